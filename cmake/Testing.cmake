@@ -1,0 +1,10 @@
+# rw_add_test(NAME SOURCES... LIBS ...): one test executable per library, run as one
+# process (one Wine start) under ctest.
+function(rw_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "RW_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
+endfunction()

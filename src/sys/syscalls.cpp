@@ -1,0 +1,5 @@
+#include "sys/syscalls.h"
+
+namespace sys {
+Calls calls;
+}

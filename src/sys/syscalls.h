@@ -1,0 +1,56 @@
+#pragma once
+// The table of every Windows function that the worker calls. Production code calls
+// sys::calls.Name(...) and never changes the table; a test swaps one entry for its own
+// length with sys::Override to make Windows answer what it rarely or never does here.
+#include <windows.h>
+
+#include <type_traits>
+
+namespace sys {
+
+struct Calls {
+    // text, errors, time
+    decltype(&::FormatMessageW) FormatMessageW = ::FormatMessageW;
+    decltype(&::MultiByteToWideChar) MultiByteToWideChar = ::MultiByteToWideChar;
+    decltype(&::WideCharToMultiByte) WideCharToMultiByte = ::WideCharToMultiByte;
+    decltype(&::GetSystemTime) GetSystemTime = ::GetSystemTime;
+    decltype(&::SystemTimeToFileTime) SystemTimeToFileTime = ::SystemTimeToFileTime;
+    // files and directories
+    decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
+    decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
+    decltype(&::ReadFile) ReadFile = ::ReadFile;
+    decltype(&::WriteFile) WriteFile = ::WriteFile;
+    decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
+    decltype(&::DeleteFileW) DeleteFileW = ::DeleteFileW;
+    decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
+    decltype(&::MoveFileExW) MoveFileExW = ::MoveFileExW;
+    decltype(&::CreateDirectoryW) CreateDirectoryW = ::CreateDirectoryW;
+    decltype(&::GetFullPathNameW) GetFullPathNameW = ::GetFullPathNameW;
+    decltype(&::FindFirstFileW) FindFirstFileW = ::FindFirstFileW;
+    decltype(&::FindClose) FindClose = ::FindClose;
+    // system information
+    decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
+    decltype(&::GetSystemInfo) GetSystemInfo = ::GetSystemInfo;
+};
+
+extern Calls calls;
+
+// Replaces one entry of the table until the end of the scope.
+//   sys::Override guard(sys::calls.DeleteFileW, +[](LPCWSTR) -> BOOL { ... });
+template <class F>
+class Override {
+public:
+    Override(F& slot, std::type_identity_t<F> replacement) : slot_(slot), saved_(slot)
+    {
+        slot_ = replacement;
+    }
+    ~Override() { slot_ = saved_; }
+    Override(const Override&) = delete;
+    Override& operator=(const Override&) = delete;
+
+private:
+    F& slot_;
+    F saved_;
+};
+
+} // namespace sys
