@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <type_traits>
 
 namespace error {
 
@@ -74,9 +75,9 @@ std::string toUtf8(const std::wstring& wide)
 {
     std::string out;
     for (std::size_t i = 0; i < wide.size(); ++i) {
-        char32_t cp = static_cast<char16_t>(wide[i]);
+        char32_t cp = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wide[i]));
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size()) {
-            char32_t low = static_cast<char16_t>(wide[i + 1]);
+            char32_t low = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wide[i + 1]));
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
