@@ -25,7 +25,19 @@ std::string systemErrorText(unsigned long code)
         --n;
     if (n == 0)
         return std::to_string(code);
-    return toUtf8(std::wstring(buffer, n));
+    // A conversion failure builds its message with this function: do not recurse into it.
+    static bool converting = false;
+    if (converting)
+        return std::to_string(code);
+    converting = true;
+    try {
+        std::string text = toUtf8(std::wstring(buffer, n));
+        converting = false;
+        return text;
+    } catch (const error::Exception&) {
+        converting = false;
+        return std::to_string(code);
+    }
 }
 
 } // namespace error
