@@ -1,0 +1,35 @@
+#pragma once
+// The incremental BER decoder: bytes in, complete top-level messages out. It keeps the
+// stack of open constructed values between calls, so a message may arrive in any number
+// of pieces. The stream-facing BerReader feeds it.
+#include "protocol/ber_value.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace protocol {
+
+class BerDecoder {
+public:
+    explicit BerDecoder(BerProtocol& factory, bool legacy = false);
+    ~BerDecoder(); // releases a partly decoded message
+    BerDecoder(const BerDecoder&) = delete;
+    BerDecoder& operator=(const BerDecoder&) = delete;
+
+    // Consumes bytes until they are used up or a top-level message is finished, and
+    // returns how many it consumed. Throws EBer for malformed input; the decoder is then
+    // unusable.
+    std::size_t process(const unsigned char* data, std::size_t count);
+
+    bool hasMessage() const;
+    // The finished message (ownership to the caller) and its size in bytes; empty when
+    // none is finished.
+    std::unique_ptr<BerConstructed> take(std::uint64_t* size = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace protocol
