@@ -49,8 +49,24 @@ public:
     std::string toHex(std::size_t minimumDigits) const;
 
 private:
-    // ... implementation-defined storage: words_ points just past the reference count.
+    // words_ points just past the reference count word of its allocation (words_[-1]).
+    // Words between length_ and capacity_ are kept zero.
     std::uint32_t* words_ = nullptr;
     std::size_t length_ = 0;
     std::size_t capacity_ = 0;
+
+    // An array shared by this many values is not shared further: the next copy gets its
+    // own array, so a live count never leaves 1..kMaxShares.
+    static constexpr std::uint32_t kMaxShares = 1000;
+
+    static std::uint32_t* allocate(std::size_t capacity);
+    // Validated reference count of a live array (aborts when it is out of range).
+    static std::uint32_t& shareCount(std::uint32_t* words);
+    // Drops this value's hold on its array, zeroing and freeing it when it was the last.
+    void release();
+    // Takes a private array of at least `capacity` words holding the current value.
+    void makePrivate(std::size_t capacity);
+    void normalise();
+    // Shifts `count` words right by `bits` in place; zeros enter at the top.
+    static void shiftRightWords(std::uint32_t* words, std::size_t count, unsigned bits);
 };
