@@ -12,6 +12,11 @@ namespace protocol {
 
 class BerDecoder {
 public:
+    // Constructed values nested deeper than this are refused (EBer): deeper nesting than
+    // any message uses, and it keeps the recursive destructors, comparisons and writers
+    // of the message classes within the stack.
+    static constexpr std::size_t kMaxDepth = 1024;
+
     explicit BerDecoder(BerProtocol& factory, bool legacy = false);
     ~BerDecoder(); // releases a partly decoded message
     BerDecoder(const BerDecoder&) = delete;
