@@ -366,12 +366,10 @@ TEST(BigNumResize, NewWordsAreZeroAndTheLengthIsTheCount)
     EXPECT_EQ(n.word(2), 0u);
 }
 
-#ifndef _WIN32
 TEST(BigNumDeathTest, ResizeBelowTheLength)
 {
     BigNum n = fromHex("100000000");
     EXPECT_DEATH(n.resize(1), "Assertion failed: Bad reallocation in BigNum");
 }
-#endif
 
 } // namespace
