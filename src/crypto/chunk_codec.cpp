@@ -1,0 +1,114 @@
+#include "crypto/chunk_codec.h"
+
+#include "common/log.h"
+#include "crypto/aes.h"
+#include "crypto/data_key.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+// A chunk holds at most 100 MiB on the wire; nothing legitimate inflates past this, and
+// growing further would only exhaust memory on a hostile stream.
+constexpr std::size_t kMaxInflatedLength = 256u * 1024 * 1024;
+
+void logDecoded(const char* form)
+{
+    if (logEnabled(3))
+        logMessage(std::string("Decoded (") + form + ") chunk OK.", 3, false);
+}
+
+// Decrypts the payload after the 4-byte tag.
+void decryptPayload(const std::string& data, std::string& plain)
+{
+    decryptBuffer(plain, reinterpret_cast<const unsigned char*>(data.data()) + 4, data.size() - 4, dataKey());
+}
+
+} // namespace
+
+std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index)
+{
+    std::uint64_t lastIndex = size >> 20;
+    if (index == lastIndex)
+        return ((static_cast<std::uint32_t>(size) - 1) & 0xFFFFF) + 1;
+    return kChunkSize;
+}
+
+void inflateInto(const unsigned char* input, std::size_t length, std::string& out)
+{
+    if (out.empty())
+        out.resize(100000);
+    for (;;) {
+        uLongf produced = static_cast<uLongf>(out.size());
+        int result = uncompress(reinterpret_cast<Bytef*>(out.data()), &produced, input, static_cast<uLong>(length));
+        switch (result) {
+        case Z_OK:
+            out.resize(produced);
+            return;
+        case Z_BUF_ERROR:
+            if (out.size() * 2 > kMaxInflatedLength)
+                throw EZLib("Z_MEM_ERROR");
+            out.resize(out.size() * 2);
+            continue;
+        case Z_MEM_ERROR:
+            throw EZLib("Z_MEM_ERROR");
+        default:
+            throw EZLib("Z_DATA_ERROR");
+        }
+    }
+}
+
+void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index)
+{
+    switch (object.kind) {
+    case MetaKind::Ntfs:
+        break;
+    case MetaKind::Hfs:
+    case MetaKind::Unix:
+        if (object.isLink) {
+            out.clear();
+            return;
+        }
+        break;
+    default:
+        throw error::EParseError("Unsupported metadata encountered during restore of '" + object.name + "'.");
+    }
+
+    if (index == 0 && data.empty() && object.size == 0) {
+        out.clear();
+        return;
+    }
+    if (data.size() < 4)
+        throw error::EParseError("Cannot make sense of input chunk; too short");
+
+    if (data.compare(0, 4, "CTCN") == 0) {
+        out.assign(data, 4, std::string::npos);
+        logDecoded("CleartextNocompress");
+        return;
+    }
+    if (data.compare(0, 4, "ENCN") == 0) {
+        decryptPayload(data, out);
+        std::uint32_t expected = expectedChunkLength(object.size, index);
+        if (out.size() < expected)
+            throw error::EInvariant("Chunk shorter than we wanted it");
+        out.resize(expected);
+        logDecoded("EncryptedNocompress");
+        return;
+    }
+    if (data.compare(0, 3, "ENZ") == 0) {
+        std::string stream;
+        decryptPayload(data, stream);
+        int padding = static_cast<signed char>(data[3]);
+        // Padding outside the decrypted text cannot come from a real packer.
+        if (padding < 0 || static_cast<std::size_t>(padding) > stream.size())
+            throw EZLib("Z_DATA_ERROR");
+        stream.resize(stream.size() - static_cast<std::size_t>(padding));
+        out.resize(kChunkSize);
+        inflateInto(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), out);
+        logDecoded("EncryptedZlibCompressed");
+        return;
+    }
+    throw error::EParseError("Unknown tag \"" + data.substr(0, 4) + "\"");
+}

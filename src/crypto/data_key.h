@@ -1,0 +1,12 @@
+#pragma once
+// The data key with which encrypted chunks are decrypted: set once by the driver from the
+// configuration value "DataKey" before the first chunk, read by every decode.
+#include "crypto/aes.h"
+
+#include <string>
+
+// The process-wide key (kind 2, 256 bits).
+const AesKey& dataKey();
+// Sets the key from its bytes, least significant first (as the configuration store
+// returns the decoded "DataKey" text).
+void setDataKey(const std::string& keyBytes);
