@@ -11,8 +11,6 @@ namespace protocol {
 
 namespace {
 
-constexpr std::size_t kMaxDepth = BerDecoder::kMaxDepth;
-
 enum class Step {
     Identifier,     // state 0
     TagNumber,      // state 1

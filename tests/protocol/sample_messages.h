@@ -34,6 +34,10 @@ inline void writeClose(BasicIo& io)
     io.write(end, 2);
 }
 
+// Compares through the base: two derived operands would make the rewritten (reversed)
+// candidate of C++20 compete with the member operator.
+inline bool sameValue(const BerValue& a, const BerValue& b) { return a == b; }
+
 inline std::uint32_t seqTag(bool legacy) { return legacy ? BE_SEQ_LEGACY : BE_SEQ_CURRENT; }
 inline std::uint32_t stringTag(bool legacy) { return legacy ? BE_STRING_LEGACY : BE_STRING_CURRENT; }
 
@@ -95,7 +99,7 @@ public:
             return false;
         if (!next || !that->next)
             return next == that->next;
-        return *next == *that->next;
+        return sameValue(*next, *that->next);
     }
     bool operator<(const BerValue& other) const override
     {
@@ -230,7 +234,7 @@ public:
     bool operator==(const BerValue& other) const override
     {
         const auto* that = dynamic_cast<const Sample*>(&other);
-        return that != nullptr && id == that->id && record == that->record && values == that->values &&
+        return that != nullptr && id == that->id && sameValue(record, that->record) && values == that->values &&
                flag == that->flag && ratio == that->ratio && kind == that->kind && total == that->total &&
                key == that->key;
     }
