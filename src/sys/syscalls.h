@@ -31,6 +31,15 @@ struct Calls {
     // system information
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetSystemInfo) GetSystemInfo = ::GetSystemInfo;
+    // waiting, overlapped pipe I/O, standard handles
+    decltype(&::SetLastError) SetLastError = ::SetLastError;
+    decltype(&::SleepEx) SleepEx = ::SleepEx;
+    decltype(&::WaitForMultipleObjectsEx) WaitForMultipleObjectsEx = ::WaitForMultipleObjectsEx;
+    decltype(&::ReadFileEx) ReadFileEx = ::ReadFileEx;
+    decltype(&::WriteFileEx) WriteFileEx = ::WriteFileEx;
+    decltype(&::CancelIo) CancelIo = ::CancelIo;
+    decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
+    decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
 };
 
 extern Calls calls;
