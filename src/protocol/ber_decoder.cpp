@@ -67,7 +67,8 @@ struct BerDecoder::State {
     }
     void beginValue(bool definite);
     void finishPrimitive();
-    void closeInnermost();
+    // `doubleResult` names the caller in the assertion for a second finished message.
+    void closeInnermost(const char* doubleResult);
     void checkEndOfList();
     // Drops a value that was just handed out by the factory or a parent but is not taken
     // up by the decoder, following the same ownership rules as when it completes.
@@ -184,7 +185,7 @@ void BerDecoder::State::consumeByte(unsigned char b)
             assertion("Primitive object on top of stack");
         if (stack.empty())
             assertion("Stack empty");
-        closeInnermost();
+        closeInnermost("Double result in fetchPacket");
         // The closed value may complete a definite-length parent.
         checkEndOfList();
         step = Step::Identifier;
@@ -260,7 +261,7 @@ void BerDecoder::State::finishPrimitive()
     checkEndOfList();
 }
 
-void BerDecoder::State::closeInnermost()
+void BerDecoder::State::closeInnermost(const char* doubleResult)
 {
     OpenValue closing = stack.back();
     if (closing.fieldsBegun < closing.value->minFields())
@@ -268,7 +269,7 @@ void BerDecoder::State::closeInnermost()
     closing.value->readDone();
     if (stack.size() == 1) {
         if (finished)
-            assertion("Double result in BerDecoder");
+            assertion(doubleResult);
         stack.pop_back();
         finished.reset(closing.value);
         finishedSize = running;
@@ -284,7 +285,7 @@ void BerDecoder::State::closeInnermost()
 void BerDecoder::State::checkEndOfList()
 {
     while (!stack.empty() && stack.back().definite && stack.back().consumed == stack.back().length)
-        closeInnermost();
+        closeInnermost("Double result in checkEndOfList");
 }
 
 // ---------------------------------------------------------------------------------------

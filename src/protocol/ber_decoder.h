@@ -23,13 +23,15 @@ public:
     BerDecoder& operator=(const BerDecoder&) = delete;
 
     // Consumes bytes until they are used up or a top-level message is finished, and
-    // returns how many it consumed. Throws EBer for malformed input; the decoder is then
-    // unusable.
+    // returns how many it consumed (0 while a finished message waits to be taken). Throws
+    // EBer for malformed input and releases the partial message; every later call throws
+    // EBer with the same text.
     std::size_t process(const unsigned char* data, std::size_t count);
 
     bool hasMessage() const;
-    // The finished message (ownership to the caller) and its size in bytes; empty when
-    // none is finished.
+    // The finished message (ownership to the caller) and its size in bytes, counted from
+    // the end of the previous message (filler and zero bytes before it included); empty
+    // and 0 when none is finished.
     std::unique_ptr<BerConstructed> take(std::uint64_t* size = nullptr);
 
 private:

@@ -39,6 +39,10 @@ void fill(BerPrimitive& value, const std::string& contentsHex)
     value.readDone();
 }
 
+// Through the base, as the message classes compare their fields: between two operands of
+// one derived class, C++20 would weigh the reversed form of the member operator too.
+bool same(const BerValue& a, const BerValue& b) { return a == b; }
+
 std::string errorOf(const std::function<void()>& action)
 {
     try {
@@ -386,9 +390,11 @@ TEST(BerString, ComparesContents)
     BerString va(&a, 10, BE_STRING_CURRENT), vb(&b, 10, BE_STRING_CURRENT), vc(&c, 10, BE_STRING_CURRENT);
     std::uint32_t n = 0;
     const BerValue& other = BerIntegerTemplate<std::uint32_t>(&n, 0, 1);
-    EXPECT_TRUE(va == vb);
-    EXPECT_FALSE(va == vc);
-    EXPECT_FALSE(va == other);
+    BerString alsoA(&a, 3, BE_STRING_LEGACY);
+    EXPECT_TRUE(same(va, vb));
+    EXPECT_TRUE(same(va, alsoA));
+    EXPECT_FALSE(same(va, vc));
+    EXPECT_FALSE(same(va, other));
     EXPECT_TRUE(va < vc);
     EXPECT_FALSE(vc < va);
     EXPECT_TRUE(vc > va);
@@ -602,12 +608,12 @@ TEST(BerShortValue, ComparesReceivedContents)
     BerBoolean va(&a), vb(&b);
     fill(va, "01");
     fill(vb, "01");
-    EXPECT_TRUE(va == vb);
+    EXPECT_TRUE(same(va, vb));
     fill(vb, "02");
-    EXPECT_FALSE(va == vb);
+    EXPECT_FALSE(same(va, vb));
     EXPECT_FALSE(va < vb); // same length
     fill(vb, "");
-    EXPECT_FALSE(va == vb);
+    EXPECT_FALSE(same(va, vb));
     EXPECT_TRUE(vb < va);
     EXPECT_TRUE(va > vb);
     std::string s;
