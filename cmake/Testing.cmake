@@ -6,5 +6,6 @@ function(rw_add_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "RW_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
+  # A hang fails the run instead of stalling it.
+  set_tests_properties(${name} PROPERTIES TIMEOUT 900 ENVIRONMENT "RW_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
 endfunction()

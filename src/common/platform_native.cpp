@@ -17,7 +17,8 @@ unsigned long lastErrorCode()
     case ENOENT: return 2;
     case ENOTDIR: return 3;
     case EACCES:
-    case EPERM: return 5;
+    case EPERM:
+    case EISDIR: return 5;
     case EEXIST: return 183;
     case ENOTEMPTY: return 145;
     case ENOSPC: return 112;
