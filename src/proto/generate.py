@@ -12,6 +12,7 @@ description is explained at the top of protocol.desc. Standard library only.
 import os
 import re
 import sys
+import textwrap
 
 INTEGERS = {
     "int32": ("std::int32_t", -(2**31), 2**31 - 1),
@@ -457,7 +458,9 @@ def header(entries, by_name):
     out += ["", "// The alternatives of each union, chosen by the received tag.", "namespace unions {"]
     for entry in entries:
         if entry.keyword == "union":
-            out.append("extern const detail::Union %s; // %s" % (entry.name, ", ".join(entry.alternatives)))
+            text = "%s: %s." % (entry.name, ", ".join(entry.alternatives))
+            out += ["// " + line for line in textwrap.wrap(text, 100)]
+            out.append("extern const detail::Union %s;" % entry.name)
     out += ["} // namespace unions", "", "namespace detail {",
             "// A new top-level message for a [APPLICATION n] tag, or null.",
             "protocol::BerConstructed* newTopLevelMessage(std::uint32_t tag);",
@@ -576,6 +579,9 @@ def class_definition(entry):
     out += ["protocol::BerValue* %s::child(std::uint32_t %s, std::uint32_t received, std::uint32_t, bool %s)" % (
         name, position, legacy), "{"]
     out[-2] = out[-2].replace("std::uint32_t , ", "std::uint32_t, ").replace("bool )", "bool)")
+    if len(out[-2]) > 120:
+        head, tail = out[-2].split(" std::uint32_t, bool")
+        out[-2:-1] = [head, " " * (head.index("(") + 1) + "std::uint32_t, bool" + tail]
     if not entry.fields:
         return out + ["    return protocol::makeSkipper(received);", "}"]
     out.append("    switch (position) {")
@@ -587,7 +593,11 @@ def class_definition(entry):
                     "            return detail::readNull(%s);" % field.flag]
         if field.has_flag:
             expression = "detail::present(%s, %s)" % (field.flag, expression)
-        out.append("        return %s;" % expression)
+        statement = "        return %s;" % expression
+        if len(statement) > 120 and ", \"" in statement:
+            head, tail = statement.rsplit(", \"", 1)
+            statement = head + ",\n" + " " * (head.index("(") + 1) + "\"" + tail
+        out.append(statement)
     out += ["    default:", "        return protocol::makeSkipper(received);", "    }", "}"]
     return out
 
