@@ -392,11 +392,9 @@ def class_declaration(entry, by_name):
 def list_declaration(entry, by_name):
     name, element = entry.name, entry.element
     if element.kind == "record":
-        target = by_name[element.target]
         base = "detail::RecordList<%s, %s>" % (name, element.target)
         extra = ['    static constexpr const char* elementConstant = "%s";' % constant_stem(element.target)]
         comment = "SEQUENCE OF %s" % element.target
-        del target
     elif element.kind == "union":
         base = "detail::UnionList<%s>" % name
         extra = ["    static constexpr const detail::Union& alternatives = unions::%s;" % element.target]
