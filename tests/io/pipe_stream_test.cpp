@@ -499,4 +499,55 @@ TEST(PipeStreamDeathTest, BufferRulesAreInvariants)
         "Assertion failed: PipeOStream already closed");
 }
 
+// ---------------------------------------------------------------------------------------
+// A child process with the pipe ends as its standard handles, as the parent starts the worker
+
+std::wstring childPath()
+{
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"stdio_echo_child.exe";
+}
+
+TEST(StdStreams, ChildCopiesItsStandardInputToItsStandardOutput)
+{
+    PipePair toChild = makePipePair(PIPE_ACCESS_OUTBOUND);
+    PipePair fromChild = makePipePair(PIPE_ACCESS_INBOUND);
+    ASSERT_TRUE(SetHandleInformation(toChild.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+    ASSERT_TRUE(SetHandleInformation(fromChild.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = toChild.client.get();
+    startup.hStdOutput = fromChild.client.get();
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    std::wstring path = childPath();
+    std::wstring commandLine = L"\"" + path + L"\"";
+    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &process))
+        << GetLastError();
+    sys::UniqueHandle child(process.hProcess);
+    sys::UniqueHandle childThread(process.hThread);
+    toChild.client.reset();
+    fromChild.client.reset();
+
+    const std::string sent = pattern(3 * io::kPipeBufferSize + 12345, 9);
+    std::thread feeder([&] {
+        testing_pipe::writeAll(toChild.server.get(), sent);
+        toChild.server.reset(); // the child's standard input ends
+    });
+    const std::string echoed = testing_pipe::readUpTo(fromChild.server.get(), sent.size() + 1);
+    feeder.join();
+
+    ASSERT_EQ(WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
+    DWORD exitCode = 99;
+    GetExitCodeProcess(child.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(echoed.size(), sent.size());
+    EXPECT_TRUE(echoed == sent);
+}
+
 } // namespace
