@@ -82,7 +82,7 @@ bool operator==(const Owned<T>& a, const Owned<T>& b)
 {
     if (a.get() == b.get())
         return true;
-    return a && b && *a == *b;
+    return a && b && a->operator==(*b);
 }
 
 namespace detail {

@@ -427,9 +427,12 @@ void BerString::setLength(std::uint32_t n)
 {
     if (n > maxLength_)
         throwStringTooLong(n, maxLength_);
-    // The contents are copied once, straight into their final place.
+    // The contents are copied once, straight into their final place. A declared length is
+    // only a promise: beyond a full chunk's worth the string grows as bytes really arrive,
+    // so a few hostile bytes cannot make the worker hold a field's whole maximum.
+    constexpr std::uint32_t kReserveLimit = 4u * 1024 * 1024;
     target_->clear();
-    target_->reserve(n);
+    target_->reserve(n < kReserveLimit ? n : kReserveLimit);
 }
 
 void BerString::append(const unsigned char* bytes, std::uint32_t count)

@@ -22,6 +22,7 @@ public:
 
     std::string name() const override { return "BerReader on " + stream_.name(); }
     // The stream has bytes or has ended: decode what it lends.
+    using StackedSelectable::underlyingIsReady;
     void underlyingIsReady() override;
 
     // The next complete message (ownership to the caller), or null when none is complete

@@ -27,6 +27,7 @@ public:
     // Queues a filler step after the pending bytes: a one-byte put on the stream.
     void sendFiller();
     // The stream can take bytes: hand it the next part of the pending bytes.
+    using StackedSelectable::underlyingIsReady;
     void underlyingIsReady() override;
     // Throws io::EInputOutput with the stream's failure, if one happened.
     void checkFailed() const;
