@@ -1,0 +1,30 @@
+#pragma once
+// The files that back the live registry, the worker's own list of restored hives, and the
+// flag that a reboot is needed.
+#include <cstddef>
+#include <set>
+#include <string>
+
+class HiveRegistry {
+public:
+    // Reads "System\CurrentControlSet\Control\hivelist" and makes sure the worker's list
+    // key "Software\Harbex\hives" exists. Throws when the hive list cannot be read.
+    HiveRegistry();
+    // A registry that knows exactly these device paths (for tools and tests).
+    explicit HiveRegistry(std::set<std::wstring> liveHives);
+
+    // Whether the file at `path` backs a loaded hive (device paths, compared
+    // case-insensitively). Throws when the drive has no device name.
+    bool isLiveHive(const std::string& path) const;
+    // A live hive, or a file that Windows File Protection guards.
+    bool mustReplaceAtBoot(const std::string& path) const;
+    // Lists a restored live hive's work file in the worker's hive list.
+    void recordHive(const std::string& target, const std::string& workPath);
+    void requestReboot() { rebootRequired_ = true; }
+    bool rebootRequired() const { return rebootRequired_; }
+    std::size_t liveHiveCount() const { return liveHives_.size(); }
+
+private:
+    std::set<std::wstring> liveHives_; // upper-cased device paths
+    bool rebootRequired_ = false;
+};

@@ -1,0 +1,16 @@
+#pragma once
+// Stored object names to Windows paths, and the directories above them.
+#include "restore/file_meta.h"
+
+#include <string>
+
+// The Windows path an object is restored to, below `root` (empty: where it came from).
+std::string mapPath(const FileMetaVariant& meta, const std::string& root);
+// Every character Windows forbids in a name, and '_', as '_' + two lower-case hex digits.
+std::string escapeName(const std::string& name);
+// One path component made acceptable to Windows: a trailing blank or dot, or a reserved
+// device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9) before its extension.
+std::string fixComponent(const std::string& component);
+// Makes sure `directory` and every directory above it exist, repairing a read-only or
+// inaccessible parent once each. Throws the system error when a level cannot be made.
+void ensureLeadingPath(const std::string& directory);

@@ -1,0 +1,15 @@
+#pragma once
+// Windows security of restored objects: a whole descriptor from SDDL, or only the owner,
+// and full access for the local system account on a directory the worker must write in.
+#include <string>
+
+// Applies owner, group, DACL and SACL, as present in the SDDL text, to `path`. Bad SDDL and
+// a refused set are logged; a part of a converted descriptor that cannot be read throws.
+void applySecurityDescriptor(const std::string& path, const std::string& sddl);
+// Sets the owner of `path` to the account of that name; every failure is logged.
+void restoreOwner(const std::string& path, const std::string& accountName);
+// Puts "(A;OICI;FA;;;S-1-5-18)" first in the DACL of `directory`.
+void grantSystemFullAccess(const std::string& directory);
+// The SDDL text with the local system account's full-access entry inserted as the first
+// entry of its DACL, after the DACL flags.
+std::string withSystemFullAccess(const std::string& sddl);
