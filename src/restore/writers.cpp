@@ -1,0 +1,139 @@
+#include "restore/writers.h"
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "hives/hive_registry.h"
+#include "io/errors.h"
+#include "io/fs.h"
+#include "restore/paths.h"
+#include "restore/security.h"
+#include "restore/work_file.h"
+#include "sys/syscalls.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+void RestoreWriter::createLeadingPath(const std::string& path)
+{
+    std::vector<std::string> components = split(path, '\\', false);
+    if (components.size() < 2)
+        return;
+    components.pop_back(); // the object's own name
+    std::string current = components.front() + "\\";
+    for (std::size_t i = 1; i < components.size(); ++i) {
+        current += components[i];
+        try {
+            createDirectory(current);
+        } catch (const error::EFileExistsError&) {
+        }
+        current += "\\";
+    }
+}
+
+RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root, HiveRegistry& hives)
+    : root_(std::move(root)), meta_(std::move(meta)), hives_(hives)
+{
+    target_ = mapPath(*meta_, root_);
+    workPath_ = target_;
+    const bool directory = meta_->isDirectory();
+    if (logEnabled(2))
+        logMessage("Will start restore of " + std::string(directory ? "directory " : "file ") + target_, 2, false);
+
+    std::string leading = target_;
+    if (!directory) {
+        // A stored name without any directory reaches here unchanged when there is no root.
+        std::size_t slash = target_.rfind('\\');
+        if (slash == std::string::npos)
+            throw error::EInvariant("No backslash in full path name");
+        leading = target_.substr(0, slash);
+    }
+    ensureLeadingPath(leading);
+
+    if (!directory) {
+        workPath_ = workFilePath(target_, hives_);
+        handle_ = createWorkFile(workPath_, *meta_);
+    }
+}
+
+void RestoreFileWriter::writeChunk(const std::string& bytes, std::uint64_t offset)
+{
+    if (bytes.empty())
+        return;
+    if (!handle_)
+        throw io::EInputOutput("RestoreFileWriter: file not open cannot write.");
+
+    LONG high = static_cast<LONG>(offset >> 32);
+    sys::calls.SetLastError(0);
+    if (sys::calls.SetFilePointer(handle_.get(), static_cast<LONG>(static_cast<DWORD>(offset)), &high, FILE_BEGIN) ==
+        INVALID_SET_FILE_POINTER) {
+        DWORD code = GetLastError();
+        if (code != 0)
+            throw io::EInputOutput("Unable to seek to chunk write position: " + error::systemErrorText(code));
+    }
+
+    const char* next = bytes.data();
+    std::size_t remaining = bytes.size();
+    while (remaining > 0) {
+        DWORD count = static_cast<DWORD>(std::min<std::size_t>(remaining, std::numeric_limits<DWORD>::max()));
+        DWORD written = 0;
+        if (!sys::calls.WriteFile(handle_.get(), next, count, &written, nullptr))
+            throw io::EInputOutput("Unable to write chunk in file: " + error::lastErrorText());
+        // A write that reports success without progress would spin here forever.
+        if (written == 0)
+            throw io::EInputOutput("Unable to write chunk in file: " + error::systemErrorText(ERROR_WRITE_FAULT));
+        next += written;
+        remaining -= written;
+    }
+}
+
+void RestoreFileWriter::complete()
+{
+    const bool directory = meta_->isDirectory();
+    if (directory) {
+        if (handle_)
+            throw error::EInvariant("Had handle to directory");
+        handle_ = openDirectoryForTimes(workPath_);
+    }
+    setTimesAndClose(handle_, workPath_, *meta_);
+
+    const std::string sddl = meta_->securityDescriptor();
+    if (!sddl.empty())
+        applySecurityDescriptor(workPath_, sddl);
+    setFileAttributes(workPath_, meta_->windowsAttributes());
+    if (sddl.empty())
+        restoreOwner(workPath_, meta_->ownerName());
+
+    if (!directory)
+        placeWorkFile(workPath_, target_, hives_);
+    hives_.recordHive(target_, workPath_);
+}
+
+RestoreSymlinkWriter::RestoreSymlinkWriter(std::unique_ptr<FileMetaVariant> meta, const std::string& root)
+    : meta_(std::move(meta)), linkPath_(mapPath(*meta_, root))
+{
+    if (logEnabled(2))
+        logMessage("Restoring symbolic links on Windows is not currently supported. Link with name '" +
+                       meta_->storedName() + "' and target '" + meta_->linkTarget() + "' ignored.",
+                   2, false);
+}
+
+void RestoreSymlinkWriter::writeChunk(const std::string& bytes, std::uint64_t offset)
+{
+    if (!bytes.empty() || offset != 0)
+        throw io::EInputOutput("Got a non-empty chunk for a symlink");
+}
+
+std::unique_ptr<RestoreWriter> createWriter(const std::string& root, const proto::FileMetaData& record,
+                                            HiveRegistry& hives)
+{
+    auto meta = std::make_unique<FileMetaVariant>(record);
+    if (logEnabled(3)) {
+        const char* kind = meta->isDirectory() ? "(DIR)" : meta->isSymlink() ? "(SYMLINK)" : "(FILE)";
+        logMessage("Restoring absolute name '" + mapPath(*meta, root) + "' " + kind, 3, false);
+    }
+    if (meta->isSymlink())
+        return std::make_unique<RestoreSymlinkWriter>(std::move(meta), root);
+    return std::make_unique<RestoreFileWriter>(std::move(meta), root, hives);
+}

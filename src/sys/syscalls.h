@@ -32,6 +32,12 @@ struct Calls {
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetSystemInfo) GetSystemInfo = ::GetSystemInfo;
     // waiting, overlapped pipe I/O, standard handles
+    // restored files: length, compression, time stamps, attributes
+    decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
+    decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
+    decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;
+    decltype(&::SetFileTime) SetFileTime = ::SetFileTime;
+    decltype(&::SetFileAttributesW) SetFileAttributesW = ::SetFileAttributesW;
     decltype(&::SetLastError) SetLastError = ::SetLastError;
     decltype(&::SleepEx) SleepEx = ::SleepEx;
     decltype(&::WaitForMultipleObjectsEx) WaitForMultipleObjectsEx = ::WaitForMultipleObjectsEx;
