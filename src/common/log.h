@@ -1,7 +1,8 @@
 #pragma once
 // The worker's log: levels 0 (last words of a dying run) to 3 (detail). Callers test
-// logEnabled before building a line; logMessage hands the text to the record sink, which
-// the parent link installs (and tests replace to capture records).
+// logEnabled before building a line; logMessage hands every non-empty text to the log sink.
+// A program that uses the worker log (worker/worker_log.h) has the parent link as its sink
+// from the start; tests replace the sink to capture lines.
 #include <functional>
 #include <string>
 
@@ -14,7 +15,8 @@ inline bool logEnabled(int level)
 
 void logMessage(const std::string& text, int level, bool forward);
 
-// Receives each log call. The default writes "level: text" lines to the standard error.
+// Receives each log call. Without the worker log, the sink writes "level: text" lines to
+// the standard error.
 using LogSink = std::function<void(const std::string& text, int level, bool forward)>;
-// Installs a sink and returns the one it replaces.
+// Installs a sink and returns the one it replaces; null installs the standard error sink.
 LogSink setLogSink(LogSink sink);

@@ -46,6 +46,10 @@ struct Calls {
     decltype(&::CancelIo) CancelIo = ::CancelIo;
     decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
     decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
+    // the event log
+    decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
+    decltype(&::ReportEventW) ReportEventW = ::ReportEventW;
+    decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
 };
 
 extern Calls calls;

@@ -1,0 +1,108 @@
+#include "worker/worker_log.h"
+
+#include "common/log.h"
+#include "common/text.h"
+#include "io/errors.h"
+#include "proto/messages.h"
+#include "sys/handle.h"
+#include "sys/syscalls.h"
+#include "worker/log_records.h"
+#include "worker/parent_link.h"
+
+namespace {
+
+// "wdiag.log", emptied on opening; others may read and write it meanwhile.
+class LocalLogFile {
+public:
+    LocalLogFile()
+        : file_(sys::calls.CreateFileW(kLocalLogFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+
+    // Writes `line` and a line end, if the file opened.
+    void writeLine(const std::string& line)
+    {
+        if (!file_)
+            return;
+        const std::string bytes = line + "\r\n";
+        DWORD written = 0;
+        sys::calls.WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+
+private:
+    sys::UniqueHandle file_;
+};
+
+// A registered event source, deregistered on every path.
+class EventSource {
+public:
+    explicit EventSource(const wchar_t* name) : handle_(sys::calls.RegisterEventSourceW(nullptr, name)) {}
+    ~EventSource()
+    {
+        if (handle_ != nullptr)
+            sys::calls.DeregisterEventSource(handle_);
+    }
+    EventSource(const EventSource&) = delete;
+    EventSource& operator=(const EventSource&) = delete;
+
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// The parent takes the worker's log lines from the start.
+const bool parentSinkInstalled = (setLogSink(sendLogToParent), true);
+
+} // namespace
+
+void sendLogToParent(const std::string& text, int level, bool forward)
+{
+    try {
+        for (const std::string& piece : splitLogText(text)) {
+            proto::ClientWorkerLog record;
+            record.severity = level;
+            record.text = piece;
+            parentWrite(record);
+            if (forward) {
+                proto::ClientLogMessage forwarded;
+                forwarded.severity = level;
+                forwarded.text = piece;
+                parentWrite(forwarded);
+            }
+        }
+    } catch (const io::EEndOfStream&) {
+        throw; // the parent is gone: nobody is left to tell
+    } catch (...) {
+        LocalLogFile().writeLine(localLogLine(text, level, forward));
+    }
+}
+
+void setupLogLevel()
+{
+    parentWrite(proto::GetLogLevel());
+    std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+    if (auto* current = dynamic_cast<proto::CurrentLogLevel*>(reply.get()))
+        logLevel = current->level;
+    else
+        logMessage("Unable to setup log level, will maintain current level", 1, false);
+}
+
+void fatalReport(const std::string& text)
+{
+    LocalLogFile file;
+    file.writeLine(text);
+
+    EventSource source(kEventSource);
+    if (source.get() == nullptr)
+        return;
+    std::wstring wide;
+    try {
+        wide = toWide(text);
+    } catch (const error::Exception&) {
+        return; // a text Windows cannot read goes to the file only
+    }
+    const wchar_t* strings[] = {wide.c_str()};
+    sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
+}

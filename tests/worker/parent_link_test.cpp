@@ -1,1 +1,370 @@
+// The parent link over real overlapped named pipes, with the parent in the test's process.
+#include "worker/parent_link.h"
+
+#include "io/errors.h"
+#include "proto/messages.h"
+#include "worker/link_peer.h"
+
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using link_test::encode;
+using link_test::LinkedToPeer;
+using link_test::Message;
+
+std::string bytes(std::initializer_list<unsigned char> list)
+{
+    return std::string(list.begin(), list.end());
+}
+
+template <class Expected>
+void expectThrows(const std::function<void()>& action, const std::string& text)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected: " << text;
+    } catch (const Expected& e) {
+        EXPECT_EQ(e.fullText(), text);
+    } catch (const error::Exception& e) {
+        ADD_FAILURE() << "other exception: " << e.fullText();
+    }
+}
+
+proto::MessageExchangeResponse wrapped(protocol::BerConstructed* response, std::uint32_t exchangeNumber = 0)
+{
+    proto::MessageExchangeResponse wrapper;
+    wrapper.exchangeNumber = exchangeNumber;
+    wrapper.response.reset(response);
+    return wrapper;
+}
+
+proto::RestoreStatus* restoreStatus(std::int32_t status, std::uint32_t code)
+{
+    auto* reply = new proto::RestoreStatus;
+    reply->status = status;
+    reply->code = code;
+    return reply;
+}
+
+proto::CurrentLogLevel currentLogLevel(std::int32_t level)
+{
+    proto::CurrentLogLevel message;
+    message.level = level;
+    return message;
+}
+
+std::string inquiryWire()
+{
+    return bytes({0x7F, 0x3C, 0x80, 0x02, 0x01, 0x00, 0xAB, 0x80, 0x00, 0x00, 0x00, 0x00});
+}
+
+std::string chunkRequestWire()
+{
+    return bytes({0x7F, 0x3C, 0x80, 0x02, 0x01, 0x00, 0xAC, 0x80, 0x00, 0x00, 0x00, 0x00});
+}
+
+class ParentLinkTest : public ::testing::Test, protected LinkedToPeer {};
+
+// ---------------------------------------------------------------------------------------
+// What goes out
+
+TEST_F(ParentLinkTest, MessagesGoOutWithExactlyTheirOwnBytes)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> send;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"restore inquiry, wrapped", [] { parentRequest(proto::RestoreInquiry()); }, inquiryWire()},
+        {"chunk request, wrapped", [] { parentRequest(proto::ChunkRequest()); }, chunkRequestWire()},
+        {"log level question, bare", [] { parentWrite(proto::GetLogLevel()); },
+         bytes({0x7F, 0x82, 0x35, 0x80, 0x00, 0x00})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.send();
+        // Nothing else follows: the filler step adds no byte on a pipe.
+        EXPECT_EQ(peer.takeBytes(), c.wire);
+    }
+    EXPECT_FALSE(link->parentGone());
+}
+
+// ---------------------------------------------------------------------------------------
+// What comes in
+
+TEST_F(ParentLinkTest, ReadUnwrapsResponsesAndPassesOtherMessagesAsTheyAre)
+{
+    proto::ChunkNone chunkNone;
+    proto::RestoreStatus status;
+    status.status = 2;
+    status.code = 7;
+    const proto::CurrentLogLevel level = currentLogLevel(1);
+    struct Case {
+        const char* what;
+        std::string wire;
+        const protocol::BerValue& expected;
+    };
+    const Case cases[] = {
+        {"chunk none in a response numbered 5, complete",
+         bytes({0x7F, 0x3D, 0x80, 0x02, 0x01, 0x05, 0xAA, 0x80, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00}), chunkNone},
+        {"restore status in a response", encode(wrapped(restoreStatus(2, 7))), status},
+        {"bare current log level", encode(level), level},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        peer.send(c.wire);
+        Message got = parentRead();
+        ASSERT_TRUE(got);
+        EXPECT_TRUE(*got == c.expected);
+    }
+}
+
+TEST_F(ParentLinkTest, BareRestoreStatusIsRefusedByTheReader)
+{
+    peer.send(bytes({0xA8, 0x80, 0x0A, 0x01, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}));
+    expectThrows<io::EInputOutput>([] { parentRead(); },
+                                   "Unknown tag " + std::to_string(proto::RestoreStatus::wireTag(false)));
+}
+
+TEST_F(ParentLinkTest, MessagesTheParentSendsAheadAreKeptForRead)
+{
+    const std::string second = encode(wrapped(restoreStatus(1, 0)));
+    // One whole message and the first half of the next before the worker writes twice.
+    peer.send(encode(currentLogLevel(0)) + second.substr(0, second.size() / 2));
+    parentWrite(proto::GetLogLevel());
+    parentRequest(proto::RestoreInquiry());
+    peer.send(second.substr(second.size() / 2));
+
+    Message first = parentRead();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(*first == currentLogLevel(0));
+    Message next = parentRead();
+    ASSERT_TRUE(next);
+    auto* status = dynamic_cast<proto::RestoreStatus*>(next.get());
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->status, 1);
+    EXPECT_EQ(peer.takeBytes(), encode(proto::GetLogLevel()) + inquiryWire());
+}
+
+// ---------------------------------------------------------------------------------------
+// The parent going away
+
+TEST_F(ParentLinkTest, InputClosedBeforeTheFirstWriteEndsThatWrite)
+{
+    peer.closeWorkerInput();
+    expectThrows<io::EEndOfStream>([] { parentWrite(proto::GetLogLevel()); },
+                                   "EOS on PipeIStream read during parent_write");
+    EXPECT_TRUE(link->parentGone());
+    // The message itself was written before the input was looked at.
+    EXPECT_EQ(peer.takeBytes(), encode(proto::GetLogLevel()));
+}
+
+TEST_F(ParentLinkTest, InputClosedAfterAnExchangeEndsTheNextWriteAndLaterWritesSkipTheCheck)
+{
+    parentWrite(proto::GetLogLevel());
+    peer.send(currentLogLevel(2));
+    Message reply = parentRead();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(peer.takeBytes(), encode(proto::GetLogLevel()));
+
+    peer.closeWorkerInput();
+    try {
+        parentRequest(proto::RestoreInquiry());
+        ADD_FAILURE() << "the closed input went unnoticed";
+    } catch (const io::EEndOfStream& e) {
+        const std::string suffix = " during parent_write";
+        ASSERT_GE(e.fullText().size(), suffix.size());
+        EXPECT_EQ(e.fullText().substr(e.fullText().size() - suffix.size()), suffix);
+        EXPECT_EQ(e.context, suffix);
+    }
+    EXPECT_TRUE(link->parentGone());
+
+    // The output still works and is no longer followed by the check.
+    parentRequest(proto::ChunkRequest());
+    parentWrite(proto::GetLogLevel());
+    EXPECT_EQ(peer.takeBytes(), inquiryWire() + chunkRequestWire() + encode(proto::GetLogLevel()));
+    // Reading now finds the end of the input.
+    EXPECT_THROW(parentRead(), io::EEndOfStream);
+}
+
+TEST_F(ParentLinkTest, DataWaitingWhenTheParentLeavesIsReadFirst)
+{
+    peer.send(currentLogLevel(1));
+    peer.closeWorkerInput();
+    parentWrite(proto::GetLogLevel()); // bytes are waiting: not the end yet
+    EXPECT_FALSE(link->parentGone());
+    Message reply = parentRead();
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(*reply == currentLogLevel(1));
+    expectThrows<io::EEndOfStream>([] { parentWrite(proto::GetLogLevel()); },
+                                   "EOS on PipeIStream read during parent_write");
+}
+
+// ---------------------------------------------------------------------------------------
+// A broken output
+
+TEST_F(ParentLinkTest, OutputFailuresAreInputOutputErrorsAndLeaveTheParentThere)
+{
+    struct Case {
+        const char* what;
+        decltype(sys::calls.WriteFileEx) writeFileEx;
+        std::string textStart;
+    };
+    const Case cases[] = {
+        {"write refused", link_test::faults::writeRefused, "Unable to write data to: stdout : "},
+        {"write completes with an error", link_test::faults::writeCompletesWithError,
+         "Unhandled error writing to pipe stdout: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        link_test::Peer otherPeer;
+        std::unique_ptr<ParentLink> otherLink = otherPeer.makeLink();
+        sys::Override broken(sys::calls.WriteFileEx, c.writeFileEx);
+        try {
+            otherLink->write(proto::GetLogLevel());
+            ADD_FAILURE() << "the broken output went unnoticed";
+        } catch (const io::EEndOfStream& e) {
+            ADD_FAILURE() << "taken for the parent's departure: " << e.fullText();
+        } catch (const io::EInputOutput& e) {
+            EXPECT_EQ(e.fullText().substr(0, c.textStart.size()), c.textStart) << e.fullText();
+        }
+        EXPECT_FALSE(otherLink->parentGone());
+        // The failure stays: the next write reports it too.
+        EXPECT_THROW(otherLink->write(proto::GetLogLevel()), io::EInputOutput);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Typed exchanges
+
+TEST_F(ParentLinkTest, TypedExchangeHoldsTheExpectedReplyAndRefusesAnyOther)
+{
+    struct Case {
+        const char* what;
+        std::string reply;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"restore status in a response", encode(wrapped(restoreStatus(2, 9))), true},
+        {"chunk none in a response", encode(wrapped(new proto::ChunkNone)), false},
+        {"bare current log level", encode(currentLogLevel(3)), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        peer.send(c.reply);
+        if (c.accepted) {
+            pfreply_t<proto::RestoreStatus> status{proto::RestoreInquiry()};
+            ASSERT_NE(status.get(), nullptr);
+            EXPECT_EQ(status->status, 2);
+            EXPECT_EQ((*status).code, 9u);
+        } else {
+            expectThrows<error::EFatal>([] { pfreply_t<proto::RestoreStatus> status{proto::RestoreInquiry()}; },
+                                        "Bad reply in pfreply_t");
+        }
+        EXPECT_EQ(peer.takeBytes(), inquiryWire());
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// The process-wide link of a worker whose standard handles are the parent's pipes
+
+namespace {
+
+class ChildWorker {
+public:
+    ChildWorker()
+    {
+        toChild_ = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+        fromChild_ = testing_pipe::makePipePair(PIPE_ACCESS_INBOUND);
+        if (!SetHandleInformation(toChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
+            !SetHandleInformation(fromChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+            throw std::runtime_error("SetHandleInformation failed");
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = toChild_.client.get();
+        startup.hStdOutput = fromChild_.client.get();
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION process{};
+        std::wstring path = childPath();
+        std::wstring commandLine = L"\"" + path + L"\"";
+        if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                            &process))
+            throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+        process_.reset(process.hProcess);
+        sys::UniqueHandle thread(process.hThread);
+        // Only the child holds its ends now, so its exit ends the parent's reads.
+        toChild_.client.reset();
+        fromChild_.client.reset();
+    }
+    ~ChildWorker()
+    {
+        toChild_.server.reset();
+        if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
+            TerminateProcess(process_.get(), 99);
+    }
+
+    void send(const std::string& bytes) { testing_pipe::writeAll(toChild_.server.get(), bytes); }
+    void closeInput() { toChild_.server.reset(); }
+    // Exactly `count` bytes from the child (fewer when it ends first).
+    std::string receive(std::size_t count) { return testing_pipe::readUpTo(fromChild_.server.get(), count); }
+    // Everything up to the end of the child's output.
+    std::string receiveRest() { return receive(static_cast<std::size_t>(-1) / 2); }
+    DWORD exitCode()
+    {
+        if (WaitForSingleObject(process_.get(), 60000) != WAIT_OBJECT_0)
+            return 98;
+        DWORD code = 97;
+        GetExitCodeProcess(process_.get(), &code);
+        return code;
+    }
+
+private:
+    static std::wstring childPath()
+    {
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring path(self, n);
+        return path.substr(0, path.find_last_of(L"\\/") + 1) + L"parent_link_child.exe";
+    }
+
+    testing_pipe::PipePair toChild_;
+    testing_pipe::PipePair fromChild_;
+    sys::UniqueHandle process_;
+};
+
+TEST(ProcessWideParentLink, ChildTakesItsLevelAndExchangesOverItsStandardHandles)
+{
+    ChildWorker child;
+    const std::string question = encode(proto::GetLogLevel());
+    EXPECT_EQ(child.receive(question.size()), question);
+    child.send(encode(currentLogLevel(1)));
+    EXPECT_EQ(child.receive(inquiryWire().size()), inquiryWire());
+    child.send(encode(wrapped(restoreStatus(2, 0))));
+
+    // Level 1: the level-2 line stays unsent, the level-1 line goes as a record.
+    proto::ClientWorkerLog status;
+    status.severity = 1;
+    status.text = "status 2";
+    EXPECT_EQ(child.receiveRest(), encode(status));
+    EXPECT_EQ(child.exitCode(), 0u);
+}
+
+TEST(ProcessWideParentLink, ChildWhoseParentLeavesEndsQuietly)
+{
+    ChildWorker child;
+    const std::string question = encode(proto::GetLogLevel());
+    EXPECT_EQ(child.receive(question.size()), question);
+    child.closeInput();
+    EXPECT_EQ(child.receiveRest(), "");
+    EXPECT_EQ(child.exitCode(), 1u);
+}
+
+} // namespace
