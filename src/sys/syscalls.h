@@ -4,6 +4,9 @@
 // length with sys::Override to make Windows answer what it rarely or never does here.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <type_traits>
 
 namespace sys {
@@ -46,6 +49,22 @@ struct Calls {
     decltype(&::CancelIo) CancelIo = ::CancelIo;
     decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
     decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
+    // security descriptors, owners and access lists
+    decltype(&::LocalFree) LocalFree = ::LocalFree;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
+        ConvertStringSecurityDescriptorToSecurityDescriptorW = ::ConvertStringSecurityDescriptorToSecurityDescriptorW;
+    decltype(&::ConvertSecurityDescriptorToStringSecurityDescriptorW)
+        ConvertSecurityDescriptorToStringSecurityDescriptorW = ::ConvertSecurityDescriptorToStringSecurityDescriptorW;
+    decltype(&::GetSecurityDescriptorOwner) GetSecurityDescriptorOwner = ::GetSecurityDescriptorOwner;
+    decltype(&::GetSecurityDescriptorGroup) GetSecurityDescriptorGroup = ::GetSecurityDescriptorGroup;
+    decltype(&::GetSecurityDescriptorDacl) GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
+    decltype(&::GetSecurityDescriptorSacl) GetSecurityDescriptorSacl = ::GetSecurityDescriptorSacl;
+    decltype(&::GetNamedSecurityInfoW) GetNamedSecurityInfoW = ::GetNamedSecurityInfoW;
+    decltype(&::SetNamedSecurityInfoW) SetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
+    decltype(&::LookupAccountNameW) LookupAccountNameW = ::LookupAccountNameW;
+    decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor = ::InitializeSecurityDescriptor;
+    decltype(&::SetSecurityDescriptorOwner) SetSecurityDescriptorOwner = ::SetSecurityDescriptorOwner;
+    decltype(&::SetFileSecurityW) SetFileSecurityW = ::SetFileSecurityW;
     // the event log
     decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
     decltype(&::ReportEventW) ReportEventW = ::ReportEventW;

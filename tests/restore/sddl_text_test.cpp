@@ -26,6 +26,10 @@ TEST(WithSystemFullAccess, EntryGoesFirstInTheDaclAfterItsFlags)
         {"", ""},
         {"O:BAG:BA", "O:BAG:BA"},
         {"S:(AU;SA;FA;;;WD)", "S:(AU;SA;FA;;;WD)"},
+        // A null DACL lets everybody in; a DACL of the system entry alone would not.
+        {"D:NO_ACCESS_CONTROL", "D:NO_ACCESS_CONTROL"},
+        {"D:PNO_ACCESS_CONTROL", "D:PNO_ACCESS_CONTROL"},
+        {"O:BAD:NO_ACCESS_CONTROLS:(AU;SA;FA;;;WD)", "O:BAD:NO_ACCESS_CONTROLS:(AU;SA;FA;;;WD)"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(withSystemFullAccess(c.sddl), c.expected) << '"' << c.sddl << '"';
