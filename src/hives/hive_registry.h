@@ -7,10 +7,17 @@
 
 class HiveRegistry {
 public:
+    // The loaded hives and their files (device paths), under HKEY_LOCAL_MACHINE.
+    static constexpr const char* hiveListKey = "System\\CurrentControlSet\\Control\\hivelist";
+    // The worker's list of restored live hives, under HKEY_LOCAL_MACHINE: value name = the
+    // work file, data (REG_SZ) = the target that it is restored for.
+    static constexpr const char* restoredHivesKey = "Software\\Harbex\\hives";
+
     // Reads "System\CurrentControlSet\Control\hivelist" and makes sure the worker's list
     // key "Software\Harbex\hives" exists. Throws when the hive list cannot be read.
     HiveRegistry();
-    // A registry that knows exactly these device paths (for tools and tests).
+    // A registry that knows exactly these device paths (for tools and tests). It too makes
+    // sure that the worker's list key exists, so that recordHive can store into it.
     explicit HiveRegistry(std::set<std::wstring> liveHives);
 
     // Whether the file at `path` backs a loaded hive (device paths, compared

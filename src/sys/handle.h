@@ -54,4 +54,34 @@ private:
     HANDLE h_;
 };
 
+// An open registry key closed with RegCloseKey. Only keys that the program opened belong
+// here, never the predefined roots such as HKEY_LOCAL_MACHINE.
+class UniqueKey {
+public:
+    UniqueKey() = default;
+    explicit UniqueKey(HKEY key) : key_(key) {}
+    ~UniqueKey() { reset(); }
+    UniqueKey(UniqueKey&& o) noexcept : key_(std::exchange(o.key_, nullptr)) {}
+    UniqueKey& operator=(UniqueKey&& o) noexcept
+    {
+        if (this != &o)
+            reset(std::exchange(o.key_, nullptr));
+        return *this;
+    }
+    UniqueKey(const UniqueKey&) = delete;
+    UniqueKey& operator=(const UniqueKey&) = delete;
+
+    HKEY get() const { return key_; }
+    explicit operator bool() const { return key_ != nullptr; }
+    void reset(HKEY key = nullptr)
+    {
+        if (key_ != nullptr)
+            calls.RegCloseKey(key_);
+        key_ = key;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
 } // namespace sys

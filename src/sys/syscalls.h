@@ -4,8 +4,7 @@
 // length with sys::Override to make Windows answer what it rarely or never does here.
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
+#include <sfc.h>
 
 #include <type_traits>
 
@@ -34,6 +33,27 @@ struct Calls {
     // system information
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetSystemInfo) GetSystemInfo = ::GetSystemInfo;
+    // registry
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW = ::RegOpenKeyExW;
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW = ::RegCreateKeyExW;
+    decltype(&::RegCloseKey) RegCloseKey = ::RegCloseKey;
+    decltype(&::RegEnumKeyExW) RegEnumKeyExW = ::RegEnumKeyExW;
+    decltype(&::RegEnumValueW) RegEnumValueW = ::RegEnumValueW;
+    decltype(&::RegQueryValueExW) RegQueryValueExW = ::RegQueryValueExW;
+    decltype(&::RegSetValueExW) RegSetValueExW = ::RegSetValueExW;
+    decltype(&::RegDeleteValueW) RegDeleteValueW = ::RegDeleteValueW;
+    decltype(&::RegDeleteKeyW) RegDeleteKeyW = ::RegDeleteKeyW;
+    decltype(&::RegFlushKey) RegFlushKey = ::RegFlushKey;
+    decltype(&::RegLoadKeyW) RegLoadKeyW = ::RegLoadKeyW;
+    decltype(&::RegUnLoadKeyW) RegUnLoadKeyW = ::RegUnLoadKeyW;
+    // privileges
+    decltype(&::OpenProcessToken) OpenProcessToken = ::OpenProcessToken;
+    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW = ::LookupPrivilegeValueW;
+    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
+    // devices and protected files
+    decltype(&::QueryDosDeviceW) QueryDosDeviceW = ::QueryDosDeviceW;
+    decltype(&::LCMapStringW) LCMapStringW = ::LCMapStringW;
+    decltype(&::SfcIsFileProtected) SfcIsFileProtected = ::SfcIsFileProtected;
     // waiting, overlapped pipe I/O, standard handles
     // restored files: length, compression, time stamps, attributes
     decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
@@ -49,22 +69,6 @@ struct Calls {
     decltype(&::CancelIo) CancelIo = ::CancelIo;
     decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
     decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
-    // security descriptors, owners and access lists
-    decltype(&::LocalFree) LocalFree = ::LocalFree;
-    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
-        ConvertStringSecurityDescriptorToSecurityDescriptorW = ::ConvertStringSecurityDescriptorToSecurityDescriptorW;
-    decltype(&::ConvertSecurityDescriptorToStringSecurityDescriptorW)
-        ConvertSecurityDescriptorToStringSecurityDescriptorW = ::ConvertSecurityDescriptorToStringSecurityDescriptorW;
-    decltype(&::GetSecurityDescriptorOwner) GetSecurityDescriptorOwner = ::GetSecurityDescriptorOwner;
-    decltype(&::GetSecurityDescriptorGroup) GetSecurityDescriptorGroup = ::GetSecurityDescriptorGroup;
-    decltype(&::GetSecurityDescriptorDacl) GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
-    decltype(&::GetSecurityDescriptorSacl) GetSecurityDescriptorSacl = ::GetSecurityDescriptorSacl;
-    decltype(&::GetNamedSecurityInfoW) GetNamedSecurityInfoW = ::GetNamedSecurityInfoW;
-    decltype(&::SetNamedSecurityInfoW) SetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
-    decltype(&::LookupAccountNameW) LookupAccountNameW = ::LookupAccountNameW;
-    decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor = ::InitializeSecurityDescriptor;
-    decltype(&::SetSecurityDescriptorOwner) SetSecurityDescriptorOwner = ::SetSecurityDescriptorOwner;
-    decltype(&::SetFileSecurityW) SetFileSecurityW = ::SetFileSecurityW;
     // the event log
     decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
     decltype(&::ReportEventW) ReportEventW = ::ReportEventW;

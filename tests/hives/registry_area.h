@@ -1,0 +1,169 @@
+#pragma once
+// Helpers of the registry tests: a private key that is removed with everything below it at
+// the end of the test, raw reads and writes that go straight to Windows (not through the
+// system-call table, so that a replaced entry never disturbs them), and error checks.
+#include "common/error.h"
+#include "sys/syscalls.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+namespace testing_registry {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The bytes of a UTF-16 text exactly as given (embedded and trailing NULs included).
+inline Bytes wideBytes(const std::wstring& text)
+{
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(text.data());
+    return Bytes(begin, begin + text.size() * sizeof(wchar_t));
+}
+
+inline std::string randomSuffix()
+{
+    std::random_device random;
+    return std::to_string(random());
+}
+
+// root\Software\RestoreWorkerTests\<name>-<random>, created empty; deleted with its tree
+// at the end, and the parent with it once it is empty.
+class TestArea {
+public:
+    explicit TestArea(const std::string& name, HKEY root = HKEY_CURRENT_USER)
+        : root_(root), path_("Software\\RestoreWorkerTests\\" + name + "-" + randomSuffix())
+    {
+        if (::RegCreateKeyExW(root_, wide(path_).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              &key_, nullptr) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create test key " + path_);
+    }
+    ~TestArea()
+    {
+        ::RegCloseKey(key_);
+        ::RegDeleteTreeW(root_, wide(path_).c_str());
+        ::RegDeleteKeyW(root_, L"Software\\RestoreWorkerTests"); // fails while others use it
+    }
+    TestArea(const TestArea&) = delete;
+    TestArea& operator=(const TestArea&) = delete;
+
+    HKEY root() const { return root_; }
+    HKEY key() const { return key_; }
+    // The area's path below the root, with `sub` appended when given.
+    std::string path(const std::string& sub = "") const { return sub.empty() ? path_ : path_ + "\\" + sub; }
+
+    // Creates area\sub (and the keys between).
+    void createKey(const std::string& sub) const
+    {
+        HKEY created = nullptr;
+        if (::RegCreateKeyExW(key_, wide(sub).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              &created, nullptr) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create test key " + sub);
+        ::RegCloseKey(created);
+    }
+    // Sets value `name` of area\sub (empty sub: the area itself); the key must exist.
+    void setValue(const std::string& sub, const std::wstring& name, DWORD type, const Bytes& data) const
+    {
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(key_, wide(sub).c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot open test key " + sub);
+        LONG result = ::RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                       static_cast<DWORD>(data.size()));
+        ::RegCloseKey(key);
+        if (result != ERROR_SUCCESS)
+            throw std::runtime_error("cannot set test value");
+    }
+    bool keyExists(const std::string& sub) const
+    {
+        HKEY opened = nullptr;
+        LONG result = ::RegOpenKeyExW(key_, wide(sub).c_str(), 0, KEY_READ, &opened);
+        if (result == ERROR_SUCCESS)
+            ::RegCloseKey(opened);
+        return result == ERROR_SUCCESS;
+    }
+    // The type and bytes of a value; false when it is missing.
+    bool value(const std::string& sub, const std::wstring& name, DWORD& type, Bytes& data) const
+    {
+        DWORD size = 0;
+        if (::RegGetValueW(key_, sub.empty() ? nullptr : wide(sub).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                           &type, nullptr, &size) != ERROR_SUCCESS)
+            return false;
+        data.assign(size, 0);
+        if (::RegGetValueW(key_, sub.empty() ? nullptr : wide(sub).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                           &type, data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS)
+            return false;
+        data.resize(size);
+        return true;
+    }
+
+    static std::wstring wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+private:
+    HKEY root_;
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+// Runs `action`, which must throw exactly `Expected` with the full text `text`.
+template <class Expected>
+void expectError(const std::function<void()>& action, const std::string& text)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected: " << text;
+    } catch (const error::Exception& e) {
+        EXPECT_EQ(typeid(e), typeid(Expected)) << e.fullText();
+        EXPECT_EQ(e.fullText(), text);
+    }
+}
+
+// The system error that a registry call's result code gives: not found codes have their own class.
+inline void expectSystemError(const std::function<void()>& action, LONG code, const std::string& text)
+{
+    std::string full = text + ": " + error::systemErrorText(static_cast<unsigned long>(code));
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        expectError<error::EFileNotFoundError>(action, full);
+    else
+        expectError<error::ESystemError>(action, full);
+}
+
+// Counts the keys that the library opens or creates and the keys it closes.
+struct KeyBalance {
+    static inline int opened = 0;
+    static inline int closed = 0;
+
+    KeyBalance()
+    {
+        opened = 0;
+        closed = 0;
+    }
+    int open() const { return opened - closed; }
+
+    sys::Override<decltype(sys::calls.RegOpenKeyExW)> open_{
+        sys::calls.RegOpenKeyExW, +[](HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) -> LONG {
+            LONG result = ::RegOpenKeyExW(parent, path, options, access, key);
+            opened += result == ERROR_SUCCESS;
+            return result;
+        }};
+    sys::Override<decltype(sys::calls.RegCreateKeyExW)> create_{
+        sys::calls.RegCreateKeyExW,
+        +[](HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
+            LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) -> LONG {
+            LONG result = ::RegCreateKeyExW(parent, path, reserved, cls, options, access, security, key, disposition);
+            opened += result == ERROR_SUCCESS;
+            return result;
+        }};
+    sys::Override<decltype(sys::calls.RegCloseKey)> close_{sys::calls.RegCloseKey, +[](HKEY key) -> LONG {
+                                                               ++closed;
+                                                               return ::RegCloseKey(key);
+                                                           }};
+};
+
+} // namespace testing_registry
