@@ -4,6 +4,8 @@
 // length with sys::Override to make Windows answer what it rarely or never does here.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <sfc.h>
 
 #include <type_traits>
@@ -30,6 +32,12 @@ struct Calls {
     decltype(&::GetFullPathNameW) GetFullPathNameW = ::GetFullPathNameW;
     decltype(&::FindFirstFileW) FindFirstFileW = ::FindFirstFileW;
     decltype(&::FindClose) FindClose = ::FindClose;
+    // restored files: length, compression, time stamps, attributes
+    decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
+    decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
+    decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;
+    decltype(&::SetFileTime) SetFileTime = ::SetFileTime;
+    decltype(&::SetFileAttributesW) SetFileAttributesW = ::SetFileAttributesW;
     // system information
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetSystemInfo) GetSystemInfo = ::GetSystemInfo;
@@ -55,12 +63,6 @@ struct Calls {
     decltype(&::LCMapStringW) LCMapStringW = ::LCMapStringW;
     decltype(&::SfcIsFileProtected) SfcIsFileProtected = ::SfcIsFileProtected;
     // waiting, overlapped pipe I/O, standard handles
-    // restored files: length, compression, time stamps, attributes
-    decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
-    decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
-    decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;
-    decltype(&::SetFileTime) SetFileTime = ::SetFileTime;
-    decltype(&::SetFileAttributesW) SetFileAttributesW = ::SetFileAttributesW;
     decltype(&::SetLastError) SetLastError = ::SetLastError;
     decltype(&::SleepEx) SleepEx = ::SleepEx;
     decltype(&::WaitForMultipleObjectsEx) WaitForMultipleObjectsEx = ::WaitForMultipleObjectsEx;
@@ -69,6 +71,22 @@ struct Calls {
     decltype(&::CancelIo) CancelIo = ::CancelIo;
     decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
     decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
+    // security descriptors, owners and access lists
+    decltype(&::LocalFree) LocalFree = ::LocalFree;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
+        ConvertStringSecurityDescriptorToSecurityDescriptorW = ::ConvertStringSecurityDescriptorToSecurityDescriptorW;
+    decltype(&::ConvertSecurityDescriptorToStringSecurityDescriptorW)
+        ConvertSecurityDescriptorToStringSecurityDescriptorW = ::ConvertSecurityDescriptorToStringSecurityDescriptorW;
+    decltype(&::GetSecurityDescriptorOwner) GetSecurityDescriptorOwner = ::GetSecurityDescriptorOwner;
+    decltype(&::GetSecurityDescriptorGroup) GetSecurityDescriptorGroup = ::GetSecurityDescriptorGroup;
+    decltype(&::GetSecurityDescriptorDacl) GetSecurityDescriptorDacl = ::GetSecurityDescriptorDacl;
+    decltype(&::GetSecurityDescriptorSacl) GetSecurityDescriptorSacl = ::GetSecurityDescriptorSacl;
+    decltype(&::GetNamedSecurityInfoW) GetNamedSecurityInfoW = ::GetNamedSecurityInfoW;
+    decltype(&::SetNamedSecurityInfoW) SetNamedSecurityInfoW = ::SetNamedSecurityInfoW;
+    decltype(&::LookupAccountNameW) LookupAccountNameW = ::LookupAccountNameW;
+    decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor = ::InitializeSecurityDescriptor;
+    decltype(&::SetSecurityDescriptorOwner) SetSecurityDescriptorOwner = ::SetSecurityDescriptorOwner;
+    decltype(&::SetFileSecurityW) SetFileSecurityW = ::SetFileSecurityW;
     // the event log
     decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
     decltype(&::ReportEventW) ReportEventW = ::ReportEventW;
