@@ -496,6 +496,7 @@ TEST(RegistryKeysDeathTest, AdvancingAnEndIteratorEndsTheProcess)
     // No registry state here: the dying process would leave it behind.
     EXPECT_DEATH(++winreg::SubkeyIterator(), "Assertion failed: Increment on end iterator");
     EXPECT_DEATH(++winreg::ValueIterator(), "Assertion failed: Increment on end iterator");
+    EXPECT_DEATH(*winreg::SubkeyIterator(), "Assertion failed: Dereference of end iterator");
 }
 
 // ---------------------------------------------------------------- failing calls
