@@ -11,7 +11,10 @@
 class FileMetaVariant {
 public:
     // Copies the record. Throws error::EParseError "Attempted to construct FileMetaVariant
-    // from invalid source metadata" when its osmeta is none of the three kinds.
+    // from invalid source metadata" when its osmeta is none of the three kinds, and also for
+    // an HFS or UNIX part without its access mode, an HFS part without one of its four time
+    // specifications or with nanoseconds outside 0 to 999999999 (a decoded record always
+    // has them; only a record built in code can lack them).
     explicit FileMetaVariant(const proto::FileMetaData& record);
     FileMetaVariant(const FileMetaVariant& other);
     FileMetaVariant& operator=(const FileMetaVariant&) = delete;

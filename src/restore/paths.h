@@ -13,4 +13,6 @@ std::string escapeName(const std::string& name);
 std::string fixComponent(const std::string& component);
 // Makes sure `directory` and every directory above it exist, repairing a read-only or
 // inaccessible parent once each. Throws the system error when a level cannot be made.
+// Levels start below the drive (C:\a, then C:\a\b); the parent of the first level is the
+// drive root (C:\). A directory without '\', or the drive root itself, needs nothing.
 void ensureLeadingPath(const std::string& directory);

@@ -11,5 +11,7 @@ void restoreOwner(const std::string& path, const std::string& accountName);
 // Puts "(A;OICI;FA;;;S-1-5-18)" first in the DACL of `directory`.
 void grantSystemFullAccess(const std::string& directory);
 // The SDDL text with the local system account's full-access entry inserted as the first
-// entry of its DACL, after the DACL flags.
+// entry of its DACL, after the DACL flags (and before "S:" when the DACL is empty). Text
+// without a DACL part, or with a null DACL (NO_ACCESS_CONTROL), is returned unchanged; the
+// caller then finds no usable DACL and throws.
 std::string withSystemFullAccess(const std::string& sddl);
