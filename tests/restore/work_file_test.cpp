@@ -1,1 +1,493 @@
+#include "restore/work_file.h"
+
+#include "common/error.h"
+#include "hives/hive_registry.h"
+#include "restore/file_meta.h"
+#include "restore/restore_fixture.h"
+#include "sys/syscalls.h"
+
 #include <gtest/gtest.h>
+
+#include <winioctl.h>
+
+#include <functional>
+#include <set>
+#include <typeinfo>
+
+namespace {
+
+using namespace restore_test;
+
+HiveRegistry noHives()
+{
+    return HiveRegistry(std::set<std::wstring>{});
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+template <class Expected>
+void expectSystemError(const std::function<void()>& action, const std::string& text)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected: " << text;
+    } catch (const error::ESystemError& e) {
+        EXPECT_EQ(typeid(e), typeid(Expected)) << e.fullText();
+        EXPECT_EQ(e.fullText(), text);
+    }
+}
+
+std::uint64_t lengthOf(HANDLE h)
+{
+    LARGE_INTEGER size{};
+    EXPECT_TRUE(::GetFileSizeEx(h, &size));
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+// Work-file names ------------------------------------------------------------------------
+
+TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTarget)
+{
+    const HiveRegistry hives = noHives();
+    struct Case {
+        std::string target, expected;
+    };
+    const Case cases[] = {
+        {"C:\\data\\x.txt", "C:\\HRDelayed.0a1390fac326e1f2061a310ba20ca610"},
+        // The drive letter keeps its case, and the digest sees the path as given.
+        {"c:\\data\\x.txt", "c:\\HRDelayed.3e72b950fda13a83e86d5423c8746b7a"},
+        {"z:\\Restore\\Drive_C\\Windows\\notepad.exe", "z:\\HRDelayed.c5076332331c9d168a1864b8532df001"},
+        // The digest is taken over the UTF-8 bytes.
+        {"C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\\xd1\x84.txt", "C:\\HRDelayed.a15f85c8e1cd434f8136b3f2332da575"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target;
+        EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target << " asked again";
+    }
+}
+
+TEST(WorkFilePath, LiveHiveIsRestoredBesideItsTarget)
+{
+    ScratchDir dir;
+    const std::string target = dir / "SOFTWARE";
+    const HiveRegistry hives(std::set<std::wstring>{devicePath(target)});
+    EXPECT_EQ(workFilePath(target, hives), target + ".restored");
+    // Another file in the same directory is not a hive.
+    EXPECT_EQ(workFilePath(dir / "SOFTWARE.LOG", hives), delayedWorkFile(dir / "SOFTWARE.LOG"));
+}
+
+// Creation -------------------------------------------------------------------------------
+
+TEST(CreateWorkFile, GivesTheFileItsFinalLength)
+{
+    ScratchDir dir;
+    for (std::uint64_t size : {std::uint64_t(0), std::uint64_t(1), std::uint64_t(5000), std::uint64_t(1048576 + 3)}) {
+        FileMetaVariant meta(ntfsRecord("C:\\x", size));
+        const std::string path = dir / ("work" + std::to_string(size));
+        sys::UniqueHandle h = createWorkFile(path, meta);
+        ASSERT_TRUE(h) << size;
+        EXPECT_EQ(lengthOf(h.get()), size);
+    }
+}
+
+TEST(CreateWorkFile, ReopensAnExistingWorkFileAndSetsItsLengthAnew)
+{
+    ScratchDir dir;
+    const std::string path = dir / "work";
+    writeFile(path, "0123456789");
+    struct Step {
+        std::uint64_t size;
+        std::string content;
+    };
+    // Opened, not recreated: what was there before the new length stays.
+    const Step steps[] = {{4, "0123"}, {6, std::string("0123\0\0", 6)}, {0, ""}};
+    for (const Step& step : steps) {
+        {
+            sys::UniqueHandle h = createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", step.size)));
+            ASSERT_TRUE(h);
+        }
+        EXPECT_EQ(readFile(path), step.content) << step.size;
+    }
+}
+
+TEST(CreateWorkFile, KeepsTheFileToItselfUntilClosed)
+{
+    ScratchDir dir;
+    const std::string path = dir / "work";
+    sys::UniqueHandle h = createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 3)));
+    const DWORD anyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    sys::UniqueHandle other(
+        ::CreateFileW(toWide(path).c_str(), GENERIC_READ, anyShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(other);
+    EXPECT_EQ(::GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    h.reset();
+    other.reset(::CreateFileW(toWide(path).c_str(), GENERIC_READ, anyShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(other);
+}
+
+LONG seekLow;
+LONG seekHigh;
+DWORD seekMethod;
+
+TEST(CreateWorkFile, LengthBeyond4GiBIsSetThroughTheHighPart)
+{
+    ScratchDir dir;
+    const std::string path = dir / "work";
+    // An existing file: opening it leaves ERROR_ALREADY_EXISTS as the thread's last error,
+    // which must not be taken for a failed seek to the position 0xFFFFFFFF.
+    writeFile(path, "old");
+    struct Case {
+        std::uint64_t size;
+        LONG low, high;
+    };
+    const Case cases[] = {
+        {0x100000005ULL, 5, 1},
+        {0x1FFFFFFFFULL, -1, 1},
+        {0x7FFFFFFF00000000ULL, 0, 0x7FFFFFFF},
+    };
+    // The real file stays small: only the request is checked.
+    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE, LONG low, PLONG high, DWORD method) -> DWORD {
+        seekLow = low;
+        seekHigh = high ? *high : -12345;
+        seekMethod = method;
+        return static_cast<DWORD>(low);
+    });
+    sys::Override end(sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
+    for (const Case& c : cases) {
+        seekLow = seekHigh = 0;
+        seekMethod = 99;
+        EXPECT_NO_THROW(createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", c.size)))) << c.size;
+        EXPECT_EQ(seekLow, c.low) << c.size;
+        EXPECT_EQ(seekHigh, c.high) << c.size;
+        EXPECT_EQ(seekMethod, DWORD(FILE_BEGIN)) << c.size;
+    }
+}
+
+int failingStep; // 1 open, 2 seek, 3 end of file
+DWORD failingCode;
+
+TEST(CreateWorkFile, FailuresThrowTheSystemErrorAndCloseTheFile)
+{
+    ScratchDir dir;
+    const std::string path = dir / "work";
+    sys::Override open(sys::calls.CreateFileW,
+                       +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE model) -> HANDLE {
+                           if (failingStep == 1) {
+                               ::SetLastError(failingCode);
+                               return INVALID_HANDLE_VALUE;
+                           }
+                           return ::CreateFileW(name, access, share, security, disposition, flags, model);
+                       });
+    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
+        if (failingStep == 2) {
+            ::SetLastError(failingCode);
+            return INVALID_SET_FILE_POINTER;
+        }
+        return ::SetFilePointer(h, low, high, method);
+    });
+    sys::Override end(sys::calls.SetEndOfFile, +[](HANDLE h) -> BOOL {
+        if (failingStep == 3) {
+            ::SetLastError(failingCode);
+            return FALSE;
+        }
+        return ::SetEndOfFile(h);
+    });
+
+    const std::string opening = "Cannot create file \"" + path + "\" for restore of \"" + path + "\" - giving up: ";
+    struct Case {
+        int step;
+        DWORD code;
+        std::string text;
+        std::function<void(const std::function<void()>&, const std::string&)> expect;
+    };
+    const Case cases[] = {
+        {1, ERROR_ACCESS_DENIED, opening + error::systemErrorText(5), expectSystemError<error::ESystemError>},
+        {1, ERROR_PATH_NOT_FOUND, opening + error::systemErrorText(3), expectSystemError<error::EFileNotFoundError>},
+        {2, ERROR_INVALID_PARAMETER, "Unable to seek to new end of file: " + error::systemErrorText(87),
+         expectSystemError<error::ESystemError>},
+        {3, ERROR_DISK_FULL, "Unable to set end of file: " + error::systemErrorText(112),
+         expectSystemError<error::ESystemError>},
+    };
+    for (const Case& c : cases) {
+        failingStep = c.step;
+        failingCode = c.code;
+        c.expect([&] { createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 10))); }, c.text);
+        // Nothing holds the file any more.
+        failingStep = 0;
+        if (exists(path)) {
+            EXPECT_TRUE(::DeleteFileW(toWide(path).c_str())) << c.text;
+        }
+    }
+    failingStep = 0;
+}
+
+int compressionCalls;
+DWORD compressionCode;
+USHORT compressionFormat;
+DWORD compressionInputSize;
+bool compressionHasOutput;
+
+TEST(CreateWorkFile, OnlyNtfsCompressedFilesAreCreatedCompressed)
+{
+    ScratchDir dir;
+    sys::Override control(sys::calls.DeviceIoControl,
+                          +[](HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                              LPDWORD returned, LPOVERLAPPED overlapped) -> BOOL {
+                              ++compressionCalls;
+                              compressionCode = code;
+                              compressionFormat = inSize == 2 ? *static_cast<USHORT*>(in) : 0;
+                              compressionInputSize = inSize;
+                              compressionHasOutput = out != nullptr || outSize != 0;
+                              return ::DeviceIoControl(h, code, in, inSize, out, outSize, returned, overlapped);
+                          });
+    auto compressedNtfs = [] {
+        proto::FileMetaData r = ntfsRecord("C:\\x", 7);
+        ntfsPart(r).compressed = true;
+        return r;
+    };
+    auto plainNtfs = [] { return ntfsRecord("C:\\x", 7); };
+    auto compressedHfs = [] {
+        proto::FileMetaData r = hfsRecord("/x", 7);
+        hfsPart(r).compressed = true;
+        return r;
+    };
+    auto unixFile = [] { return unixRecord("/x", 7); };
+    struct Case {
+        const char* name;
+        std::function<proto::FileMetaData()> record;
+        bool compressed;
+    };
+    const Case cases[] = {
+        {"NTFS compressed", compressedNtfs, true},
+        {"NTFS", plainNtfs, false},
+        {"HFS compressed", compressedHfs, false},
+        {"UNIX", unixFile, false},
+    };
+    for (const Case& c : cases) {
+        compressionCalls = 0;
+        LogCapture log;
+        const std::string path = dir / c.name;
+        sys::UniqueHandle h = createWorkFile(path, FileMetaVariant(c.record()));
+        EXPECT_EQ(compressionCalls, c.compressed ? 1 : 0) << c.name;
+        if (c.compressed) {
+            EXPECT_EQ(compressionCode, DWORD(FSCTL_SET_COMPRESSION));
+            EXPECT_EQ(compressionFormat, USHORT(COMPRESSION_FORMAT_DEFAULT));
+            EXPECT_EQ(compressionInputSize, DWORD(2));
+            EXPECT_FALSE(compressionHasOutput);
+            // Wine refuses compression: the file is made all the same, uncompressed.
+            EXPECT_EQ(log.lines, (std::vector<LogLine>{
+                                     {2, "File '" + path +
+                                             "' was originally a NTFS compressed file, but re-creating the file as "
+                                             "compressed failed: '" +
+                                             error::systemErrorText(ERROR_NOT_SUPPORTED) +
+                                             "'. Will restore as non-compressed file instead."}}));
+        } else {
+            EXPECT_TRUE(log.lines.empty()) << c.name;
+        }
+        EXPECT_EQ(lengthOf(h.get()), 7u) << c.name;
+    }
+}
+
+// Time stamps ----------------------------------------------------------------------------
+
+TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
+{
+    ScratchDir dir;
+    proto::FileMetaData ntfs = ntfsRecord("C:\\x", 0);
+    ntfsPart(ntfs).creationTime = 1000000000;
+    ntfsPart(ntfs).lastAccessTime = 1500000000;
+    ntfsPart(ntfs).lastWriteTime = 1234567890;
+
+    proto::FileMetaData unixFile = unixRecord("/x", 0);
+    unixPart(unixFile).creationTime = 0;
+    unixPart(unixFile).lastAccessTime = 951782400;
+    unixPart(unixFile).lastWriteTime = 0x100000000LL + 86400; // only the low 32 bits count
+
+    proto::FileMetaData hfs = hfsRecord("/x", 0);
+    *hfsPart(hfs).btime = [] {
+        proto::Timespec t;
+        t.seconds = 1000000000;
+        t.nanoseconds = 999999999; // microseconds, rounded down
+        return t;
+    }();
+    hfsPart(hfs).mtime->seconds = 86400;
+    hfsPart(hfs).mtime->nanoseconds = 1000;
+    hfsPart(hfs).atime->seconds = 951782400;
+
+    struct Case {
+        const char* name;
+        const proto::FileMetaData& record;
+        FileTimes expected;
+    };
+    const Case cases[] = {
+        {"NTFS", ntfs,
+         {fileTimeOf(2001, 9, 9, 1, 46, 40), fileTimeOf(2017, 7, 14, 2, 40, 0), fileTimeOf(2009, 2, 13, 23, 31, 30)}},
+        {"UNIX", unixFile,
+         {fileTimeOf(1970, 1, 1, 0, 0, 0), fileTimeOf(2000, 2, 29, 0, 0, 0), fileTimeOf(1970, 1, 2, 0, 0, 0)}},
+        {"HFS", hfs,
+         {fileTimeOf(2001, 9, 9, 1, 46, 40) + 9999990, fileTimeOf(2000, 2, 29, 0, 0, 0),
+          fileTimeOf(1970, 1, 2, 0, 0, 0) + 10}},
+    };
+    CreationTimeRecorder creation;
+    for (const Case& c : cases) {
+        const std::string path = dir / c.name;
+        writeFile(path, "data");
+        {
+            sys::UniqueHandle h(::CreateFileW(toWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                              0, nullptr));
+            ASSERT_TRUE(h);
+            LogCapture log;
+            setFileTimes(h.get(), path, FileMetaVariant(c.record));
+            EXPECT_TRUE(log.lines.empty()) << c.name;
+        }
+        EXPECT_EQ(restoredTimesOf(path), c.expected) << c.name;
+    }
+}
+
+TEST(SetFileTimes, RefusalIsLoggedAtLevel1)
+{
+    ScratchDir dir;
+    const std::string path = dir / "file";
+    writeFile(path, "");
+    sys::Override refuse(sys::calls.SetFileTime, +[](HANDLE, const FILETIME*, const FILETIME*, const FILETIME*) -> BOOL {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    });
+    sys::UniqueHandle h(
+        ::CreateFileW(toWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    for (int level : {1, 0}) {
+        LogCapture log(level);
+        setFileTimes(h.get(), path, FileMetaVariant(ntfsRecord("C:\\x", 0)));
+        std::vector<LogLine> expected;
+        if (level >= 1)
+            expected.push_back({1, "Unable to restore directory times for '" + path + "': " + error::systemErrorText(5)});
+        EXPECT_EQ(log.lines, expected) << "log level " << level;
+    }
+}
+
+// Attributes -----------------------------------------------------------------------------
+
+TEST(FileAttributes, SetsExactlyTheGivenAttributes)
+{
+    ScratchDir dir;
+    const std::string path = dir / "file";
+    writeFile(path, "x");
+    struct Case {
+        DWORD attributes, expected;
+    };
+    const Case cases[] = {
+        {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY},
+        // 0 is set too: whatever the file had is cleared.
+        {0, 0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+        LogCapture log;
+        setFileAttributes(path, c.attributes);
+        EXPECT_TRUE(log.lines.empty());
+        EXPECT_EQ(keptAttributes(attributesOf(path)), c.expected) << c.attributes;
+    }
+}
+
+TEST(FileAttributes, FailureIsLoggedAtLevel1)
+{
+    ScratchDir dir;
+    const std::string path = dir / "missing";
+    LogCapture log;
+    setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(log.lines, (std::vector<LogLine>{{1, "Unable to restore file attributes for '" + path +
+                                                        "': " + error::systemErrorText(ERROR_FILE_NOT_FOUND)}}));
+}
+
+// Moving into place ----------------------------------------------------------------------
+
+struct MoveCall {
+    std::wstring from, to;
+    DWORD flags;
+    bool operator==(const MoveCall&) const = default;
+};
+std::vector<MoveCall> moves;
+bool immediateMoveFails;
+bool bootMoveFails;
+bool targetProtected;
+
+TEST(PlaceWorkFile, MovesAtOnceOrAtBootAsTheTargetAllows)
+{
+    sys::Override move(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        moves.push_back({from, to, flags});
+        const bool atBoot = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+        if (atBoot ? bootMoveFails : immediateMoveFails) {
+            ::SetLastError(atBoot ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        return ::MoveFileExW(from, to, flags);
+    });
+    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return targetProtected; });
+
+    const DWORD now = MOVEFILE_REPLACE_EXISTING;
+    const DWORD atBoot = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+    const std::string attempt = "Will attempt immediate move of {w} to {t}";
+    const std::string defer = "Immediate move failed (" + error::systemErrorText(ERROR_SHARING_VIOLATION) +
+                              ") - deferring move operation";
+    const std::string request = "Will request move-on-boot of {w} into {t}";
+    const std::string refused = "Unable to request move of fallback file for {w}: " + error::systemErrorText(5);
+    struct Case {
+        const char* name;
+        bool liveHive, isProtected, immediateFails, bootFails;
+        std::vector<DWORD> calls;
+        bool moved, reboot;
+        std::vector<LogLine> log;
+    };
+    const Case cases[] = {
+        {"plain file", false, false, false, false, {now}, true, false, {{2, attempt}}},
+        {"protected", false, true, false, false, {atBoot}, false, true, {{2, request}}},
+        {"target busy", false, false, true, false, {now, atBoot}, false, true, {{2, attempt}, {2, defer}, {2, request}}},
+        {"nothing works", false, false, true, true, {now, atBoot}, false, true,
+         {{2, attempt}, {2, defer}, {2, request}, {0, refused}}},
+        {"protected and refused", false, true, false, true, {atBoot}, false, true, {{2, request}, {0, refused}}},
+        {"live hive", true, false, false, false, {}, false, false,
+         {{2, "Fallback {w} is a hive. Move  on boot will be scheduled later to final destination {t}"}}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        PendingRenamesGuard pending;
+        const std::string target = dir / "target.dll";
+        const std::string work = c.liveHive ? target + ".restored" : dir / "work";
+        writeFile(target, "old");
+        writeFile(work, "new");
+        HiveRegistry hives = c.liveHive ? HiveRegistry(std::set<std::wstring>{devicePath(target)}) : noHives();
+        moves.clear();
+        immediateMoveFails = c.immediateFails;
+        bootMoveFails = c.bootFails;
+        targetProtected = c.isProtected;
+
+        LogCapture log;
+        placeWorkFile(work, target, hives);
+
+        std::vector<MoveCall> expectedMoves;
+        for (DWORD flags : c.calls)
+            expectedMoves.push_back({L"\\\\?\\" + toWide(work), L"\\\\?\\" + toWide(target), flags});
+        EXPECT_EQ(moves, expectedMoves) << c.name;
+        std::vector<LogLine> expectedLog;
+        for (const LogLine& line : c.log)
+            expectedLog.push_back({line.level, replaceAll(replaceAll(line.text, "{w}", work), "{t}", target)});
+        EXPECT_EQ(log.lines, expectedLog) << c.name;
+        EXPECT_EQ(hives.rebootRequired(), c.reboot) << c.name;
+        EXPECT_EQ(readFile(target), c.moved ? "new" : "old") << c.name;
+        EXPECT_EQ(exists(work), !c.moved) << c.name;
+        // A granted move at boot is in Windows' list of moves for the next start.
+        const bool scheduled = !c.calls.empty() && c.calls.back() == atBoot && !c.bootFails;
+        EXPECT_EQ(PendingRenamesGuard::current().find(toWide(work)) != std::wstring::npos, scheduled) << c.name;
+    }
+    targetProtected = immediateMoveFails = bootMoveFails = false;
+}
+
+} // namespace
