@@ -371,6 +371,41 @@ TEST(SetFileTimes, RefusalIsLoggedAtLevel1)
     }
 }
 
+TEST(RestoreDirectoryTimes, SetsTheTimesAgainOrLogsWhyNot)
+{
+    ScratchDir dir;
+    proto::FileMetaData r = ntfsRecord("C:\\d", 0, true);
+    ntfsPart(r).creationTime = 1000000000;
+    ntfsPart(r).lastAccessTime = 1500000000;
+    ntfsPart(r).lastWriteTime = 1234567890;
+    const FileMetaVariant meta(r);
+    const std::string present = dir / "present";
+    ASSERT_TRUE(::CreateDirectoryW(toWide(present).c_str(), nullptr));
+    // A file written into it afterwards moves its last-write time on.
+    writeFile(present + "\\late", "x");
+    const std::string missing = dir / "missing";
+
+    struct Case {
+        std::string path;
+        std::vector<LogLine> log;
+    };
+    const Case cases[] = {
+        {present, {}},
+        {missing,
+         {{2, "Cannot open directory '" + missing +
+                  "', not setting time stamps: " + error::systemErrorText(ERROR_FILE_NOT_FOUND)},
+          {1, "Not setting times on " + missing}}},
+    };
+    CreationTimeRecorder creation;
+    for (const Case& c : cases) {
+        LogCapture log;
+        restoreDirectoryTimes(c.path, meta);
+        EXPECT_EQ(log.lines, c.log) << c.path;
+    }
+    EXPECT_EQ(restoredTimesOf(present), (FileTimes{fileTimeOf(2001, 9, 9, 1, 46, 40), fileTimeOf(2017, 7, 14, 2, 40, 0),
+                                                   fileTimeOf(2009, 2, 13, 23, 31, 30)}));
+}
+
 // Attributes -----------------------------------------------------------------------------
 
 TEST(FileAttributes, SetsExactlyTheGivenAttributes)
