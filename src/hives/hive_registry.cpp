@@ -105,6 +105,10 @@ bool HiveRegistry::isLiveHive(const std::string& path) const
     const std::wstring longPrefix = L"\\\\?\\";
     if (wide.compare(0, longPrefix.size(), longPrefix) == 0)
         wide.erase(0, longPrefix.size());
+    // A network path (\\server\share, or UNC\ after the long prefix) has no drive and
+    // never backs a loaded hive.
+    if (wide.compare(0, 2, L"\\\\") == 0 || wide.compare(0, 4, L"UNC\\") == 0)
+        return false;
 
     std::wstring drive = wide.substr(0, 2);
     std::wstring device;

@@ -286,6 +286,18 @@ TEST_F(HiveRegistryTest, DriveWithoutDeviceNameFails)
                                      "Cannot get device name for \"C:\": " + error::systemErrorText(0));
 }
 
+TEST_F(HiveRegistryTest, NetworkPathsAreNeverLive)
+{
+    HiveRegistry hives(std::set<std::wstring>{});
+    sys::Override noDevices(sys::calls.QueryDosDeviceW, +[](LPCWSTR, LPWSTR, DWORD) -> DWORD {
+        ADD_FAILURE() << "a network path has no drive to ask about";
+        return 0;
+    });
+    for (const char* path : {"\\\\server\\share\\config\\SYSTEM", "\\\\?\\UNC\\server\\share\\x"})
+        EXPECT_FALSE(hives.isLiveHive(path)) << path;
+    EXPECT_FALSE(hives.mustReplaceAtBoot("\\\\server\\share\\x.txt"));
+}
+
 struct Protection {
     static inline std::vector<std::wstring> asked;
 };
