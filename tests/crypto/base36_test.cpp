@@ -54,4 +54,34 @@ TEST(Base36, OtherCharactersAreRejected)
     }
 }
 
+TEST(Base36, FormattedKeysReadBack)
+{
+    struct Case {
+        std::string bytes;
+        std::string text;
+    } cases[] = {
+        {"", "A"},
+        {std::string("\0\0", 2), "A"},
+        {"\x01", "B"},
+        {"\x24", "AB"},
+        {"\x0f\x05", "99"},
+        {bytesFromHex("40b6"), "AAAB"},
+        {bytesFromHex("627ec6361d005a11aa3cc3f39593aa170d75ae583cb934405c4b707c55d32995"),
+         "SIPZZ5FK2Z9RI19R0WYOJFLJOOA5LQSAJ08XUI6D39ZZZZG4ZD"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(formatBase36(c.bytes), c.text) << c.text;
+
+    // 32-byte keys of every byte pattern come back whole unless their top byte is zero.
+    std::string key;
+    for (int seed : {0x00, 0x5a, 0xff, 0x80}) {
+        key.clear();
+        for (int i = 0; i < 32; ++i)
+            key.push_back(static_cast<char>((seed + i * 37) & 0xff));
+        key.back() = static_cast<char>(seed == 0 ? 1 : seed);
+        EXPECT_EQ(parseBase36(formatBase36(key)), key) << seed;
+    }
+    EXPECT_EQ(parseBase36(formatBase36(std::string("\x07\0\0", 3))), "\x07");
+}
+
 } // namespace

@@ -1,0 +1,145 @@
+#include "sample_tree.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace backupset {
+namespace {
+
+constexpr std::size_t kMiB = 1048576;
+
+// Only the engine's raw output is used: its sequence is fixed by the standard, unlike the
+// distributions', so a seed gives the same tree with every library.
+class Bytes {
+public:
+    explicit Bytes(std::uint64_t seed) : engine_(seed) {}
+
+    std::string random(std::size_t count)
+    {
+        std::string out;
+        out.reserve(count + 8);
+        while (out.size() < count) {
+            std::uint64_t word = engine_();
+            for (int i = 0; i < 8; ++i)
+                out.push_back(static_cast<char>((word >> (8 * i)) & 0xff));
+        }
+        out.resize(count);
+        return out;
+    }
+
+    std::string text(std::size_t count)
+    {
+        static const char* const kWords[] = {"restore", "chunk", "backup", "volume", "data",  "key",
+                                             "archive", "the",   "of",     "a",      "files", "set"};
+        std::string out;
+        while (out.size() < count) {
+            std::uint64_t word = engine_();
+            out += kWords[word % 12];
+            out += (word >> 32) % 9 == 0 ? "\n" : " ";
+        }
+        out.resize(count);
+        return out;
+    }
+
+    std::uint64_t next() { return engine_(); }
+
+private:
+    std::mt19937_64 engine_;
+};
+
+fs::path toPath(const std::string& utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+} // namespace
+
+std::vector<SampleEntry> sampleTree(std::uint64_t seed)
+{
+    using Kind = SampleEntry::Kind;
+    Bytes bytes(seed);
+    // Modification times a day apart from a seed-chosen start in 2017 to 2020.
+    std::int64_t time = 1500000000 + static_cast<std::int64_t>(bytes.next() % 100000000);
+    std::vector<SampleEntry> tree;
+    auto directory = [&](const std::string& path) {
+        tree.push_back({Kind::Directory, path, "", "", false, time += 86400, false});
+    };
+    auto file = [&](const std::string& path, std::string content, bool windowsCannotHold = false) {
+        tree.push_back({Kind::File, path, std::move(content), "", false, time += 86400, windowsCannotHold});
+    };
+
+    directory("docs");
+    file("docs/readme.txt", bytes.text(4000 + bytes.next() % 1000));
+    directory("docs/nested");
+    directory("docs/nested/deeper");
+    file("docs/nested/deeper/empty.dat", "");
+    file("docs/nested/deeper/notes.txt", bytes.text(70000));
+    directory("empty-directory");
+    file("empty.txt", "");
+    file("large.bin", bytes.text(kMiB) + bytes.random(2 * kMiB + 12345));
+    file("one-mib.bin", bytes.random(kMiB));
+    file("readonly.txt", bytes.text(1234));
+    tree.back().readOnly = true;
+    tree.push_back({Kind::Link, "readme-link", "", "docs/readme.txt", false, 0, false});
+    directory("windows-names");
+    file("windows-names/a:b.txt", bytes.text(100), true);
+    file("windows-names/aux.txt", bytes.text(100));
+    file("windows-names/café.txt", bytes.text(300));
+    file("windows-names/con", bytes.random(64));
+    file("windows-names/pipe|name", bytes.text(10), true);
+    file("windows-names/star*.txt", bytes.text(10), true);
+    file("windows-names/trailing blank ", bytes.text(20), true);
+    file("windows-names/trailing dot.", bytes.text(20), true);
+    file("windows-names/what?.txt", bytes.text(10), true);
+    directory("windows-names/日本");
+    file("windows-names/日本/メモ.txt", bytes.text(500));
+    return tree;
+}
+
+void writeSampleTree(const std::string& directory, std::uint64_t seed)
+{
+    fs::path top = toPath(directory);
+    fs::create_directories(top);
+    std::vector<SampleEntry> tree = sampleTree(seed);
+    auto setTime = [](const fs::path& path, std::int64_t seconds) {
+        auto when = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+        fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
+    };
+    for (const SampleEntry& entry : tree) {
+#ifdef _WIN32
+        if (entry.windowsCannotHold || entry.kind == SampleEntry::Kind::Link)
+            continue;
+#endif
+        fs::path path = top / toPath(entry.path);
+        switch (entry.kind) {
+        case SampleEntry::Kind::Directory:
+            fs::create_directory(path);
+            break;
+        case SampleEntry::Kind::File: {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write(entry.content.data(), static_cast<std::streamsize>(entry.content.size()));
+            out.close();
+            if (!out)
+                throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
+            setTime(path, entry.modified);
+            if (entry.readOnly)
+                fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                                fs::perm_options::remove);
+            break;
+        }
+        case SampleEntry::Kind::Link:
+            fs::create_symlink(toPath(entry.linkTarget), path);
+            break;
+        }
+    }
+    // Directories last, deepest first, since creating their contents changed their times.
+    for (auto it = tree.rbegin(); it != tree.rend(); ++it)
+        if (it->kind == SampleEntry::Kind::Directory)
+            setTime(top / toPath(it->path), it->modified);
+}
+
+} // namespace backupset
