@@ -6,6 +6,8 @@
 #include "io/pipe_pair.h"
 #include "io/selector.h"
 
+#include "expect_throw.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,19 +19,6 @@ namespace {
 
 using testing_pipe::makePipePair;
 using testing_pipe::PipePair;
-
-template <class Expected>
-void expectThrows(const std::function<void()>& action, const std::string& text)
-{
-    try {
-        action();
-        ADD_FAILURE() << "no exception, expected: " << text;
-    } catch (const Expected& e) {
-        EXPECT_EQ(e.fullText(), text);
-    } catch (const error::Exception& e) {
-        ADD_FAILURE() << "other exception: " << e.fullText();
-    }
-}
 
 std::string pattern(std::size_t n, unsigned seed = 1)
 {

@@ -5,6 +5,8 @@
 #include "proto/messages.h"
 #include "worker/link_peer.h"
 
+#include "expect_throw.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -19,19 +21,6 @@ using link_test::Message;
 std::string bytes(std::initializer_list<unsigned char> list)
 {
     return std::string(list.begin(), list.end());
-}
-
-template <class Expected>
-void expectThrows(const std::function<void()>& action, const std::string& text)
-{
-    try {
-        action();
-        ADD_FAILURE() << "no exception, expected: " << text;
-    } catch (const Expected& e) {
-        EXPECT_EQ(e.fullText(), text);
-    } catch (const error::Exception& e) {
-        ADD_FAILURE() << "other exception: " << e.fullText();
-    }
 }
 
 proto::MessageExchangeResponse wrapped(protocol::BerConstructed* response, std::uint32_t exchangeNumber = 0)
