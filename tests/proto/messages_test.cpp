@@ -20,13 +20,7 @@ using protocol::EBer;
 
 namespace {
 
-std::string encode(const BerValue& value, bool legacy = false)
-{
-    std::string out;
-    protocol::StringIo io(out);
-    value.write(io, legacy);
-    return out;
-}
+using bertest::encode;
 
 // Decodes exactly one top-level message from the bytes, as the reader does.
 std::unique_ptr<BerConstructed> decode(const std::string& bytes, bool legacy = false)

@@ -104,13 +104,7 @@ std::string decodeError(const std::string& bytes)
     return decodeError(bytes, factory);
 }
 
-std::string encode(const BerValue& value, bool legacy = false)
-{
-    std::string out;
-    StringIo io(out);
-    value.write(io, legacy);
-    return out;
-}
+using bertest::encode;
 
 Sample makeSample()
 {

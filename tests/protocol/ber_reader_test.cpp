@@ -29,13 +29,7 @@ using protocol::BerConstructed;
 using protocol::BerReader;
 using protocol::BerValue;
 
-std::string encode(const BerValue& value)
-{
-    std::string out;
-    protocol::StringIo io(out);
-    value.write(io, false);
-    return out;
-}
+using bertest::encode;
 
 bool sameValue(const BerValue& a, const BerValue& b)
 {

@@ -5,6 +5,8 @@
 #include "protocol/ber_decoder.h"
 #include "protocol/ber_reader.h"
 
+#include "protocol/hex.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,13 +30,7 @@ using protocol::BerConstructed;
 using protocol::BerValue;
 using protocol::BerWriter;
 
-std::string encode(const BerValue& value)
-{
-    std::string out;
-    protocol::StringIo io(out);
-    value.write(io, false);
-    return out;
-}
+using bertest::encode;
 
 // A message of the chunk stream with `dataSize` bytes of data.
 proto::ChunkSend chunkSend(std::uint32_t index, std::size_t dataSize)

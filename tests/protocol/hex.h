@@ -1,5 +1,8 @@
 #pragma once
-// Byte strings written as hexadecimal text ("7F 82 30"), for readable expectations.
+// Byte strings written as hexadecimal text ("7F 82 30"), for readable expectations, and
+// the bytes a value encodes to.
+#include "protocol/ber_value.h"
+
 #include <cctype>
 #include <cstddef>
 #include <stdexcept>
@@ -47,6 +50,14 @@ inline std::string hex(const std::string& bytes)
         text.push_back(digits[b & 15]);
     }
     return text;
+}
+
+inline std::string encode(const protocol::BerValue& value, bool legacy = false)
+{
+    std::string out;
+    protocol::StringIo io(out);
+    value.write(io, legacy);
+    return out;
 }
 
 } // namespace bertest
