@@ -1,0 +1,7 @@
+#include "worker/restore_totals.h"
+
+RestoreTotals& restoreTotals()
+{
+    static RestoreTotals totals;
+    return totals;
+}
