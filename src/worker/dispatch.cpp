@@ -55,7 +55,8 @@ const JobIndex& jobIndex(FileTable& t)
     return *t.index;
 }
 
-std::string quoted(const std::string& name)
+// The name between double quotes, as it stands (no escaping, unlike ::quoted).
+std::string inQuotes(const std::string& name)
 {
     return "\"" + name + "\"";
 }
@@ -64,12 +65,12 @@ void dispatch(FileTable& t, HiveRegistry& hives, const proto::ChunkResponse& chu
 {
     const std::string& name = chunk.name;
     if (t.completed.count(name) != 0)
-        throw ERestore("Server sent file " + quoted(name) + " chunks after completion!");
+        throw ERestore("Server sent file " + inQuotes(name) + " chunks after completion!");
 
     if (t.current == nullptr || t.current->name != name) {
         const proto::FileMetaData* record = jobIndex(t).find(name);
         if (record == nullptr)
-            throw ERestore("No metadata for file " + quoted(name));
+            throw ERestore("No metadata for file " + inQuotes(name));
         if (t.writer) {
             t.writer->complete();
             t.writer.reset();
@@ -107,8 +108,12 @@ void dispatchChunk(HiveRegistry& hives, const proto::ChunkResponse& chunk)
         dispatch(t, hives, chunk);
     } catch (const error::Exception& e) {
         if (logEnabled(1))
-            logMessage("Failing restore of object " + quoted(name) + ": " + e.fullText(), 1, false);
+            logMessage("Failing restore of object " + inQuotes(name) + ": " + e.fullText(), 1, false);
         t.failed.insert(name);
+        // Only a complete object is moved over its target: a writer that failed is dropped
+        // without completing, its work file stays and the target keeps its old contents.
+        if (t.writer && t.current != nullptr && t.current->name == name)
+            t.writer.reset();
     }
 }
 

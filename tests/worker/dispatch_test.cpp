@@ -3,6 +3,7 @@
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"
 #include "hives/hive_registry.h"
+#include "io/fs.h"
 #include "restore/restore_fixture.h"
 #include "worker/restore_totals.h"
 
@@ -287,17 +288,35 @@ TEST_F(DispatchTest, CorruptedChunkFailsOnlyItsObject)
         EXPECT_EQ(failedObjects(), Names({"/a/f"})) << c.what;
         send("/a/f", 2, cleartext("more"));
         EXPECT_EQ(log.lines.back(), (LogLine{3, "File /a/f failed previously. Skipping chunk 2"})) << c.what;
-        // What was written stays in the work file; the target is as it was.
+        // What was written stays in the work file; the failed writer is dropped, never
+        // completed, so the target keeps its contents for good.
         EXPECT_EQ(readFile(f), "precious") << c.what;
-        EXPECT_EQ(activePath(), delayedWorkFile(f)) << c.what;
+        EXPECT_EQ(activeWriter(), nullptr) << c.what;
+        EXPECT_TRUE(fileExists(delayedWorkFile(f))) << c.what;
 
-        // The next object is restored; the failed one's writer was completed when it began.
+        // The next object is restored; the failed one is never moved over its target.
         send("/a/g", 0, encrypted("fresh"));
         EXPECT_EQ(completedObjects(), Names({"/a/f"})) << c.what;
         finishActiveWriter();
         EXPECT_EQ(readFile(g), "fresh") << c.what;
+        EXPECT_EQ(readFile(f), "precious") << c.what;
         EXPECT_EQ(failedObjects(), Names({"/a/f"})) << c.what;
     }
+}
+
+TEST_F(DispatchTest, FailedLastObjectIsNotPutInPlace)
+{
+    useJob({unixRecord("/a/last", 8)});
+    const std::string last = target("a\\last");
+    ::CreateDirectoryW(toWide(dir_ / "a").c_str(), nullptr);
+    writeFile(last, "precious");
+    LogCapture log;
+
+    send("/a/last", 0, cleartext("new"));
+    send("/a/last", 1, "XXXXrest");
+    EXPECT_EQ(failedObjects(), Names({"/a/last"}));
+    finishActiveWriter(); // what the driver does after the last chunk
+    EXPECT_EQ(readFile(last), "precious");
 }
 
 TEST_F(DispatchTest, ChunkWithNoActiveWriterFailsItsObject)
