@@ -91,6 +91,8 @@ struct Calls {
     decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
     decltype(&::ReportEventW) ReportEventW = ::ReportEventW;
     decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
+    // the SYSTEM hive's backing file at the next boot
+    decltype(&::RegReplaceKeyW) RegReplaceKeyW = ::RegReplaceKeyW;
 };
 
 extern Calls calls;

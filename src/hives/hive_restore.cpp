@@ -1,0 +1,341 @@
+#include "hives/hive_restore.h"
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "hives/registry.h"
+#include "io/fs.h"
+#include "sys/syscalls.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Where a restored hive file is loaded while it is examined or merged.
+const std::string mergeMount = "HarbexDelayMerge";
+const std::string keysNotToRestorePath = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
+const std::string sessionManagerPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const std::string currentControlSet = "CurrentControlSet";
+const std::string pendingRenamesName = "PendingFileRenameOperations";
+
+// Lines are built and written only when their level is enabled.
+void logAt(int level, const std::string& text)
+{
+    if (logEnabled(level))
+        logMessage(text, level, false);
+}
+
+std::string inQuotes(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+
+// Gives `destination` the type and bytes of `source` and writes it.
+void copyValue(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
+               const std::string& destinationPath, const std::string& name)
+{
+    winreg::GenericValue destination(destinationRoot, destinationPath, name);
+    winreg::GenericValue source(sourceRoot, sourcePath, name);
+    destination.data() = source.data();
+    destination.store();
+}
+
+void copyValues(const winreg::Key& source, HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
+                const std::string& destinationPath)
+{
+    for (const winreg::GenericValue& value : source.values())
+        copyValue(sourceRoot, sourcePath, destinationRoot, destinationPath, value.valueName());
+}
+
+// Whether the loaded hive is a SYSTEM hive, and its "Current" control set when it is.
+struct Selection {
+    bool isSystem = false;
+    unsigned current = 0;
+};
+
+// A load that fails can leave the mount point behind (Wine does), which would make every
+// later load fail: it is unloaded again.
+void clearFailedLoad()
+{
+    sys::calls.RegUnLoadKeyW(HKEY_LOCAL_MACHINE, L"HarbexDelayMerge");
+}
+
+Selection readSelection()
+{
+    winreg::DoubleWord current(HKEY_LOCAL_MACHINE, mergeMount + "\\Select", "Current");
+    return {current.valueExists(), current.data()};
+}
+
+// Phase 1: every restored hive that is not SYSTEM replaces its target at the next boot.
+void scheduleOtherHives(HiveRegistry& hives)
+{
+    logAt(2, "Will schedule moves of non-SYSTEM hives");
+    winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    for (const winreg::GenericValue& value : list.values()) {
+        std::unique_ptr<winreg::LoadedHive> hive;
+        bool loading = false;
+        try {
+            const std::string fallback = value.valueName();
+            const std::string target = winreg::String(value).data();
+            loading = true;
+            hive = std::make_unique<winreg::LoadedHive>(HKEY_LOCAL_MACHINE, mergeMount, fallback);
+            if (readSelection().isSystem) {
+                logAt(2, "Hive file " + fallback + " holds the SYSTEM hive. Will process later");
+                continue;
+            }
+            logAt(2, "Hive file " + fallback + " is NOT the SYSTEM hive. Will schedule move of fallback " +
+                  fallback + " for original hive " + target);
+            if (!sys::calls.MoveFileExW(longPathW(fallback).c_str(), longPathW(target).c_str(),
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
+                logAt(1, "Cannot request move of hive! " + error::lastErrorText());
+            hives.requestReboot();
+        } catch (const error::ESystemError& e) {
+            logAt(1, "Could not load hive: " + e.fullText());
+            if (loading && !hive)
+                clearFailedLoad();
+        } catch (const error::EParseError& e) {
+            logAt(1, "Processing hives value: " + e.fullText());
+        }
+    }
+}
+
+// The restored SYSTEM hive, left loaded under the merge mount by findSystemHive.
+struct SystemHive {
+    std::unique_ptr<winreg::LoadedHive> loaded;
+    std::string fallback;
+    std::string target;
+    unsigned current = 0;
+};
+
+// The first listed hive that has Select\Current. Hives that cannot be loaded or whose
+// selection cannot be read are logged and passed over: they are never taken for SYSTEM.
+SystemHive findSystemHive()
+{
+    SystemHive found;
+    winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    for (const winreg::GenericValue& value : list.values()) {
+        const std::string fallback = value.valueName();
+        const std::string target = winreg::String(value).data();
+        std::unique_ptr<winreg::LoadedHive> hive;
+        Selection selection;
+        try {
+            hive = std::make_unique<winreg::LoadedHive>(HKEY_LOCAL_MACHINE, mergeMount, fallback);
+            selection = readSelection();
+        } catch (const error::ESystemError& e) {
+            logAt(1, "Could not load hive: " + e.fullText());
+            if (!hive)
+                clearFailedLoad();
+            continue;
+        } catch (const error::EParseError& e) {
+            logAt(1, "Processing hives value: " + e.fullText());
+            continue;
+        }
+        if (!selection.isSystem)
+            continue;
+        found.loaded = std::move(hive);
+        found.fallback = fallback;
+        found.target = target;
+        found.current = selection.current;
+        return found;
+    }
+    return found;
+}
+
+// The paths of one KeysNotToRestore key path: in the running registry and in the hive.
+struct EntryPaths {
+    std::string active;
+    std::string hive;
+};
+
+EntryPaths entryPaths(const std::string& keyPath, const std::string& controlSet)
+{
+    std::string hivePath = keyPath;
+    if (hivePath.compare(0, currentControlSet.size(), currentControlSet) == 0)
+        hivePath = controlSet + hivePath.substr(currentControlSet.size());
+    return {"SYSTEM\\" + keyPath, mergeMount + "\\" + hivePath};
+}
+
+void preserveEntry(const std::string& entry, const std::string& controlSet)
+{
+    const bool isTree = !entry.empty() && entry.back() == '\\';
+    const bool isMerge = entry.size() >= 2 && entry.back() == '*' && entry[entry.size() - 2] == '\\';
+    if (isTree || isMerge) {
+        const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - (isMerge ? 2 : 1)), controlSet);
+        if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active).exists()) {
+            logAt(2, "  Skipping non-existing subkey " + paths.active);
+            return;
+        }
+        logAt(2, std::string(isMerge ? "  Will merge" : "  Will copy-and-replace") + " active registry key " +
+              inQuotes(paths.active) + " into hive under " + inQuotes(paths.hive));
+        if (isMerge)
+            mergeKey(HKEY_LOCAL_MACHINE, paths.active, HKEY_LOCAL_MACHINE, paths.hive);
+        else
+            copyAndReplace(HKEY_LOCAL_MACHINE, paths.active, HKEY_LOCAL_MACHINE, paths.hive);
+        return;
+    }
+
+    const std::size_t slash = entry.rfind('\\');
+    const std::string keyPath = slash == std::string::npos ? std::string() : entry.substr(0, slash);
+    const std::string valueName = slash == std::string::npos ? entry : entry.substr(slash + 1);
+    const EntryPaths paths = entryPaths(keyPath, controlSet);
+    winreg::GenericValue active(HKEY_LOCAL_MACHINE, paths.active, valueName);
+    if (!active.valueExists()) {
+        logAt(2, "Cannot preserve " + inQuotes(paths.active) + " because it is not there.");
+        return;
+    }
+    logAt(2, "Preserving " + inQuotes(paths.active + ":" + valueName) + " from active registry, copying it to " +
+          paths.hive + ":" + valueName);
+    winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName);
+    preserved.data() = active.data();
+    preserved.store();
+}
+
+// Copies the running system's keys and values that are not to be restored into the hive.
+void preserveKeysNotToRestore(const std::string& controlSet)
+{
+    winreg::Key keys(HKEY_LOCAL_MACHINE, keysNotToRestorePath);
+    if (!keys.exists())
+        logAt(0, "Unable to find list of keys not to restore!");
+    // Enumerating a missing key fails, which ends the merge with a system error.
+    for (const winreg::GenericValue& value : keys.values()) {
+        try {
+            const winreg::MultiString entries(value);
+            for (const std::string& entry : entries.data()) {
+                logAt(2, " Will process key " + inQuotes(entry) + " for " + inQuotes(value.valueName()));
+                preserveEntry(entry, controlSet);
+            }
+        } catch (const error::EParseError& e) {
+            logAt(2, "Cannot process value (" + e.fullText() + "). Skipping.");
+        }
+    }
+}
+
+// The moves at boot requested so far (this restore's among them) live in the running
+// SYSTEM hive, which the restored one replaces at boot: they are carried over so that
+// they still happen.
+void carryPendingRenames(const winreg::MultiString& pending, const std::string& controlSet)
+{
+    if (!pending.valueExists())
+        return;
+    const std::string path = mergeMount + "\\" + controlSet + "\\Control\\Session Manager";
+    logAt(2, "Carrying " + pendingRenamesName + " into " + path);
+    winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path);
+    if (!sessionManager.exists())
+        sessionManager.create();
+    sessionManager.close();
+    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName);
+    carried.data() = {REG_MULTI_SZ, pending.rawData()};
+    carried.store();
+}
+
+// Phase 2: the first restored SYSTEM hive receives what is not to be restored and becomes
+// the backing file of SYSTEM at the next boot.
+void replaceSystemHive()
+{
+    logAt(2, "Will run hive merge on the SYSTEM hive");
+    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName);
+
+    SystemHive system = findSystemHive();
+    if (!system.loaded)
+        return;
+    try {
+        logAt(2, "File " + system.fallback + " is the SYSTEM hive. Will process...");
+        const std::string controlSet = controlSetName(system.current);
+        logAt(2, "The CurrentControlSet path is: " + controlSet);
+        carryPendingRenames(pending, controlSet);
+        preserveKeysNotToRestore(controlSet);
+        winreg::flushRegistry();
+        system.loaded->unload();
+    } catch (const error::ESystemError& e) {
+        logAt(2, "Error processing hive file: " + e.fullText());
+        system.loaded->unload();
+    }
+
+    logAt(2, "New system hive stored in: " + system.fallback);
+    LONG result = sys::calls.RegReplaceKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM", longPathW(system.fallback).c_str(),
+                                            longPathW(system.target + ".oldbackup").c_str());
+    if (result != ERROR_SUCCESS)
+        logAt(1, "Unable to switch backing store: " + error::systemErrorText(static_cast<unsigned long>(result)));
+    result = sys::calls.RegFlushKey(HKEY_LOCAL_MACHINE);
+    if (result != ERROR_SUCCESS)
+        logAt(1, "Cannot flush registry: " + error::systemErrorText(static_cast<unsigned long>(result)));
+}
+
+} // namespace
+
+std::string controlSetName(unsigned current)
+{
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%03u", current);
+    return "ControlSet" + std::string(digits);
+}
+
+void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
+                    const std::string& destinationPath)
+{
+    winreg::Key source(sourceRoot, sourcePath);
+    if (!source.exists())
+        error::throwSystemError(ERROR_FILE_NOT_FOUND, "No source key " + inQuotes(sourcePath));
+    {
+        winreg::Key destination(destinationRoot, destinationPath);
+        if (destination.exists()) {
+            try {
+                destination.deleteTree();
+            } catch (const error::ESystemError& e) {
+                logAt(1, "During copy-and-replace, unable to erase destination " + inQuotes(destinationPath) + ": " +
+                      e.fullText());
+            }
+        }
+    }
+    winreg::Key destination(destinationRoot, destinationPath);
+    if (!destination.exists())
+        destination.create();
+    for (const winreg::Key& subkey : source.subkeys())
+        copyAndReplace(sourceRoot, sourcePath + "\\" + subkey.path(), destinationRoot,
+                       destinationPath + "\\" + subkey.path());
+    copyValues(source, sourceRoot, sourcePath, destinationRoot, destinationPath);
+}
+
+void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
+              const std::string& destinationPath)
+{
+    winreg::Key source(sourceRoot, sourcePath);
+    if (!source.exists())
+        error::throwSystemError(ERROR_FILE_NOT_FOUND, "Cannot merge non-existing source key " + inQuotes(sourcePath));
+    winreg::Key destination(destinationRoot, destinationPath);
+    if (!destination.exists())
+        destination.create();
+    for (const winreg::Key& subkey : source.subkeys()) {
+        const std::string sourceSub = sourcePath + "\\" + subkey.path();
+        const std::string destinationSub = destinationPath + "\\" + subkey.path();
+        if (!winreg::Key(destinationRoot, destinationSub).exists()) {
+            mergeKey(sourceRoot, sourceSub, destinationRoot, destinationSub);
+            continue;
+        }
+        const winreg::DoubleWord sourceStart(sourceRoot, sourceSub, "start");
+        const winreg::DoubleWord destinationStart(destinationRoot, destinationSub, "start");
+        if (sourceStart.valueExists() &&
+            (!destinationStart.valueExists() || sourceStart.data() < destinationStart.data()))
+            copyAndReplace(sourceRoot, sourceSub, destinationRoot, destinationSub);
+    }
+    copyValues(source, sourceRoot, sourcePath, destinationRoot, destinationPath);
+}
+
+void processDeferredHives(HiveRegistry& hives)
+{
+    scheduleOtherHives(hives);
+    replaceSystemHive();
+
+    winreg::Key(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey).deleteTree();
+    if (hives.rebootRequired()) {
+        logAt(2, "Instructing system to allow WFP protected files to move on boot");
+        winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                                 "AllowProtectedRenames");
+        allow.data() = 1;
+        allow.store();
+    }
+    logAt(2, std::string("Completed deferred processing") + (hives.rebootRequired() ? ". Please reboot." : ""));
+}

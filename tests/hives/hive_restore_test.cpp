@@ -1,0 +1,719 @@
+// The end-of-restore hive step against Wine's registry: hive files are saved from key trees
+// of a private area, listed in the worker's hive list as the writers list them, and run
+// through the step. Moves at boot and the switch of SYSTEM's backing file are watched
+// through the system-call table; what the step wrote into a restored SYSTEM hive is read
+// back by loading its file again. Running-registry keys and values that a test adds or
+// changes are put back as they were.
+#include "hives/hive_restore.h"
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "hives/registry.h"
+#include "io/fs.h"
+#include "io/temp_dir.h"
+#include "registry_area.h"
+#include "sys/syscalls.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using testing_registry::Bytes;
+using testing_registry::expectError;
+using testing_registry::TestArea;
+using testing_registry::wideBytes;
+
+using Lines = std::vector<std::pair<int, std::string>>;
+
+// The log lines written while it lives, at the level it sets.
+class LogCapture {
+public:
+    explicit LogCapture(int level = 3) : savedLevel_(logLevel)
+    {
+        logLevel = level;
+        savedSink_ = setLogSink([this](const std::string& text, int lineLevel, bool) {
+            lines.emplace_back(lineLevel, text);
+        });
+    }
+    ~LogCapture()
+    {
+        setLogSink(savedSink_);
+        logLevel = savedLevel_;
+    }
+    bool has(int level, const std::string& text) const
+    {
+        return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();
+    }
+    Lines lines;
+
+private:
+    int savedLevel_;
+    LogSink savedSink_;
+};
+
+Bytes dword(DWORD number)
+{
+    return Bytes{std::uint8_t(number), std::uint8_t(number >> 8), std::uint8_t(number >> 16),
+                 std::uint8_t(number >> 24)};
+}
+
+Bytes multi(const std::vector<std::wstring>& strings)
+{
+    std::wstring joined;
+    for (const std::wstring& text : strings)
+        joined += text + L'\0';
+    return wideBytes(joined + L'\0');
+}
+
+Bytes text(const std::wstring& value)
+{
+    return wideBytes(value + L'\0');
+}
+
+HKEY openMachine(const std::string& path, REGSAM access = KEY_READ)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, access, &key) != ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
+bool machineKeyExists(const std::string& path)
+{
+    HKEY key = openMachine(path);
+    if (key != nullptr)
+        ::RegCloseKey(key);
+    return key != nullptr;
+}
+
+// The type and bytes of an HKEY_LOCAL_MACHINE value, if it is there.
+std::optional<std::pair<DWORD, Bytes>> machineValue(const std::string& path, const std::wstring& name)
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
+                       nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    Bytes data(size);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
+                       data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    data.resize(size);
+    return std::make_pair(type, data);
+}
+
+void setMachineValue(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    LONG result = ::RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                   static_cast<DWORD>(data.size()));
+    ::RegCloseKey(key);
+    ASSERT_EQ(result, ERROR_SUCCESS);
+}
+
+void deleteMachineValue(const std::string& path, const std::wstring& name)
+{
+    HKEY key = openMachine(path, KEY_ALL_ACCESS);
+    if (key == nullptr)
+        return;
+    ::RegDeleteValueW(key, name.c_str());
+    ::RegCloseKey(key);
+}
+
+// A running-registry value that the test may change: put back (or removed) at the end.
+class SavedValue {
+public:
+    SavedValue(std::string path, std::wstring name)
+        : path_(std::move(path)), name_(std::move(name)), saved_(machineValue(path_, name_))
+    {
+    }
+    ~SavedValue()
+    {
+        if (saved_)
+            setMachineValue(path_, name_, saved_->first, saved_->second);
+        else
+            deleteMachineValue(path_, name_);
+    }
+    SavedValue(const SavedValue&) = delete;
+    SavedValue& operator=(const SavedValue&) = delete;
+
+private:
+    std::string path_;
+    std::wstring name_;
+    std::optional<std::pair<DWORD, Bytes>> saved_;
+};
+
+// An HKEY_LOCAL_MACHINE key that must not exist before the test: removed with its tree.
+class OwnKey {
+public:
+    explicit OwnKey(std::string path) : path_(std::move(path)) { EXPECT_FALSE(machineKeyExists(path_)) << path_; }
+    ~OwnKey()
+    {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path_).c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path_).c_str());
+    }
+    OwnKey(const OwnKey&) = delete;
+    OwnKey& operator=(const OwnKey&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+const std::string listPath = "Software\\Harbex\\hives";
+const std::string sessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
+const std::string keysNotToRestore = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore";
+
+// What the step asked of MoveFileExW and RegReplaceKeyW.
+struct Requests {
+    struct Move {
+        std::wstring from, to;
+        DWORD flags;
+    };
+    struct Replace {
+        HKEY root;
+        std::wstring subkey, file, old;
+    };
+    static inline std::vector<Move> moves;
+    static inline std::vector<Replace> replaces;
+    static inline DWORD moveError = 0;     // 0: the move is accepted
+    static inline LONG replaceResult = 0;
+    // Files that the step loaded, and a copy of the mounted hive taken at each unload.
+    static inline std::vector<std::wstring> loads;
+    static inline std::vector<std::wstring> snapshots;
+    static inline std::wstring snapshotDir;
+};
+
+class HiveRestoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        winreg::enableBackupRestorePrivileges();
+        Requests::moves.clear();
+        Requests::replaces.clear();
+        Requests::moveError = 0;
+        Requests::replaceResult = ERROR_SUCCESS;
+        ASSERT_FALSE(machineKeyExists("HarbexDelayMerge"));
+    }
+    void TearDown() override
+    {
+        EXPECT_FALSE(machineKeyExists("HarbexDelayMerge")) << "a hive was left loaded";
+        ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, L"HarbexDelayMerge");
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(listPath).c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(listPath).c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Harbex"); // fails while not empty
+    }
+
+    // Saves area\sub as a hive file in the test directory.
+    std::string saveHive(const std::string& sub, const std::string& name)
+    {
+        const std::string file = dir / name;
+        HKEY key = nullptr;
+        EXPECT_EQ(::RegOpenKeyExW(area.key(), toWide(sub).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+        EXPECT_EQ(::RegSaveKeyW(key, toWide(file).c_str(), nullptr), ERROR_SUCCESS);
+        ::RegCloseKey(key);
+        return file;
+    }
+    // Lists a restored hive as the writers do: work file -> target.
+    void listHive(const std::string& fallback, const std::string& target)
+    {
+        setMachineValue(listPath, toWide(fallback), REG_SZ, text(toWide(target)));
+    }
+
+    // Reads a value of a hive file by loading it under a name of the test's own.
+    std::optional<std::pair<DWORD, Bytes>> hiveValue(const std::string& file, const std::string& path,
+                                                     const std::wstring& name)
+    {
+        const std::string mount = "RestoreWorkerTests-" + testing_registry::randomSuffix();
+        EXPECT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(), toWide(file).c_str()), ERROR_SUCCESS);
+        auto value = machineValue(mount + (path.empty() ? "" : "\\" + path), name);
+        ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
+        return value;
+    }
+    bool hiveKeyExists(const std::string& file, const std::string& path)
+    {
+        const std::string mount = "RestoreWorkerTests-" + testing_registry::randomSuffix();
+        EXPECT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(), toWide(file).c_str()), ERROR_SUCCESS);
+        bool exists = machineKeyExists(mount + "\\" + path);
+        ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
+        return exists;
+    }
+
+    TestArea area{"hive-restore"};
+    testing_fs::TempDir dir;
+    HiveRegistry hives{std::set<std::wstring>{}}; // makes the worker's list key
+    SavedValue allowRenames{sessionManager, L"AllowProtectedRenames"};
+    SavedValue pendingRenames{sessionManager, L"PendingFileRenameOperations"};
+    sys::Override<decltype(sys::calls.MoveFileExW)> watchMoves{
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            Requests::moves.push_back({from, to, flags});
+            if (Requests::moveError == 0)
+                return TRUE;
+            ::SetLastError(Requests::moveError);
+            return FALSE;
+        }};
+    sys::Override<decltype(sys::calls.RegReplaceKeyW)> watchReplaces{
+        sys::calls.RegReplaceKeyW, +[](HKEY root, LPCWSTR subkey, LPCWSTR file, LPCWSTR old) -> LONG {
+            Requests::replaces.push_back({root, subkey, file, old});
+            return Requests::replaceResult;
+        }};
+};
+
+// ---------------------------------------------------------------- copy and merge
+
+std::vector<std::string> subkeyNames(HKEY root, const std::string& path)
+{
+    std::vector<std::string> names;
+    winreg::Key key(root, path);
+    for (const winreg::Key& sub : key.subkeys())
+        names.push_back(sub.path());
+    return names;
+}
+
+TEST(HiveCopy, ReplacesTheDestinationTreeWithTheSource)
+{
+    TestArea area("copy");
+    area.createKey("from\\a\\deep");
+    area.createKey("from\\b");
+    area.setValue("from", L"top", REG_SZ, text(L"new"));
+    area.setValue("from\\a\\deep", L"bin", REG_BINARY, {1, 2, 3});
+    area.setValue("from\\a\\deep", L"none", REG_NONE, {});
+    area.createKey("to\\a\\stale");
+    area.createKey("to\\gone");
+    area.setValue("to", L"top", REG_DWORD, dword(7));
+    area.setValue("to", L"stale", REG_SZ, text(L"old"));
+
+    copyAndReplace(area.root(), area.path("from"), area.root(), area.path("to"));
+
+    EXPECT_EQ(subkeyNames(area.root(), area.path("to")), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(subkeyNames(area.root(), area.path("to\\a")), (std::vector<std::string>{"deep"}));
+    DWORD type = 0;
+    Bytes data;
+    ASSERT_TRUE(area.value("to", L"top", type, data));
+    EXPECT_EQ(type, DWORD{REG_SZ});
+    EXPECT_EQ(data, text(L"new"));
+    EXPECT_FALSE(area.value("to", L"stale", type, data));
+    ASSERT_TRUE(area.value("to\\a\\deep", L"bin", type, data));
+    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_BINARY}, Bytes{1, 2, 3}));
+    ASSERT_TRUE(area.value("to\\a\\deep", L"none", type, data));
+    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_NONE}, Bytes{}));
+    // The source is left as it was.
+    ASSERT_TRUE(area.value("from", L"top", type, data));
+
+    // A destination that does not exist yet is made, with the keys above it.
+    copyAndReplace(area.root(), area.path("from\\a"), area.root(), area.path("new\\x"));
+    EXPECT_TRUE(area.value("new\\x\\deep", L"bin", type, data));
+}
+
+TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
+{
+    TestArea area("copy-faults");
+    const std::string missing = area.path("missing");
+    const std::string notFound = error::systemErrorText(ERROR_FILE_NOT_FOUND);
+    expectError<error::EFileNotFoundError>(
+        [&] { copyAndReplace(area.root(), missing, area.root(), area.path("to")); },
+        "No source key \"" + missing + "\": " + notFound);
+    expectError<error::EFileNotFoundError>([&] { mergeKey(area.root(), missing, area.root(), area.path("to")); },
+                                           "Cannot merge non-existing source key \"" + missing + "\": " + notFound);
+    EXPECT_FALSE(area.keyExists("to"));
+
+    // An old destination that cannot be deleted is logged; the copy goes on over it.
+    area.createKey("from");
+    area.setValue("from", L"v", REG_SZ, text(L"new"));
+    area.createKey("to");
+    area.setValue("to", L"old", REG_SZ, text(L"old"));
+    LogCapture log;
+    {
+        sys::Override refuse(sys::calls.RegDeleteKeyW, +[](HKEY, LPCWSTR) -> LONG { return ERROR_ACCESS_DENIED; });
+        copyAndReplace(area.root(), area.path("from"), area.root(), area.path("to"));
+    }
+    EXPECT_EQ(log.lines, (Lines{{1, "During copy-and-replace, unable to erase destination \"" + area.path("to") +
+                                        "\": Unable to delete key: " + error::systemErrorText(ERROR_ACCESS_DENIED)}}));
+    DWORD type = 0;
+    Bytes data;
+    EXPECT_TRUE(area.value("to", L"v", type, data));
+}
+
+TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
+{
+    TestArea area("merge");
+    struct Case {
+        const char* name;
+        std::optional<DWORD> running, restored; // "start" of the subkey on either side
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"lower start", 1, 3, true},       {"restored without start", 2, std::nullopt, true},
+        {"equal start", 2, 2, false},      {"higher start", 4, 3, false},
+        {"running without start", std::nullopt, 3, false},
+        {"neither", std::nullopt, std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        const std::string from = std::string("from\\") + c.name;
+        const std::string to = std::string("to\\") + c.name;
+        area.createKey(from + "\\child");
+        area.createKey(to + "\\own");
+        area.setValue(from, L"marker", REG_SZ, text(L"running"));
+        area.setValue(to, L"marker", REG_SZ, text(L"restored"));
+        if (c.running)
+            area.setValue(from, L"start", REG_DWORD, dword(*c.running));
+        if (c.restored)
+            area.setValue(to, L"start", REG_DWORD, dword(*c.restored));
+    }
+    // Missing subkeys are merged in, deeply.
+    area.createKey("from\\added\\inner");
+    area.setValue("from\\added\\inner", L"v", REG_DWORD, dword(5));
+    area.setValue("from", L"shared", REG_SZ, text(L"running"));
+    area.setValue("to", L"shared", REG_BINARY, {9});
+    area.setValue("to", L"own", REG_SZ, text(L"restored"));
+
+    mergeKey(area.root(), area.path("from"), area.root(), area.path("to"));
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string to = std::string("to\\") + c.name;
+        DWORD type = 0;
+        Bytes data;
+        ASSERT_TRUE(area.value(to, L"marker", type, data));
+        EXPECT_EQ(data, text(c.replaced ? L"running" : L"restored"));
+        EXPECT_EQ(area.keyExists(to + "\\child"), c.replaced);
+        EXPECT_EQ(area.keyExists(to + "\\own"), !c.replaced);
+    }
+    DWORD type = 0;
+    Bytes data;
+    ASSERT_TRUE(area.value("to\\added\\inner", L"v", type, data));
+    EXPECT_EQ(data, dword(5));
+    ASSERT_TRUE(area.value("to", L"shared", type, data));
+    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_SZ}, text(L"running")));
+    EXPECT_TRUE(area.value("to", L"own", type, data)); // values the running key lacks stay
+
+    // A "start" that is not a number is refused.
+    area.createKey("bad-from\\s");
+    area.createKey("bad-to\\s");
+    area.setValue("bad-from\\s", L"start", REG_SZ, text(L"1"));
+    expectError<error::EParseError>(
+        [&] { mergeKey(area.root(), area.path("bad-from"), area.root(), area.path("bad-to")); },
+        "Expected value of type REG_DWORD");
+}
+
+TEST(HiveControlSet, NameHasAtLeastThreeDigits)
+{
+    const std::pair<unsigned, const char*> cases[] = {
+        {0, "ControlSet000"}, {1, "ControlSet001"}, {2, "ControlSet002"}, {12, "ControlSet012"},
+        {123, "ControlSet123"}, {1234, "ControlSet1234"}, {4294967295u, "ControlSet4294967295"},
+    };
+    for (const auto& [number, name] : cases)
+        EXPECT_EQ(controlSetName(number), name);
+}
+
+// ---------------------------------------------------------------- the whole step
+
+TEST_F(HiveRestoreTest, WithoutRestoredHivesOnlyTheListGoes)
+{
+    auto allowBefore = machineValue(sessionManager, L"AllowProtectedRenames");
+    LogCapture log;
+    processDeferredHives(hives);
+    EXPECT_EQ(log.lines, (Lines{{2, "Will schedule moves of non-SYSTEM hives"},
+                                {2, "Will run hive merge on the SYSTEM hive"},
+                                {2, "Completed deferred processing"}}));
+    EXPECT_FALSE(machineKeyExists(listPath));
+    EXPECT_TRUE(Requests::moves.empty());
+    EXPECT_TRUE(Requests::replaces.empty());
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), allowBefore);
+}
+
+TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
+{
+    area.createKey("software\\Microsoft");
+    area.setValue("software\\Microsoft", L"x", REG_DWORD, dword(1));
+    const std::string fallback = saveHive("software", "software.restored");
+    const std::string target = dir / "SOFTWARE";
+    struct Case {
+        const char* what;
+        DWORD moveError;
+        int level;
+        Lines lines;
+    };
+    const std::string scheduled = "Hive file " + fallback + " is NOT the SYSTEM hive. Will schedule move of fallback " +
+                                  fallback + " for original hive " + target;
+    const Case cases[] = {
+        {"accepted",
+         0,
+         3,
+         {{2, "Will schedule moves of non-SYSTEM hives"},
+          {2, scheduled},
+          {2, "Will run hive merge on the SYSTEM hive"},
+          {2, "Instructing system to allow WFP protected files to move on boot"},
+          {2, "Completed deferred processing. Please reboot."}}},
+        {"refused, quietly logged", ERROR_ACCESS_DENIED, 1,
+         {{1, "Cannot request move of hive! " + error::systemErrorText(ERROR_ACCESS_DENIED)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HiveRegistry run{std::set<std::wstring>{}};
+        listHive(fallback, target);
+        deleteMachineValue(sessionManager, L"AllowProtectedRenames");
+        Requests::moves.clear();
+        Requests::moveError = c.moveError;
+        LogCapture log(c.level);
+        processDeferredHives(run);
+        EXPECT_EQ(log.lines, c.lines);
+        EXPECT_TRUE(run.rebootRequired());
+        ASSERT_EQ(Requests::moves.size(), 1u);
+        EXPECT_EQ(Requests::moves[0].from, longPathW(fallback));
+        EXPECT_EQ(Requests::moves[0].to, longPathW(target));
+        EXPECT_EQ(Requests::moves[0].from.substr(0, 4), L"\\\\?\\");
+        EXPECT_EQ(Requests::moves[0].flags, DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+        EXPECT_TRUE(Requests::replaces.empty());
+        EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), std::make_pair(DWORD{REG_DWORD}, dword(1)));
+        EXPECT_FALSE(machineKeyExists(listPath));
+    }
+}
+
+TEST_F(HiveRestoreTest, MovesAtBootReachWindows)
+{
+    // Without the table's watcher: Wine records the move among its pending renames.
+    sys::Override real(sys::calls.MoveFileExW, ::MoveFileExW);
+    deleteMachineValue(sessionManager, L"PendingFileRenameOperations");
+    area.createKey("software\\Classes");
+    const std::string fallback = saveHive("software", "software.restored");
+    const std::string target = dir / "SOFTWARE";
+    listHive(fallback, target);
+    LogCapture quiet(0);
+    processDeferredHives(hives);
+    auto pending = machineValue(sessionManager, L"PendingFileRenameOperations");
+    ASSERT_TRUE(pending.has_value());
+    std::wstring list(reinterpret_cast<const wchar_t*>(pending->second.data()), pending->second.size() / 2);
+    EXPECT_NE(list.find(L"software.restored"), std::wstring::npos);
+    EXPECT_NE(list.find(L"SOFTWARE"), std::wstring::npos);
+    EXPECT_TRUE(hives.rebootRequired());
+}
+
+// A restored SYSTEM hive with Current = 2, and the running keys that are not to be restored.
+class SystemHiveTest : public HiveRestoreTest {
+protected:
+    void SetUp() override
+    {
+        HiveRestoreTest::SetUp();
+        Requests::loads.clear();
+        Requests::snapshots.clear();
+        Requests::snapshotDir = toWide(dir.path());
+        area.createKey("system\\Select");
+        area.setValue("system\\Select", L"Current", REG_DWORD, dword(2));
+        area.createKey("system\\ControlSet002\\Enum\\" + tag + "\\restored-device");
+        area.createKey("system\\ControlSet002\\Services\\" + tag + "\\Kept");
+        area.setValue("system\\ControlSet002\\Services\\" + tag + "\\Kept", L"start", REG_DWORD, dword(1));
+        area.setValue("system\\ControlSet002\\Services\\" + tag, L"restored", REG_SZ, text(L"stays"));
+        area.createKey("system\\ControlSet002\\Control\\" + tag);
+        area.setValue("system\\ControlSet002\\Control\\" + tag, L"Name", REG_SZ, text(L"restored"));
+        area.setValue("system\\ControlSet002\\Control\\" + tag, L"Missing", REG_SZ, text(L"restored"));
+        area.createKey("system\\ControlSet002\\Control\\Session Manager");
+    }
+
+    // Running keys below SYSTEM\CurrentControlSet that the entries name.
+    void makeRunningKeys()
+    {
+        setMachineValue(runningEnum.path() + "\\device", L"id", REG_SZ, text(L"running"));
+        setMachineValue(runningServices.path() + "\\Kept", L"start", REG_DWORD, dword(3));
+        setMachineValue(runningServices.path() + "\\Added", L"start", REG_DWORD, dword(2));
+        setMachineValue(runningServices.path(), L"running", REG_SZ, text(L"merged"));
+        setMachineValue(runningControl.path(), L"Name", REG_SZ, text(L"running"));
+    }
+
+    // Wine does not write a loaded hive's changes back to its file, so what the step leaves
+    // in the restored hive is saved to a file of its own just before each unload.
+    sys::Override<decltype(sys::calls.RegLoadKeyW)> watchLoads{
+        sys::calls.RegLoadKeyW, +[](HKEY root, LPCWSTR subkey, LPCWSTR file) -> LONG {
+            Requests::loads.emplace_back(file);
+            return ::RegLoadKeyW(root, subkey, file);
+        }};
+    sys::Override<decltype(sys::calls.RegUnLoadKeyW)> watchUnloads{
+        sys::calls.RegUnLoadKeyW, +[](HKEY root, LPCWSTR subkey) -> LONG {
+            HKEY mounted = nullptr;
+            if (::RegOpenKeyExW(root, subkey, 0, KEY_READ, &mounted) == ERROR_SUCCESS) {
+                std::wstring file =
+                    Requests::snapshotDir + L"\\snapshot-" + std::to_wstring(Requests::snapshots.size());
+                if (::RegSaveKeyW(mounted, file.c_str(), nullptr) == ERROR_SUCCESS)
+                    Requests::snapshots.push_back(file);
+                ::RegCloseKey(mounted);
+            }
+            return ::RegUnLoadKeyW(root, subkey);
+        }};
+    // The restored hive as the step left it at its last unload.
+    std::string merged() const
+    {
+        EXPECT_FALSE(Requests::snapshots.empty());
+        return Requests::snapshots.empty() ? std::string() : toUtf8(Requests::snapshots.back());
+    }
+
+    const std::string tag = "RWTEST-" + testing_registry::randomSuffix();
+    OwnKey runningEnum{"SYSTEM\\CurrentControlSet\\Enum\\" + tag};
+    OwnKey runningServices{"SYSTEM\\CurrentControlSet\\Services\\" + tag};
+    OwnKey runningControl{"SYSTEM\\CurrentControlSet\\Control\\" + tag};
+};
+
+TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
+{
+    makeRunningKeys();
+    OwnKey list{"SYSTEM\\CurrentControlSet\\Control\\BackupRestore"};
+    const std::wstring wtag = toWide(tag);
+    setMachineValue(keysNotToRestore, L"A entries", REG_MULTI_SZ,
+                    multi({L"CurrentControlSet\\Enum\\" + wtag + L"\\", L"CurrentControlSet\\Services\\" + wtag + L"\\*",
+                           L"CurrentControlSet\\Control\\" + wtag + L"\\Name",
+                           L"CurrentControlSet\\Control\\" + wtag + L"\\Missing",
+                           L"CurrentControlSet\\Absent-" + wtag + L"\\"}));
+    setMachineValue(keysNotToRestore, L"B not a list", REG_SZ, text(L"CurrentControlSet\\Enum\\"));
+
+    const std::string system = saveHive("system", "b-system.restored");
+    const std::string second = saveHive("system", "c-system.restored");
+    const std::string broken = dir / "a-broken.restored";
+    testing_fs::writeFile(broken, "not a hive");
+    listHive(broken, dir / "BROKEN");
+    listHive(system, dir / "SYSTEM");
+    listHive(second, dir / "SYSTEM2");
+
+    LogCapture log;
+    processDeferredHives(hives);
+
+    const std::string hive = "HarbexDelayMerge\\ControlSet002";
+    const std::string active = "SYSTEM\\CurrentControlSet";
+    const std::vector<std::string> expected = {
+        {" Will process key \"CurrentControlSet\\Enum\\" + tag + "\\\" for \"A entries\""},
+        {"  Will copy-and-replace active registry key \"" + active + "\\Enum\\" + tag + "\" into hive under \"" + hive +
+         "\\Enum\\" + tag + "\""},
+        {"  Will merge active registry key \"" + active + "\\Services\\" + tag + "\" into hive under \"" + hive +
+         "\\Services\\" + tag + "\""},
+        {"Preserving \"" + active + "\\Control\\" + tag + ":Name\" from active registry, copying it to " + hive +
+         "\\Control\\" + tag + ":Name"},
+        {"Cannot preserve \"" + active + "\\Control\\" + tag + "\" because it is not there."},
+        {"  Skipping non-existing subkey " + active + "\\Absent-" + tag},
+        {"Cannot process value (Expected value of type REG_MULTI_SZ). Skipping."},
+        {"File " + system + " is the SYSTEM hive. Will process..."},
+        {"The CurrentControlSet path is: ControlSet002"},
+        {"Hive file " + system + " holds the SYSTEM hive. Will process later"},
+        {"Hive file " + second + " holds the SYSTEM hive. Will process later"},
+        {"New system hive stored in: " + system},
+        {"Completed deferred processing"},
+    };
+    for (const std::string& line : expected)
+        EXPECT_TRUE(log.has(2, line)) << line;
+    // The file that does not load is passed over in both walks.
+    int loadFailures = 0;
+    for (const auto& [level, line] : log.lines)
+        if (line.rfind("Could not load hive: Unable to load hive " + broken + " into active registry: ", 0) == 0) {
+            EXPECT_EQ(level, 1);
+            ++loadFailures;
+        }
+    EXPECT_EQ(loadFailures, 2);
+    EXPECT_FALSE(log.has(2, "File " + second + " is the SYSTEM hive. Will process..."));
+
+    // Only the first SYSTEM hive replaces SYSTEM; nothing is moved at boot.
+    ASSERT_EQ(Requests::replaces.size(), 1u);
+    EXPECT_EQ(Requests::replaces[0].root, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(Requests::replaces[0].subkey, L"SYSTEM");
+    EXPECT_EQ(Requests::replaces[0].file, longPathW(system));
+    EXPECT_EQ(Requests::replaces[0].old, longPathW(dir / "SYSTEM.oldbackup"));
+    EXPECT_TRUE(Requests::moves.empty());
+    EXPECT_FALSE(hives.rebootRequired());
+    EXPECT_FALSE(machineKeyExists(listPath));
+
+    // Each listed file is loaded in each walk until the first SYSTEM hive is found; the file
+    // that does not load is never taken for SYSTEM and the second SYSTEM hive is never merged.
+    EXPECT_EQ(Requests::loads, (std::vector<std::wstring>{toWide(broken), toWide(system), toWide(second),
+                                                          toWide(broken), toWide(system)}));
+
+    // The merged hive.
+    const std::string cs = "ControlSet002\\";
+    const std::string result = merged();
+    EXPECT_EQ(hiveValue(result, cs + "Enum\\" + tag + "\\device", L"id"), std::make_pair(DWORD{REG_SZ}, text(L"running")));
+    EXPECT_FALSE(hiveKeyExists(result, cs + "Enum\\" + tag + "\\restored-device"));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Kept", L"start"),
+              std::make_pair(DWORD{REG_DWORD}, dword(1)));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Added", L"start"),
+              std::make_pair(DWORD{REG_DWORD}, dword(2)));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"running"), std::make_pair(DWORD{REG_SZ}, text(L"merged")));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), std::make_pair(DWORD{REG_SZ}, text(L"stays")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), std::make_pair(DWORD{REG_SZ}, text(L"running")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), std::make_pair(DWORD{REG_SZ}, text(L"restored")));
+}
+
+TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves)
+{
+    ASSERT_FALSE(machineKeyExists(keysNotToRestore));
+    area.createKey("software");
+    const std::string software = saveHive("software", "a-software.restored");
+    const std::string system = saveHive("system", "b-system.restored");
+    listHive(software, dir / "SOFTWARE");
+    listHive(system, dir / "SYSTEM");
+    const Bytes pending = multi({L"\\??\\C:\\somewhere\\new", L"!\\??\\C:\\somewhere\\old"});
+    setMachineValue(sessionManager, L"PendingFileRenameOperations", REG_MULTI_SZ, pending);
+    Requests::replaceResult = ERROR_ACCESS_DENIED;
+
+    LogCapture log;
+    processDeferredHives(hives);
+
+    EXPECT_TRUE(log.has(0, "Unable to find list of keys not to restore!"));
+    bool walkEnded = false;
+    for (const auto& [level, line] : log.lines)
+        if (line.rfind("Error processing hive file: Cannot enumerate value data: ", 0) == 0) {
+            EXPECT_EQ(level, 2);
+            walkEnded = true;
+        }
+    EXPECT_TRUE(walkEnded);
+    EXPECT_TRUE(log.has(1, "Unable to switch backing store: " + error::systemErrorText(ERROR_ACCESS_DENIED)));
+    EXPECT_TRUE(log.has(2, "Completed deferred processing. Please reboot."));
+    ASSERT_EQ(Requests::replaces.size(), 1u);
+    EXPECT_EQ(Requests::replaces[0].subkey, L"SYSTEM");
+    EXPECT_EQ(Requests::replaces[0].file, longPathW(system));
+    EXPECT_EQ(Requests::replaces[0].old, longPathW(dir / "SYSTEM.oldbackup"));
+    ASSERT_EQ(Requests::moves.size(), 1u);
+    EXPECT_EQ(Requests::moves[0].from, longPathW(software));
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), std::make_pair(DWORD{REG_DWORD}, dword(1)));
+
+    // The moves at boot go with the new hive, into its current control set.
+    const std::string result = merged();
+    EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations"),
+              std::make_pair(DWORD{REG_MULTI_SZ}, pending));
+    EXPECT_TRUE(hiveKeyExists(result, "ControlSet002\\Enum\\" + tag + "\\restored-device"));
+}
+
+TEST_F(SystemHiveTest, SelectionThatIsNotANumberIsNeverSystem)
+{
+    area.createKey("odd\\Select");
+    area.setValue("odd\\Select", L"Current", REG_BINARY, {2, 0, 0, 0});
+    const std::string odd = saveHive("odd", "odd.restored");
+    listHive(odd, dir / "SYSTEM");
+    LogCapture log(1);
+    processDeferredHives(hives);
+    EXPECT_EQ(log.lines, (Lines{{1, "Processing hives value: Expected value of type REG_DWORD"},
+                                {1, "Processing hives value: Expected value of type REG_DWORD"}}));
+    EXPECT_TRUE(Requests::moves.empty());
+    EXPECT_TRUE(Requests::replaces.empty());
+    EXPECT_FALSE(machineKeyExists(listPath));
+}
+
+TEST_F(HiveRestoreTest, ListEntryThatIsNotTextEndsTheStepWhenReadAgain)
+{
+    area.createKey("software");
+    const std::string software = saveHive("software", "b-software.restored");
+    listHive(software, dir / "SOFTWARE");
+    setMachineValue(listPath, toWide(dir / "a-number.restored"), REG_DWORD, dword(1));
+    LogCapture log(1);
+    expectError<error::EParseError>([&] { processDeferredHives(hives); }, "Expected value of type REG_SZ");
+    EXPECT_EQ(log.lines, (Lines{{1, "Processing hives value: Expected value of type REG_SZ"}}));
+    // Phase one went on to the next entry.
+    EXPECT_EQ(Requests::moves.size(), 1u);
+}
+
+} // namespace
