@@ -1,0 +1,335 @@
+#include "worker/driver.h"
+
+#include "common/config/config_store.h"
+#include "common/error.h"
+#include "common/format.h"
+#include "common/log.h"
+#include "crypto/bignum.h"
+#include "crypto/data_key.h"
+#include "hives/hive_registry.h"
+#include "io/errors.h"
+#include "io/fs.h"
+#include "io/selector.h"
+#include "io/seq_file_reader.h"
+#include "proto/messages.h"
+#include "proto/protocol_factory.h"
+#include "protocol/ber_reader.h"
+#include "restore/file_meta.h"
+#include "restore/paths.h"
+#include "restore/work_file.h"
+#include "sys/handle.h"
+#include "sys/syscalls.h"
+#include "worker/dispatch.h"
+#include "worker/log_records.h"
+#include "worker/parent_link.h"
+#include "worker/progress.h"
+#include "worker/restore_totals.h"
+#include "worker/worker_log.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Progress states.
+constexpr std::int32_t kPreparing = 0;
+constexpr std::int32_t kWaitingForServer = 1;
+constexpr std::int32_t kRestoring = 2;
+constexpr std::int32_t kNoRestore = 3;
+
+void log(int level, const std::string& text)
+{
+    if (logEnabled(level))
+        logMessage(text, level, false);
+}
+
+// The job and the file table belong to one run: the process-wide totals must not keep
+// pointing at a job that the run destroys, nor the dispatcher keep its writer.
+class RunState {
+public:
+    RunState()
+    {
+        resetFileTable();
+        restoreTotals().reset();
+    }
+    ~RunState()
+    {
+        resetFileTable();
+        restoreTotals().currentJob = nullptr;
+    }
+    RunState(const RunState&) = delete;
+    RunState& operator=(const RunState&) = delete;
+
+    std::unique_ptr<proto::ClientRestoreJob> job;
+    std::string jobPath; // absolute, for the deletions after the job is loaded
+};
+
+std::unique_ptr<proto::ClientRestoreJob> readJob()
+{
+    SeqFileReader file(kJobFile);
+    proto::Protocol factory;
+    protocol::BerReader reader(factory, file);
+    std::unique_ptr<protocol::BerConstructed> value;
+    while (value == nullptr) {
+        io::waitReady(reader);
+        value = reader.read();
+    }
+    auto* job = dynamic_cast<proto::ClientRestoreJob*>(value.get());
+    if (job == nullptr)
+        throw error::EFatal("Cannot parse file");
+    value.release();
+    return std::unique_ptr<proto::ClientRestoreJob>(job);
+}
+
+// Loads the job and its totals. False when the job file cannot be read: it is deleted and
+// the run ends with 1.
+bool loadJob(RunState& run)
+{
+    try {
+        run.job = readJob();
+        RestoreTotals& totals = restoreTotals();
+        totals.currentJob = run.job.get();
+        totals.jobFiles = totals.jobDirectories = totals.jobBytes = 0;
+        // A job without a record list restores nothing.
+        if (run.job->hasFiles) {
+            for (const auto& record : run.job->files) {
+                if (!record)
+                    continue;
+                totals.jobBytes += record->size;
+                if (record->directory)
+                    ++totals.jobDirectories;
+                else
+                    ++totals.jobFiles;
+            }
+        }
+    } catch (const error::Exception& e) {
+        // The end of the job file too: a broken job, not the parent's departure.
+        log(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
+        deleteFile(kJobFile);
+        return false;
+    }
+    indexCurrentJob();
+    run.jobPath = absolutePath(kJobFile);
+    return true;
+}
+
+void loadDataKey()
+{
+    log(3, "loading data_key from config");
+    try {
+        ConfigStore config(kConfigBaseName);
+        config.load();
+        const std::string keyBytes = config.getString("DataKey");
+        if (logEnabled(3))
+            log(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
+        setDataKey(keyBytes);
+    } catch (const EConfig& e) {
+        throw error::EFatal("No usable data key: " + e.fullText());
+    }
+}
+
+// Asks until the server is ready. False when it knows no restore.
+bool awaitServer(const RestoreSteps& steps)
+{
+    for (;;) {
+        pfreply_t<proto::RestoreStatus> reply{proto::RestoreInquiry()};
+        switch (reply->status) {
+        case proto::RestoreStatusType::NoRestore:
+            return false;
+        case proto::RestoreStatusType::NotReady:
+            reportProgress(kWaitingForServer, 0);
+            log(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
+            io::sleep(steps.notReadyPause);
+            continue;
+        case proto::RestoreStatusType::Ready:
+            reportProgress(kWaitingForServer, 0);
+            return true;
+        default:
+            throw error::EFatal("Unknown status from server");
+        }
+    }
+}
+
+void receiveChunks(HiveRegistry& hives)
+{
+    RestoreTotals& totals = restoreTotals();
+    std::uint64_t processed = 0;
+    std::uint8_t lastPercentage = 0;
+    for (;;) {
+        parentRequest(proto::ChunkRequest());
+        std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+        if (auto* chunk = dynamic_cast<proto::ChunkResponse*>(reply.get())) {
+            ++totals.chunksReceived;
+            totals.remainingChunks = chunk->remainingChunks;
+            totals.downloadedBytes += chunk->data.size();
+            dispatchChunk(hives, *chunk);
+            ++processed;
+            if (logEnabled(3))
+                log(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
+                           " processed chunks: " + formatUnsigned64(processed) +
+                           ", remaining chunks: " + formatUnsigned64(totals.remainingChunks));
+            const std::uint32_t announced = static_cast<std::uint32_t>(totals.remainingChunks + processed);
+            const double p = (100.0 / announced) * static_cast<double>(processed);
+            // A count that wraps to 0 gives no number; nothing sensible to report then but 0.
+            const std::uint64_t whole = p >= 0.0 && p < 18446744073709551616.0 ? static_cast<std::uint64_t>(p) : 0;
+            const auto percentage = static_cast<std::uint8_t>(whole);
+            if (percentage != lastPercentage) {
+                reportProgress(kRestoring, percentage);
+                lastPercentage = percentage;
+                if (logEnabled(3))
+                    log(3, "Progress now: " + formatUnsigned(percentage) + "%");
+            }
+            continue;
+        }
+        if (dynamic_cast<proto::ChunkNone*>(reply.get()) != nullptr) {
+            log(2, "Received ChunkNone. Server has no more chunks for us.");
+            return;
+        }
+        throw error::EFatal("Got unexpected message");
+    }
+}
+
+// Sets the time stamps of every restored directory again, deepest first: objects moved
+// into a directory after its completion changed its last-write time.
+void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done)
+{
+    if (!job.hasFiles)
+        return;
+    std::vector<std::pair<std::string, const proto::FileMetaData*>> directories;
+    std::set<std::string> seen;
+    for (const auto& record : job.files) {
+        if (!record || !record->directory || done.count(record->name) == 0 || failedObjects().count(record->name) != 0)
+            continue;
+        if (!seen.insert(record->name).second)
+            continue; // the first record of a name is the one restored
+        try {
+            directories.emplace_back(mapPath(FileMetaVariant(*record), job.restoreRoot), record.get());
+        } catch (const error::Exception& e) {
+            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+        }
+    }
+    auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
+    std::stable_sort(directories.begin(), directories.end(),
+                     [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
+    for (const auto& [path, record] : directories) {
+        try {
+            restoreDirectoryTimes(path, FileMetaVariant(*record));
+        } catch (const error::Exception& e) {
+            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+        }
+    }
+}
+
+// One line that counts and names the failed objects, cut to fit one log record.
+void logFailedObjects()
+{
+    const std::set<std::string>& failed = failedObjects();
+    if (failed.empty())
+        return;
+    std::string text = "Restore finished with " + formatUnsigned64(failed.size()) + " failed object" +
+                       (failed.size() == 1 ? "" : "s") + ":";
+    const char* separator = " ";
+    for (const std::string& name : failed) {
+        text += separator + ("\"" + name + "\"");
+        separator = ", ";
+        if (text.size() > kLogRecordMaxBytes)
+            break;
+    }
+    if (text.size() > kLogRecordMaxBytes) {
+        constexpr std::string_view kCut = "...";
+        text.resize(kLogRecordMaxBytes - kCut.size());
+        text += kCut;
+    }
+    log(1, text);
+}
+
+int restore(const RestoreSteps& steps)
+{
+    setupLogLevel();
+    log(2, "Restore completer spawned");
+    reportProgress(kPreparing, 0);
+
+    RunState run;
+    if (!loadJob(run))
+        return 1;
+    loadDataKey();
+    log(2, "Have key, we're good to go...");
+    reportProgress(kPreparing, 100);
+
+    if (!awaitServer(steps)) {
+        log(2, "Server does not know of any restore... Exiting.");
+        deleteFile(run.jobPath);
+        reportProgress(kNoRestore, 0);
+        return 1;
+    }
+    log(2, "Server says it's ready to give us chunks!");
+
+    enableRestorePrivileges();
+    std::unique_ptr<HiveRegistry> hives = steps.makeHives ? steps.makeHives() : std::make_unique<HiveRegistry>();
+
+    restoreTotals().restoreStartTime = UsecTime::now();
+    reportProgress(kRestoring, 0);
+    receiveChunks(*hives);
+
+    std::set<std::string> done = completedObjects();
+    if (const proto::FileMetaData* last = currentRecord(); last != nullptr && activeWriter() != nullptr) {
+        const std::string name = last->name;
+        finishActiveWriter();
+        done.insert(name);
+    }
+    restoreDirectoryTimesAgain(*run.job, done);
+    logFailedObjects();
+
+    steps.hiveStep(*hives);
+    deleteFile(run.jobPath);
+    reportProgress(kRestoring, 100);
+    log(2, "Restore completer exiting. Restore completed successfully.");
+    return 0;
+}
+
+// Enables one privilege by name; the texts name the step that fails.
+void enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailure, const char* enableFailure)
+{
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!sys::calls.LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
+        error::throwSystemError(error::lastErrorCode(), lookUpFailure);
+    // A privilege the token does not hold is not enabled, and the call still succeeds.
+    if (!sys::calls.AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
+        error::throwSystemError(error::lastErrorCode(), enableFailure);
+}
+
+} // namespace
+
+void enableRestorePrivileges()
+{
+    HANDLE opened = nullptr;
+    if (!sys::calls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
+        error::throwSystemError(error::lastErrorCode(), "Cannot get current process token");
+    sys::UniqueHandle token(opened);
+    enablePrivilege(token.get(), L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
+                    "Cannot add security privilege to process");
+    enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
+                    "Cannot add restore privilege to process");
+}
+
+int runRestore(const RestoreSteps& steps)
+{
+    try {
+        return restore(steps);
+    } catch (const io::EEndOfStream&) {
+        return 1; // the parent is gone: nobody to tell
+    } catch (const error::Exception& e) {
+        try {
+            log(0, "Restore completer dying: " + e.fullText());
+        } catch (const error::Exception&) {
+            // The parent went away while hearing it; the run ends the same.
+        }
+        return 1;
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// One restore from start to end, as the worker's main runs it: the log level from the
+// parent, the job file, the data key, the inquiry until the server is ready, the restore
+// privileges, every chunk through the dispatcher, the directories' times once more, the
+// hive step and the deletion of the job file. Progress goes to the parent at every stage.
+#include "common/usec_time.h"
+
+#include <functional>
+#include <memory>
+
+class HiveRegistry;
+
+// The job file and the configuration's base name, relative to the working directory.
+inline constexpr char kJobFile[] = "restore.job";
+inline constexpr char kConfigBaseName[] = "harbex";
+
+// What a run needs from outside the restore itself. The worker's main passes the hive step;
+// tests pass their own steps to watch what the run hands them.
+struct RestoreSteps {
+    // The end-of-restore hive step, given the run's hive registry. Required.
+    std::function<void(HiveRegistry&)> hiveStep;
+    // Makes the hive registry before the first chunk; empty: the live hive list is read.
+    std::function<std::unique_ptr<HiveRegistry>()> makeHives;
+    // How long to wait before asking again while the server is not ready.
+    UsecTime notReadyPause{9, 0};
+};
+
+// Runs one restore. 0: the restore completed. 1: it did not (the server knows no restore,
+// the job file was unreadable, an error ended the run, or the parent closed the link).
+// Never throws an error::Exception: each ends the run with 1, logged at level 0 as
+// "Restore completer dying: " + its text, except the parent's departure, which is not logged.
+int runRestore(const RestoreSteps& steps);
+
+// Enables the security and restore privileges in the process token. Throws
+// error::ESystemError naming the step that failed; the token is closed on every path.
+void enableRestorePrivileges();
