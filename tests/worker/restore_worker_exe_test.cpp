@@ -1,0 +1,149 @@
+// restore-worker.exe itself, started as a child whose standard handles are the test's pipes,
+// in a working directory holding restore.job and harbex.cfg.
+#include "crypto/base36.h"
+#include "io/pipe_pair.h"
+#include "proto/messages.h"
+#include "sys/handle.h"
+#include "worker/link_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using link_test::encode;
+
+class WorkerProcess {
+public:
+    explicit WorkerProcess(const std::filesystem::path& directory)
+    {
+        toChild_ = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+        fromChild_ = testing_pipe::makePipePair(PIPE_ACCESS_INBOUND);
+        if (!SetHandleInformation(toChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
+            !SetHandleInformation(fromChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+            throw std::runtime_error("SetHandleInformation failed");
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = toChild_.client.get();
+        startup.hStdOutput = fromChild_.client.get();
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION process{};
+        const std::wstring path = workerPath();
+        std::wstring commandLine = L"\"" + path + L"\" ignored arguments";
+        if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                            directory.wstring().c_str(), &startup, &process))
+            throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+        process_.reset(process.hProcess);
+        sys::UniqueHandle thread(process.hThread);
+        toChild_.client.reset();
+        fromChild_.client.reset();
+    }
+    ~WorkerProcess()
+    {
+        toChild_.server.reset();
+        if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
+            TerminateProcess(process_.get(), 99);
+    }
+
+    void send(const protocol::BerValue& message) { testing_pipe::writeAll(toChild_.server.get(), encode(message)); }
+    // Every message up to the end of the worker's output.
+    std::vector<link_test::Message> receiveRest()
+    {
+        return link_test::decodeAll(testing_pipe::readUpTo(fromChild_.server.get(), static_cast<std::size_t>(-1) / 2));
+    }
+    DWORD exitCode()
+    {
+        if (WaitForSingleObject(process_.get(), 60000) != WAIT_OBJECT_0)
+            return 98;
+        DWORD code = 97;
+        GetExitCodeProcess(process_.get(), &code);
+        return code;
+    }
+
+private:
+    static std::wstring workerPath()
+    {
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring path(self, n);
+        return path.substr(0, path.find_last_of(L"\\/") + 1) + L"restore-worker.exe";
+    }
+
+    testing_pipe::PipePair toChild_;
+    testing_pipe::PipePair fromChild_;
+    sys::UniqueHandle process_;
+};
+
+void writeText(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+// Runs the worker on an empty job with these wrapped replies after the log level 1; returns
+// what it wrote, one line a message.
+std::vector<std::string> runWorker(const link_test::InTemporaryDirectory& dir,
+                                   std::vector<protocol::BerConstructed*> replies, DWORD& exitCode)
+{
+    proto::ClientRestoreJob job;
+    job.restoreRoot = dir.path().string();
+    job.hasFiles = true;
+    writeText(dir.path() / "restore.job", encode(job));
+    writeText(dir.path() / "harbex.cfg", "DataKey=\"" + formatBase36(std::string(32, '\x11')) + "\"\n");
+
+    WorkerProcess worker(dir.path());
+    proto::CurrentLogLevel level;
+    level.level = 1;
+    worker.send(level);
+    for (protocol::BerConstructed* reply : replies) {
+        proto::MessageExchangeResponse wrapper;
+        wrapper.response.reset(reply);
+        worker.send(wrapper);
+    }
+    std::vector<std::string> seen;
+    for (const link_test::Message& m : worker.receiveRest()) {
+        if (dynamic_cast<const proto::GetLogLevel*>(m.get()))
+            seen.push_back("GetLogLevel");
+        else if (auto* p = dynamic_cast<const proto::UpdateRestoreProgress*>(m.get()))
+            seen.push_back("progress " + std::to_string(p->state) + " " + std::to_string(p->percentage));
+        else if (dynamic_cast<const proto::MessageExchangeRequest*>(m.get()))
+            seen.push_back("request");
+        else
+            seen.push_back("other");
+    }
+    exitCode = worker.exitCode();
+    return seen;
+}
+
+TEST(RestoreWorkerExe, ServerWithoutRestoreEndsWithExitCode1AndDeletesTheJob)
+{
+    link_test::InTemporaryDirectory dir;
+    DWORD code = 0;
+    const std::vector<std::string> seen = runWorker(dir, {new proto::RestoreStatus}, code); // status 0
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"GetLogLevel", "progress 0 0", "progress 0 100", "request",
+                                              "progress 3 0"}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "restore.job"));
+}
+
+TEST(RestoreWorkerExe, EmptyRestoreRunsTheHiveStepAndEndsWithExitCode0)
+{
+    link_test::InTemporaryDirectory dir;
+    auto* ready = new proto::RestoreStatus;
+    ready->status = 2;
+    DWORD code = 99;
+    const std::vector<std::string> seen = runWorker(dir, {ready, new proto::ChunkNone}, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"GetLogLevel", "progress 0 0", "progress 0 100", "request",
+                                              "progress 1 0", "progress 2 0", "request", "progress 2 100"}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "restore.job"));
+}
+
+} // namespace
