@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "io/fs.h"
+#include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
 
 #include <gtest/gtest.h>
@@ -26,63 +27,8 @@ std::wstring longForm(const std::string& path)
     return L"\\\\?\\" + toWide(path);
 }
 
-// Removes a directory tree, read-only members included; long paths through their "\\?\" form.
-void removeTree(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        ::DeleteFileW(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..")
-                removeTree(path + L"\\" + name);
-        } while (::FindNextFileW(find, &entry));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
-
-// A fresh directory below the temporary directory of the Wine prefix (on drive C:).
-class Scratch {
-public:
-    Scratch()
-    {
-        wchar_t buffer[MAX_PATH + 1];
-        const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-        if (length == 0 || length > MAX_PATH)
-            throw std::runtime_error("no temporary directory");
-        std::wstring base(buffer, length);
-        if (base.back() == L'\\')
-            base.pop_back();
-        std::random_device random;
-        for (;;) {
-            const std::wstring candidate = base + L"\\rw-leading-" + std::to_wstring(random());
-            if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
-                path_ = toUtf8(candidate);
-                return;
-            }
-            if (::GetLastError() != ERROR_ALREADY_EXISTS)
-                throw std::runtime_error("cannot create a scratch directory");
-        }
-    }
-    ~Scratch() { removeTree(longForm(path_)); }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-
-    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// A fresh directory on drive C: of the Wine prefix, removed with its whole tree.
+using Scratch = restore_test::ScratchDir;
 
 DWORD attributesOf(const std::string& path)
 {

@@ -71,7 +71,8 @@ public:
                 throw std::runtime_error("cannot create a scratch directory");
         }
     }
-    ~ScratchDir() { removeTree(toWide(path_)); }
+    // Through the "\\?\" form, so trees deeper than MAX_PATH go too.
+    ~ScratchDir() { removeTree(L"\\\\?\\" + toWide(path_)); }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
