@@ -3,6 +3,7 @@
 
 #include "io/errors.h"
 #include "proto/messages.h"
+#include "worker/child_on_pipes.h"
 #include "worker/link_peer.h"
 
 #include "expect_throw.h"
@@ -266,67 +267,11 @@ TEST_F(ParentLinkTest, TypedExchangeHoldsTheExpectedReplyAndRefusesAnyOther)
 
 namespace {
 
-class ChildWorker {
+class ChildWorker : public link_test::ChildOnPipes {
 public:
-    ChildWorker()
-    {
-        toChild_ = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
-        fromChild_ = testing_pipe::makePipePair(PIPE_ACCESS_INBOUND);
-        if (!SetHandleInformation(toChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
-            !SetHandleInformation(fromChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
-            throw std::runtime_error("SetHandleInformation failed");
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = toChild_.client.get();
-        startup.hStdOutput = fromChild_.client.get();
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION process{};
-        std::wstring path = childPath();
-        std::wstring commandLine = L"\"" + path + L"\"";
-        if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &process))
-            throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
-        process_.reset(process.hProcess);
-        sys::UniqueHandle thread(process.hThread);
-        // Only the child holds its ends now, so its exit ends the parent's reads.
-        toChild_.client.reset();
-        fromChild_.client.reset();
-    }
-    ~ChildWorker()
-    {
-        toChild_.server.reset();
-        if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
-            TerminateProcess(process_.get(), 99);
-    }
-
-    void send(const std::string& bytes) { testing_pipe::writeAll(toChild_.server.get(), bytes); }
-    void closeInput() { toChild_.server.reset(); }
-    // Exactly `count` bytes from the child (fewer when it ends first).
-    std::string receive(std::size_t count) { return testing_pipe::readUpTo(fromChild_.server.get(), count); }
-    // Everything up to the end of the child's output.
-    std::string receiveRest() { return receive(static_cast<std::size_t>(-1) / 2); }
-    DWORD exitCode()
-    {
-        if (WaitForSingleObject(process_.get(), 60000) != WAIT_OBJECT_0)
-            return 98;
-        DWORD code = 97;
-        GetExitCodeProcess(process_.get(), &code);
-        return code;
-    }
-
-private:
-    static std::wstring childPath()
-    {
-        wchar_t self[MAX_PATH];
-        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring path(self, n);
-        return path.substr(0, path.find_last_of(L"\\/") + 1) + L"parent_link_child.exe";
-    }
-
-    testing_pipe::PipePair toChild_;
-    testing_pipe::PipePair fromChild_;
-    sys::UniqueHandle process_;
+    ChildWorker() : ChildOnPipes(L"parent_link_child.exe", L"", L"") {}
+    void send(const std::string& bytes) { sendBytes(bytes); }
+    std::string receiveRest() { return receiveAll(); }
 };
 
 TEST(ProcessWideParentLink, ChildTakesItsLevelAndExchangesOverItsStandardHandles)

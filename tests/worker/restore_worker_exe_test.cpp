@@ -4,6 +4,7 @@
 #include "io/pipe_pair.h"
 #include "proto/messages.h"
 #include "sys/handle.h"
+#include "worker/child_on_pipes.h"
 #include "worker/link_peer.h"
 
 #include <gtest/gtest.h>
@@ -17,66 +18,15 @@ namespace {
 
 using link_test::encode;
 
-class WorkerProcess {
+class WorkerProcess : public link_test::ChildOnPipes {
 public:
     explicit WorkerProcess(const std::filesystem::path& directory)
+        : ChildOnPipes(L"restore-worker.exe", L"ignored arguments", directory.wstring())
     {
-        toChild_ = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
-        fromChild_ = testing_pipe::makePipePair(PIPE_ACCESS_INBOUND);
-        if (!SetHandleInformation(toChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
-            !SetHandleInformation(fromChild_.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
-            throw std::runtime_error("SetHandleInformation failed");
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = toChild_.client.get();
-        startup.hStdOutput = fromChild_.client.get();
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION process{};
-        const std::wstring path = workerPath();
-        std::wstring commandLine = L"\"" + path + L"\" ignored arguments";
-        if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                            directory.wstring().c_str(), &startup, &process))
-            throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
-        process_.reset(process.hProcess);
-        sys::UniqueHandle thread(process.hThread);
-        toChild_.client.reset();
-        fromChild_.client.reset();
     }
-    ~WorkerProcess()
-    {
-        toChild_.server.reset();
-        if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
-            TerminateProcess(process_.get(), 99);
-    }
-
-    void send(const protocol::BerValue& message) { testing_pipe::writeAll(toChild_.server.get(), encode(message)); }
+    void send(const protocol::BerValue& message) { sendBytes(encode(message)); }
     // Every message up to the end of the worker's output.
-    std::vector<link_test::Message> receiveRest()
-    {
-        return link_test::decodeAll(testing_pipe::readUpTo(fromChild_.server.get(), static_cast<std::size_t>(-1) / 2));
-    }
-    DWORD exitCode()
-    {
-        if (WaitForSingleObject(process_.get(), 60000) != WAIT_OBJECT_0)
-            return 98;
-        DWORD code = 97;
-        GetExitCodeProcess(process_.get(), &code);
-        return code;
-    }
-
-private:
-    static std::wstring workerPath()
-    {
-        wchar_t self[MAX_PATH];
-        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring path(self, n);
-        return path.substr(0, path.find_last_of(L"\\/") + 1) + L"restore-worker.exe";
-    }
-
-    testing_pipe::PipePair toChild_;
-    testing_pipe::PipePair fromChild_;
-    sys::UniqueHandle process_;
+    std::vector<link_test::Message> receiveRest() { return link_test::decodeAll(receiveAll()); }
 };
 
 void writeText(const std::filesystem::path& path, const std::string& bytes)
