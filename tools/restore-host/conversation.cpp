@@ -1,0 +1,152 @@
+#include "conversation.h"
+
+#include "proto/messages.h"
+
+namespace host {
+
+const char Conversation::kForeignName[] = "C:\\not-in-this-job\\object.bin";
+
+namespace {
+
+// Bytes that no BER reader accepts: an identifier whose tag number runs on without end.
+const char kMalformed[] = "\x7f\xff\xff\xff\xff\xff\xff\xff\x7f\x00";
+
+Outgoing wrapped(protocol::BerConstructed* response)
+{
+    auto wrapper = std::make_unique<proto::MessageExchangeResponse>();
+    wrapper->response.reset(response);
+    Outgoing out;
+    out.message = std::move(wrapper);
+    return out;
+}
+
+Outgoing wrapped(std::unique_ptr<protocol::BerConstructed> response) { return wrapped(response.release()); }
+
+proto::RestoreStatus* status(std::int32_t value)
+{
+    auto* reply = new proto::RestoreStatus;
+    reply->status = value;
+    return reply;
+}
+
+std::vector<Outgoing> one(Outgoing out)
+{
+    std::vector<Outgoing> list;
+    list.push_back(std::move(out));
+    return list;
+}
+
+} // namespace
+
+Conversation::Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults)
+    : store_(store), logLevel_(logLevel), faults_(faults)
+{
+}
+
+bool Conversation::inputShouldClose() const
+{
+    return faults_.closeInputAfter && messagesFromWorker_ >= *faults_.closeInputAfter;
+}
+
+std::vector<Outgoing> Conversation::answer(const protocol::BerConstructed& message)
+{
+    ++messagesFromWorker_;
+    if (dynamic_cast<const proto::GetLogLevel*>(&message)) {
+        auto reply = std::make_unique<proto::CurrentLogLevel>();
+        reply->level = logLevel_;
+        Outgoing out;
+        out.message = std::move(reply);
+        return one(std::move(out));
+    }
+    auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
+    if (request == nullptr || !request->request)
+        return {};
+    if (dynamic_cast<const proto::RestoreInquiry*>(request->request.get()))
+        return answerInquiry();
+    if (dynamic_cast<const proto::ChunkRequest*>(request->request.get()))
+        return answerChunkRequest();
+    return {};
+}
+
+std::vector<Outgoing> Conversation::answerInquiry()
+{
+    const std::uint64_t round = inquiries_++;
+    if (faults_.malformedReply && round == 0) {
+        Outgoing out;
+        out.raw.assign(kMalformed, sizeof kMalformed - 1);
+        return one(std::move(out));
+    }
+    if (faults_.bareStatus) {
+        Outgoing out;
+        out.message.reset(status(proto::RestoreStatusType::Ready));
+        return one(std::move(out));
+    }
+    if (faults_.wrongReplyType)
+        return one(wrapped(new proto::ChunkNone));
+    if (round < faults_.notReadyRounds)
+        return one(wrapped(status(proto::RestoreStatusType::NotReady)));
+    return one(wrapped(status(faults_.status.value_or(proto::RestoreStatusType::Ready))));
+}
+
+std::vector<Outgoing> Conversation::answerChunkRequest()
+{
+    const std::uint64_t request = chunkRequests_++;
+    if (request == 0) {
+        if (faults_.chunkNoneFirst)
+            return one(wrapped(new proto::ChunkNone));
+        if (faults_.unexpectedChunkReply)
+            return one(wrapped(status(proto::RestoreStatusType::Ready)));
+        if (faults_.foreignChunk) {
+            auto* chunk = new proto::ChunkResponse;
+            chunk->name = kForeignName;
+            chunk->data = "CTCNforeign data";
+            return one(wrapped(chunk));
+        }
+    }
+    if (repeat_)
+        return one(wrapped(std::move(repeat_)));
+    return one(wrapped(nextChunk()));
+}
+
+bool Conversation::openNextObject()
+{
+    if (started_)
+        ++position_;
+    started_ = true;
+    if (position_ >= store_.objectCount())
+        return false;
+    reader_.emplace(store_.chunks(position_));
+    chunkIndex_ = 0;
+    chunksToSend_ = reader_->chunkCount();
+    if (faults_.shortObject == position_ && chunksToSend_ > 1)
+        chunksToSend_ /= 2;
+    return true;
+}
+
+std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
+{
+    while (!reader_ || chunkIndex_ >= chunksToSend_) {
+        if (!openNextObject()) {
+            reader_.reset();
+            started_ = true;
+            position_ = store_.objectCount();
+            return std::make_unique<proto::ChunkNone>();
+        }
+    }
+    auto chunk = std::make_unique<proto::ChunkResponse>();
+    chunk->name = store_.object(position_).name;
+    chunk->chunkIndex = chunkIndex_;
+    chunk->remainingChunks = chunksToSend_ - 1 - chunkIndex_;
+    if (!reader_->next(chunk->data))
+        throw backupset::ChunkStoreError("chunk file of object " + std::to_string(position_) + " ends early");
+    if (faults_.corruptObject == position_ && chunkIndex_ == 0)
+        chunk->data.replace(0, std::min<std::size_t>(4, chunk->data.size()), "XXXX");
+    ++chunkIndex_;
+    ++chunksSent_;
+    chunkBytesSent_ += chunk->data.size();
+    if (faults_.repeatAfterComplete == position_ && chunkIndex_ == chunksToSend_)
+        repeat_.reset(chunk->clone());
+    return chunk;
+}
+
+} // namespace host

@@ -1,0 +1,67 @@
+#pragma once
+// What the parent answers: the log level, the server's status, and the backup set's chunks
+// object by object in job order, each object's chunks in order, then ChunkNone. The faults
+// of the options bend the conversation on purpose.
+#include "chunk_store.h"
+#include "host_options.h"
+#include "protocol/ber_value.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// One thing to send: a message, or bytes as they stand when `message` is empty.
+struct Outgoing {
+    std::unique_ptr<protocol::BerConstructed> message;
+    std::string raw;
+};
+
+class Conversation {
+public:
+    Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults);
+
+    // The replies to one message from the worker, in order; none for reports and log records.
+    // A message the parent does not answer gets nothing.
+    std::vector<Outgoing> answer(const protocol::BerConstructed& message);
+
+    // True once the fault asks to close the worker's input, counting every message from it.
+    bool inputShouldClose() const;
+    std::uint64_t chunksSent() const { return chunksSent_; }
+    std::uint64_t chunkBytesSent() const { return chunkBytesSent_; }
+
+    // The name of a chunk that belongs to no object of any job made here.
+    static const char kForeignName[];
+
+private:
+    std::vector<Outgoing> answerInquiry();
+    std::vector<Outgoing> answerChunkRequest();
+    // The reply for the next chunk of the set, or ChunkNone after the last one.
+    std::unique_ptr<protocol::BerConstructed> nextChunk();
+    // Moves to the next object that has chunks to send; false after the last one.
+    bool openNextObject();
+
+    const backupset::ChunkStore& store_;
+    std::int32_t logLevel_;
+    Faults faults_;
+    std::uint64_t messagesFromWorker_ = 0;
+    std::uint64_t inquiries_ = 0;
+    std::uint64_t chunkRequests_ = 0;
+    std::uint64_t chunksSent_ = 0;
+    std::uint64_t chunkBytesSent_ = 0;
+
+    // The object being served.
+    std::size_t position_ = 0;
+    bool started_ = false;
+    std::optional<backupset::ChunkFileReader> reader_;
+    std::uint32_t chunkIndex_ = 0;
+    std::uint32_t chunksToSend_ = 0;
+    // A chunk kept to be sent again once its object completed.
+    std::unique_ptr<protocol::BerConstructed> repeat_;
+};
+
+} // namespace host

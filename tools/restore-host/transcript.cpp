@@ -1,0 +1,172 @@
+#include "transcript.h"
+
+#include "crypto/md5.h"
+#include "proto/messages.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace host {
+namespace {
+
+// The length of the UTF-8 sequence starting at text[i], or 0 when it is not a valid one.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i)
+{
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+std::string hexEscape(unsigned char byte)
+{
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", byte);
+    return buffer;
+}
+
+std::string member(const char* name, const std::string& jsonValue)
+{
+    return std::string(",\"") + name + "\":" + jsonValue;
+}
+std::string member(const char* name, std::uint64_t value) { return member(name, std::to_string(value)); }
+std::string memberSigned(const char* name, std::int64_t value) { return member(name, std::to_string(value)); }
+std::string memberOrNull(const char* name, bool present, std::uint64_t value)
+{
+    return member(name, present ? std::to_string(value) : std::string("null"));
+}
+
+std::string withClass(const char* name, const std::string& members = "")
+{
+    return std::string("{\"class\":\"") + name + "\"" + members + "}";
+}
+
+std::string dataDescription(const std::string& data)
+{
+    crypto::MD5Hash md5;
+    md5.update(data.size(), data.data());
+    return "{\"length\":" + std::to_string(data.size()) + ",\"md5\":\"" + md5.hexDigest() + "\"}";
+}
+
+} // namespace
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20)
+            out += hexEscape(c);
+        else if (c >= 0x80) {
+            std::size_t length = utf8SequenceLength(text, i);
+            if (length == 0) {
+                out += hexEscape(c);
+                ++i;
+                continue;
+            }
+            out.append(text, i, length);
+            i += length;
+            continue;
+        } else
+            out += static_cast<char>(c);
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string describeMessage(const protocol::BerValue& message)
+{
+    using namespace proto;
+    if (dynamic_cast<const GetLogLevel*>(&message))
+        return withClass("GetLogLevel");
+    if (auto* m = dynamic_cast<const CurrentLogLevel*>(&message))
+        return withClass("CurrentLogLevel", memberSigned("level", m->level));
+    if (auto* m = dynamic_cast<const ClientWorkerLog*>(&message))
+        return withClass("ClientWorkerLog", memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
+    if (auto* m = dynamic_cast<const ClientLogMessage*>(&message))
+        return withClass("ClientLogMessage", memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
+    if (auto* m = dynamic_cast<const UpdateRestoreProgress*>(&message))
+        return withClass("UpdateRestoreProgress",
+                         memberSigned("state", m->state) + memberSigned("percentage", m->percentage) +
+                             memberOrNull("rate", m->hasRate, m->rate) + member("files", m->files) +
+                             member("bytes", m->bytes) + memberOrNull("timeLeft", m->hasTimeLeft, m->timeLeft));
+    if (auto* m = dynamic_cast<const MessageExchangeRequest*>(&message))
+        return withClass("MessageExchangeRequest",
+                         member("exchangeNumber", m->exchangeNumber) +
+                             member("request", m->request ? describeMessage(*m->request) : "null"));
+    if (auto* m = dynamic_cast<const MessageExchangeResponse*>(&message))
+        return withClass("MessageExchangeResponse",
+                         member("exchangeNumber", m->exchangeNumber) +
+                             member("response", m->response ? describeMessage(*m->response) : "null"));
+    if (dynamic_cast<const RestoreInquiry*>(&message))
+        return withClass("RestoreInquiry");
+    if (dynamic_cast<const ChunkRequest*>(&message))
+        return withClass("ChunkRequest");
+    if (auto* m = dynamic_cast<const RestoreStatus*>(&message))
+        return withClass("RestoreStatus", memberSigned("status", m->status) + member("code", m->code));
+    if (auto* m = dynamic_cast<const ChunkResponse*>(&message))
+        return withClass("ChunkResponse", member("name", jsonString(m->name)) + member("chunkIndex", m->chunkIndex) +
+                                              member("remainingChunks", m->remainingChunks) +
+                                              member("data", dataDescription(m->data)));
+    if (dynamic_cast<const ChunkNone*>(&message))
+        return withClass("ChunkNone");
+    return withClass("Other", member("tag", message.tag(false)));
+}
+
+std::string describeBytes(const std::string& bytes)
+{
+    return withClass("RawBytes", member("data", dataDescription(bytes)));
+}
+
+Transcript::Transcript(const std::string& path)
+{
+    if (path.empty())
+        return;
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    if (!out_)
+        throw std::runtime_error("cannot write the transcript " + path);
+    open_ = true;
+}
+
+void Transcript::message(const char* from, const protocol::BerValue& message)
+{
+    if (!open_)
+        return;
+    std::string object = describeMessage(message);
+    line("{\"from\":\"" + std::string(from) + "\"," + object.substr(1));
+}
+
+void Transcript::rawBytes(const char* from, const std::string& bytes)
+{
+    if (!open_)
+        return;
+    line("{\"from\":\"" + std::string(from) + "\"," + describeBytes(bytes).substr(1));
+}
+
+void Transcript::event(const std::string& name, const std::string& fields)
+{
+    if (!open_)
+        return;
+    line("{\"event\":" + jsonString(name) + (fields.empty() ? "" : "," + fields) + "}");
+}
+
+void Transcript::line(const std::string& json)
+{
+    out_ << json << '\n';
+    out_.flush();
+}
+
+} // namespace host

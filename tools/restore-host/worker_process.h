@@ -1,0 +1,57 @@
+#pragma once
+// The worker as a child process whose standard input and output are overlapped named
+// pipes, as the backup client starts it. The host's own ends are plain blocking handles:
+// one thread reads everything the worker writes while another answers it.
+#include "sys/handle.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+class WorkerProcess {
+public:
+    // Starts `program` in `workDirectory`; its standard error is the host's. Throws
+    // error::ESystemError with the system's text when it cannot be started.
+    WorkerProcess(const std::wstring& program, const std::wstring& workDirectory);
+    // Closes the worker's input and, if it is still running after a grace period, ends it.
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
+    // Writes all of `bytes` to the worker's input; false when the worker no longer reads it.
+    bool send(const std::string& bytes);
+    // The parent closes the worker's standard input.
+    void closeInput();
+    bool inputClosed() const { return !toWorker_; }
+
+    // Reads what the worker wrote into `buffer`; 0 once its output has ended.
+    std::size_t read(char* buffer, std::size_t size);
+
+    // Waits for the worker to exit and gives its exit code.
+    DWORD wait();
+    // Ends the worker at once (the host gave up on it).
+    void terminate();
+    // Takes the worker's peak working set while it runs (the system may not tell it once the
+    // process has ended).
+    void samplePeakWorkingSet();
+    // The largest peak working set sampled, in bytes; 0 when the system never said.
+    std::uint64_t peakWorkingSet() const { return peakWorkingSet_; }
+    // Wall time from the start to the exit seen by wait().
+    double seconds() const;
+
+private:
+    sys::UniqueHandle toWorker_;   // the host's end of the worker's standard input
+    sys::UniqueHandle fromWorker_; // the host's end of the worker's standard output
+    sys::UniqueHandle process_;
+    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point ended_;
+    bool exited_ = false;
+    std::uint64_t peakWorkingSet_ = 0;
+};
+
+} // namespace host
