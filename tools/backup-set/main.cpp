@@ -1,8 +1,10 @@
 // backup-set: packs a directory tree into a backup set that the restore worker can
-// restore, or writes a deterministic sample tree to pack.
+// restore, writes a deterministic sample tree to pack, or checks a restored tree against
+// the directory its set was packed from.
 #include "chunk_store.h"
 #include "pack.h"
 #include "sample_tree.h"
+#include "verify.h"
 
 #include "common/error.h"
 
@@ -19,7 +21,8 @@ const char kUsage[] =
     "usage: backup-set pack <source-dir> <set-dir> [--form ctcn|encn|enz|mixed]\n"
     "                       [--meta ntfs|ntfs-sddl|unix|hfs] [--root C:\\restore] [--key HEX]\n"
     "                       [--source-root PATH] [--sddl TEXT] [--job-number N]\n"
-    "       backup-set sample <dir> [--seed N]\n";
+    "       backup-set sample <dir> [--seed N]\n"
+    "       backup-set verify <source-dir> <set-dir> <restored-dir> [--source-root PATH]\n";
 
 class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -121,6 +124,30 @@ int runSample(const std::vector<std::string>& args)
     return 0;
 }
 
+// Exit 0 when the restored tree matches the source, 1 when it does not.
+int runVerify(const std::vector<std::string>& args)
+{
+    std::vector<std::string> positional;
+    backupset::VerifyOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--source-root")
+            options.storedRoot = valueOf(args, i);
+        else if (args[i].rfind("--", 0) == 0)
+            throw UsageError("unknown option " + args[i]);
+        else
+            positional.push_back(args[i]);
+    }
+    if (positional.size() != 3)
+        throw UsageError("verify takes a source directory, a set directory and the restored directory");
+    backupset::VerifyResult result = backupset::verify(positional[0], positional[1], positional[2], options);
+    for (const std::string& note : result.notes)
+        std::printf("verify: note: %s\n", note.c_str());
+    for (const backupset::Difference& difference : result.differences)
+        std::printf("verify: DIFFERS: %s\n", backupset::describe(difference).c_str());
+    std::printf("%s\n", backupset::summary(result).c_str());
+    return result.matches() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -135,6 +162,8 @@ int main(int argc, char** argv)
             return runPack(args);
         if (command == "sample")
             return runSample(args);
+        if (command == "verify")
+            return runVerify(args);
         if (command == "--help" || command == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
