@@ -5,12 +5,37 @@
 #include <fstream>
 #include <random>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace backupset {
 namespace {
 
 constexpr std::size_t kMiB = 1048576;
+
+void setModified(const fs::path& path, std::int64_t seconds)
+{
+#ifdef _WIN32
+    // The runtime cannot set a directory's times on Windows: it opens without backup
+    // semantics.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throw fs::filesystem_error("cannot open to set its time", path, std::make_error_code(std::errc::io_error));
+    const std::uint64_t ticks = static_cast<std::uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+    FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const BOOL set = SetFileTime(handle, nullptr, nullptr, &time);
+    CloseHandle(handle);
+    if (!set)
+        throw fs::filesystem_error("cannot set file time", path, std::make_error_code(std::errc::io_error));
+#else
+    auto when = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+    fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
+#endif
+}
 
 // Only the engine's raw output is used: its sequence is fixed by the standard, unlike the
 // distributions', so a seed gives the same tree with every library.
@@ -87,9 +112,9 @@ std::vector<SampleEntry> sampleTree(std::uint64_t seed)
     tree.push_back({Kind::Link, "readme-link", "", "docs/readme.txt", false, 0, false});
     directory("windows-names");
     file("windows-names/a:b.txt", bytes.text(100), true);
-    file("windows-names/aux.txt", bytes.text(100));
+    file("windows-names/aux.txt", bytes.text(100), true);
     file("windows-names/café.txt", bytes.text(300));
-    file("windows-names/con", bytes.random(64));
+    file("windows-names/con", bytes.random(64), true);
     file("windows-names/pipe|name", bytes.text(10), true);
     file("windows-names/star*.txt", bytes.text(10), true);
     file("windows-names/trailing blank ", bytes.text(20), true);
@@ -105,10 +130,6 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
     fs::path top = toPath(directory);
     fs::create_directories(top);
     std::vector<SampleEntry> tree = sampleTree(seed);
-    auto setTime = [](const fs::path& path, std::int64_t seconds) {
-        auto when = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
-        fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
-    };
     for (const SampleEntry& entry : tree) {
 #ifdef _WIN32
         if (entry.windowsCannotHold || entry.kind == SampleEntry::Kind::Link)
@@ -125,7 +146,7 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
             out.close();
             if (!out)
                 throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
-            setTime(path, entry.modified);
+            setModified(path, entry.modified);
             if (entry.readOnly)
                 fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                                 fs::perm_options::remove);
@@ -139,7 +160,7 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
     // Directories last, deepest first, since creating their contents changed their times.
     for (auto it = tree.rbegin(); it != tree.rend(); ++it)
         if (it->kind == SampleEntry::Kind::Directory)
-            setTime(top / toPath(it->path), it->modified);
+            setModified(top / toPath(it->path), it->modified);
 }
 
 } // namespace backupset

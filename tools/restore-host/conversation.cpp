@@ -103,7 +103,7 @@ std::vector<Outgoing> Conversation::answerChunkRequest()
             return one(wrapped(chunk));
         }
     }
-    if (repeat_)
+    if (repeat_ && repeatDue_)
         return one(wrapped(std::move(repeat_)));
     return one(wrapped(nextChunk()));
 }
@@ -127,6 +127,9 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
 {
     while (!reader_ || chunkIndex_ >= chunksToSend_) {
         if (!openNextObject()) {
+            // A repeat still waiting goes out before the end.
+            if (repeat_)
+                return std::move(repeat_);
             reader_.reset();
             started_ = true;
             position_ = store_.objectCount();
@@ -146,6 +149,8 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
     chunkBytesSent_ += chunk->data.size();
     if (faults_.repeatAfterComplete == position_ && chunkIndex_ == chunksToSend_)
         repeat_.reset(chunk->clone());
+    // The object completes when the next one begins: the repeat follows that first chunk.
+    repeatDue_ = repeat_ && faults_.repeatAfterComplete < position_;
     return chunk;
 }
 

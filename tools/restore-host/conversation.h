@@ -60,8 +60,10 @@ private:
     std::optional<backupset::ChunkFileReader> reader_;
     std::uint32_t chunkIndex_ = 0;
     std::uint32_t chunksToSend_ = 0;
-    // A chunk kept to be sent again once its object completed.
+    // A chunk kept to be sent again once its object completed, and whether the next object
+    // has begun (which completes it).
     std::unique_ptr<protocol::BerConstructed> repeat_;
+    bool repeatDue_ = false;
 };
 
 } // namespace host

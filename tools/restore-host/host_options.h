@@ -24,7 +24,7 @@ struct Faults {
     bool malformedReply = false;                 // bytes that are no BER message, for the inquiry
     std::optional<unsigned> closeInputAfter;     // close the worker's input after N messages from it
     bool foreignChunk = false;                   // a chunk of an object the job does not hold, first
-    std::optional<std::size_t> repeatAfterComplete; // that object's last chunk again once it completed
+    std::optional<std::size_t> repeatAfterComplete; // that object's last chunk again after the next one's first
     std::optional<std::size_t> corruptObject;    // that object's first chunk damaged
     std::optional<std::size_t> shortObject;      // that object's chunks end after the first half
     bool chunkNoneFirst = false;                 // ChunkNone as the first chunk reply

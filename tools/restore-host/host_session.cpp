@@ -181,12 +181,14 @@ public:
             // Sampled while the worker runs: its memory is its own once it is gone.
             if (dynamic_cast<const proto::MessageExchangeRequest*>(item.message.get()))
                 worker_.samplePeakWorkingSet();
-            for (Outgoing& out : conversation_.answer(*item.message))
-                send(out);
+            std::vector<Outgoing> replies = conversation_.answer(*item.message);
+            // The fault closes the input instead of answering, so the worker is left waiting.
             if (conversation_.inputShouldClose() && !worker_.inputClosed()) {
                 worker_.closeInput();
                 transcript_.event("close-input");
             }
+            for (const Outgoing& out : replies)
+                send(out);
         }
     }
 

@@ -1,0 +1,301 @@
+// Whole restores through the parent program and the worker, each in its own process on
+// overlapped pipes, as the backup client runs them. The tests look at the transcript, the
+// exit code, the restored files, the job file and the worker's local diagnostics.
+#include "e2e/host_run.h"
+#include "chunk_store.h"
+#include "sample_tree.h"
+#include "verify.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::HostRun;
+using Lines = std::vector<std::string>;
+using restore_test::exists;
+using restore_test::readFile;
+using restore_test::writeFile;
+
+constexpr std::size_t kChunk = 1048576;
+
+// Bytes that differ from chunk to chunk, so that a chunk written at the wrong place shows.
+std::string patterned(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// The source holds a directory "docs" with two files, then "large.bin" of four chunks:
+// job order docs, docs\a.txt, docs\b.txt, large.bin.
+void writeSmallTree(HostRun& host)
+{
+    fs::create_directories(fs::path(toWide(host.source + "\\docs")));
+    writeFile(host.source + "\\docs\\a.txt", "first file\r\n");
+    writeFile(host.source + "\\docs\\b.txt", "second file\r\n");
+    writeFile(host.source + "\\large.bin", patterned(3 * kChunk + 1000, 7));
+}
+
+// The start of every run, at log level 2.
+const Lines kStart = {"GetLogLevel", "> CurrentLogLevel 2", "log 2: Restore completer spawned", "progress 0 0"};
+
+TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
+{
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    ASSERT_EQ(host.run(), 0) << host.hostOutput();
+
+    const Lines lines = host.lines();
+    ASSERT_GE(lines.size(), kStart.size());
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + kStart.size()), kStart);
+    EXPECT_EQ(host.linesStartingWith("> ChunkResponse"),
+              (Lines{"> ChunkResponse C:\\source\\docs 0 0", "> ChunkResponse C:\\source\\docs\\a.txt 0 0",
+                     "> ChunkResponse C:\\source\\docs\\b.txt 0 0", "> ChunkResponse C:\\source\\large.bin 0 3",
+                     "> ChunkResponse C:\\source\\large.bin 1 2", "> ChunkResponse C:\\source\\large.bin 2 1",
+                     "> ChunkResponse C:\\source\\large.bin 3 0"}));
+    EXPECT_TRUE(host.wrote("> ChunkNone"));
+    EXPECT_EQ(lines.back(), "! exit 0");
+    EXPECT_TRUE(host.wrote("log 2: Restore completer exiting. Restore completed successfully."));
+    EXPECT_FALSE(host.jobFileLeft());
+    EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
+    EXPECT_EQ(readFile(host.restoredPath("large.bin")), patterned(3 * kChunk + 1000, 7));
+    EXPECT_NE(host.hostOutput().find("restore-host: exit=0 objects=4 bytes="), std::string::npos) << host.hostOutput();
+}
+
+TEST(RestoreHost, FourChunksReportEachQuarterAndLevelOneSilencesInformation)
+{
+    HostRun host;
+    writeFile(host.source + "\\large.bin", patterned(3 * kChunk + 1, 3));
+    host.pack();
+    ASSERT_EQ(host.run({"--log-level", "1"}), 0);
+    EXPECT_EQ(host.linesStartingWith("progress 2"),
+              (Lines{"progress 2 0", "progress 2 25", "progress 2 50", "progress 2 75", "progress 2 100",
+                     "progress 2 100"}));
+    EXPECT_EQ(host.linesStartingWith("log"), Lines{}) << "only level 0 and 1 lines may pass, and none is due";
+    EXPECT_TRUE(host.wrote("> CurrentLogLevel 1"));
+}
+
+TEST(RestoreHost, NotReadyServerIsAskedAgainAfterTheWait)
+{
+    HostRun host;
+    writeFile(host.source + "\\a.txt", "a");
+    host.pack();
+    ASSERT_EQ(host.run({"--fault", "not-ready=1"}), 0);
+    EXPECT_EQ(host.linesStartingWith("progress"),
+              (Lines{"progress 0 0", "progress 0 100", "progress 1 0", "progress 1 0", "progress 2 0", "progress 2 100",
+                     "progress 2 100"}));
+    EXPECT_EQ(host.linesStartingWith("> RestoreStatus"), (Lines{"> RestoreStatus 1", "> RestoreStatus 2"}));
+    EXPECT_EQ(readFile(host.restoredPath("a.txt")), "a");
+}
+
+TEST(RestoreHost, InquiryAnswersThatEndTheRun)
+{
+    struct Case {
+        const char* fault;
+        std::string lastLog;
+        bool jobDeleted;
+    };
+    const Case cases[] = {
+        {"status=0", "log 2: Server does not know of any restore... Exiting.", true},
+        {"status=7", "log 0: Restore completer dying: Unknown status from server", false},
+        {"wrong-reply", "log 0: Restore completer dying: Bad reply in pfreply_t", false},
+        {"bare-status", "log 0: Restore completer dying: Unknown tag 69", false},
+        {"malformed", "log 0: Restore completer dying: Unknown tag 4294967291", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        HostRun host;
+        writeFile(host.source + "\\a.txt", "a");
+        host.pack();
+        EXPECT_EQ(host.run({"--fault", c.fault}), 1);
+        const Lines logs = host.linesStartingWith("log");
+        ASSERT_FALSE(logs.empty());
+        EXPECT_EQ(logs.back(), c.lastLog);
+        EXPECT_FALSE(host.wrote("ChunkRequest"));
+        EXPECT_EQ(host.jobFileLeft(), !c.jobDeleted);
+        EXPECT_FALSE(exists(host.restoredPath("a.txt")));
+    }
+}
+
+TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
+{
+    HostRun none;
+    writeFile(none.source + "\\a.txt", "a");
+    none.pack();
+    EXPECT_EQ(none.run({"--fault", "chunk-none-first"}), 0);
+    EXPECT_EQ(none.linesStartingWith("> Chunk"), Lines{"> ChunkNone"});
+    EXPECT_TRUE(none.wrote("log 2: Restore completer exiting. Restore completed successfully."));
+    EXPECT_FALSE(exists(none.restoredPath("a.txt")));
+    EXPECT_FALSE(none.jobFileLeft());
+
+    HostRun unexpected;
+    writeFile(unexpected.source + "\\a.txt", "a");
+    unexpected.pack();
+    EXPECT_EQ(unexpected.run({"--fault", "unexpected-reply"}), 1);
+    EXPECT_EQ(unexpected.linesStartingWith("ChunkRequest").size(), 1u);
+    EXPECT_FALSE(exists(unexpected.restoredPath("a.txt")));
+}
+
+TEST(RestoreHost, ParentClosingTheInputWhileTheWorkerWaitsEndsItSilently)
+{
+    HostRun host;
+    writeFile(host.source + "\\a.txt", "a");
+    host.pack();
+    // GetLogLevel, two log lines and two progress reports come before the inquiry.
+    EXPECT_EQ(host.run({"--fault", "close-input=6"}), 1);
+    const Lines lines = host.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "RestoreInquiry");
+    EXPECT_EQ(lines[lines.size() - 2], "! close-input");
+    EXPECT_EQ(lines.back(), "! exit 1");
+    EXPECT_EQ(host.wdiag(), "");
+}
+
+TEST(RestoreHost, UnreadableJobIsDeleted)
+{
+    HostRun host;
+    writeFile(host.source + "\\a.txt", "a");
+    host.pack();
+    EXPECT_EQ(host.run({"--job", host.scratchFile("broken.job", "\x30\x80 not a job")}), 1);
+    const Lines logs = host.linesStartingWith("log 2: Unable to open and parse restore job file: ");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(logs[0].ends_with(" - exiting")) << logs[0];
+    EXPECT_FALSE(host.wrote("RestoreInquiry"));
+    EXPECT_FALSE(host.jobFileLeft());
+}
+
+TEST(RestoreHost, MissingOrBadDataKeyEndsTheRunBeforeTheInquiry)
+{
+    for (int bad = 0; bad < 2; ++bad) {
+        SCOPED_TRACE(bad ? "DataKey not base 36" : "no harbex.cfg");
+        HostRun host;
+        writeFile(host.source + "\\a.txt", "a");
+        host.pack();
+        std::vector<std::string> args = {"--no-config"};
+        if (bad)
+            args = {"--config", host.scratchFile("bad.cfg", "DataKey=\"!!\"\n")};
+        EXPECT_EQ(host.run(args), 1);
+        bool found = false;
+        for (const std::string& line : host.lines())
+            found |= line.find("No usable data key: ") != std::string::npos;
+        EXPECT_TRUE(found);
+        EXPECT_FALSE(host.wrote("RestoreInquiry"));
+    }
+}
+
+TEST(RestoreHost, DispatcherFailsOnlyTheObjectsThatChunksDoNotFit)
+{
+    // Job order: docs, docs\a.txt, docs\b.txt, large.bin.
+    struct Case {
+        const char* fault;
+        std::string failed; // the object named by the failed-objects line
+        bool aRestored;     // docs\a.txt in place afterwards
+    };
+    const Case cases[] = {
+        {"foreign-chunk", "C:\\not-in-this-job\\object.bin", true},
+        {"chunk-after-complete=1", "C:\\source\\docs\\a.txt", true},
+        {"corrupt=1", "C:\\source\\docs\\a.txt", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        HostRun host;
+        writeSmallTree(host);
+        host.pack();
+        EXPECT_EQ(host.run({"--fault", c.fault}), 0);
+        EXPECT_EQ(host.linesStartingWith("log 1: Restore finished"),
+                  Lines{"log 1: Restore finished with 1 failed object: \"" + c.failed + "\""});
+        EXPECT_EQ(exists(host.restoredPath("docs\\a.txt")), c.aRestored);
+        EXPECT_EQ(readFile(host.restoredPath("docs\\b.txt")), "second file\r\n");
+        EXPECT_EQ(readFile(host.restoredPath("large.bin")), patterned(3 * kChunk + 1000, 7));
+    }
+}
+
+TEST(RestoreHost, DamagedObjectLeavesItsExistingTargetUntouched)
+{
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    fs::create_directories(fs::path(toWide(host.restoredPath("docs"))));
+    writeFile(host.restoredPath("large.bin"), "the copy the user had");
+    EXPECT_EQ(host.run({"--fault", "corrupt=3"}), 0);
+    EXPECT_EQ(readFile(host.restoredPath("large.bin")), "the copy the user had");
+    EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
+    EXPECT_EQ(host.linesStartingWith("log 1: Failing restore of object \"C:\\source\\large.bin\": ").size(), 1u);
+}
+
+TEST(RestoreHost, ShortObjectIsRestoredWithWhatArrived)
+{
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    EXPECT_EQ(host.run({"--fault", "short=3"}), 0);
+    EXPECT_EQ(host.linesStartingWith("> ChunkResponse C:\\source\\large.bin"),
+              (Lines{"> ChunkResponse C:\\source\\large.bin 0 1", "> ChunkResponse C:\\source\\large.bin 1 0"}));
+    // The work file was made at the record's length; the chunks that never came stay zero.
+    const std::string restored = readFile(host.restoredPath("large.bin"));
+    ASSERT_EQ(restored.size(), 3 * kChunk + 1000);
+    const std::string expected = patterned(3 * kChunk + 1000, 7);
+    EXPECT_EQ(restored.substr(0, 2 * kChunk), expected.substr(0, 2 * kChunk));
+    EXPECT_EQ(restored.substr(2 * kChunk), std::string(kChunk + 1000, '\0'));
+}
+
+TEST(RestoreHost, DuplicateNamesUseTheFirstRecord)
+{
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    // The job lists docs\a.txt twice; the second record claims another size.
+    std::unique_ptr<proto::ClientRestoreJob> job = backupset::decodeJob(readFile(host.set + "\\restore.job"));
+    auto duplicate = std::make_unique<proto::FileMetaData>(*job->files.at(1));
+    duplicate->size = 999;
+    job->files.emplace_back(duplicate.release());
+    const std::string jobFile = host.scratchFile("duplicate.job", backupset::encodeJob(*job));
+    EXPECT_EQ(host.run({"--job", jobFile}), 0);
+    EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
+}
+
+TEST(RestoreHost, SampleTreeIsReproducedInEveryChunkFormAndMetadataKind)
+{
+    using backupset::FormChoice;
+    using backupset::MetaStyle;
+    const std::pair<FormChoice, const char*> forms[] = {{FormChoice::Cleartext, "ctcn"},
+                                                        {FormChoice::Encrypted, "encn"},
+                                                        {FormChoice::EncryptedCompressed, "enz"},
+                                                        {FormChoice::Mixed, "mixed"}};
+    const std::pair<MetaStyle, const char*> metas[] = {{MetaStyle::Ntfs, "ntfs"},
+                                                       {MetaStyle::NtfsWithSddl, "ntfs-sddl"},
+                                                       {MetaStyle::Unix, "unix"},
+                                                       {MetaStyle::Hfs, "hfs"}};
+    for (const auto& [meta, metaName] : metas) {
+        for (const auto& [form, formName] : forms) {
+            SCOPED_TRACE(std::string(formName) + " " + metaName);
+            HostRun host;
+            backupset::writeSampleTree(host.source, 1);
+            backupset::PackOptions options;
+            options.form = form;
+            options.meta = meta;
+            const bool windows = meta == MetaStyle::Ntfs || meta == MetaStyle::NtfsWithSddl;
+            options.storedRoot = windows ? "C:\\source" : "/home/user/source";
+            host.pack(options);
+            ASSERT_EQ(host.run(), 0) << host.hostOutput();
+            EXPECT_EQ(host.linesStartingWith("log 1:"), Lines{});
+            backupset::VerifyOptions verifyOptions;
+            verifyOptions.storedRoot = options.storedRoot;
+            const backupset::VerifyResult result = backupset::verify(host.source, host.set, host.root, verifyOptions);
+            EXPECT_GT(result.objects, 10u);
+            for (const backupset::Difference& d : result.differences)
+                ADD_FAILURE() << backupset::describe(d);
+        }
+    }
+}
+
+} // namespace
