@@ -1,0 +1,279 @@
+// The parent program's portable parts: its command line and fault scripts, the
+// conversation it holds with the worker (faults included), the transcript's JSON and the
+// progress line.
+#include "chunk_store.h"
+#include "conversation.h"
+#include "host_options.h"
+#include "pack.h"
+#include "progress_line.h"
+#include "transcript.h"
+
+#include "crypto/chunk_codec.h"
+#include "expect_throw.h"
+#include "io/temp_dir.h"
+#include "proto/messages.h"
+#include "proto/protocol_factory.h"
+#include "protocol/ber_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace host;
+using testing_fs::TempDir;
+
+std::string noFile(const std::string& path) { throw UsageError("no file " + path); }
+Options parse(const std::vector<std::string>& args) { return parseArguments(args, noFile); }
+
+TEST(HostOptions, CommandLineAndFaults)
+{
+    const Options o = parse({"set", "--work", "w", "--transcript", "t.jsonl", "--log-level", "3", "--quiet", "--fault",
+                             "not-ready=2", "--fault", "corrupt=4", "--fault", "status=-1", "--job", "j", "--no-config"});
+    EXPECT_EQ(o.setDirectory, "set");
+    EXPECT_EQ(o.workDirectory, "w");
+    EXPECT_EQ(o.transcriptPath, "t.jsonl");
+    EXPECT_EQ(o.logLevel, 3);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.faults.notReadyRounds, 2u);
+    EXPECT_EQ(o.faults.corruptObject, 4u);
+    EXPECT_EQ(o.faults.status, -1);
+    EXPECT_EQ(o.jobFile, "j");
+    EXPECT_TRUE(o.noConfig);
+
+    Faults scripted;
+    addFaultScript(scripted, "# a comment\n\n  wrong-reply  \r\nclose-input=5\nchunk-after-complete=0\nshort=2\n");
+    EXPECT_TRUE(scripted.wrongReplyType);
+    EXPECT_EQ(scripted.closeInputAfter, 5u);
+    EXPECT_EQ(scripted.repeatAfterComplete, 0u);
+    EXPECT_EQ(scripted.shortObject, 2u);
+    EXPECT_FALSE(scripted.bareStatus);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{}, "restore-host takes one backup set directory"},
+        {{"a", "b"}, "restore-host takes one backup set directory"},
+        {{"set", "--work"}, "missing value after --work"},
+        {{"set", "--log-level", "4"}, "--log-level takes 0, 1, 2 or 3"},
+        {{"set", "--bogus"}, "unknown option --bogus"},
+        {{"set", "--config", "c", "--no-config"}, "--config and --no-config exclude each other"},
+        {{"set", "--fault", "not-ready"}, "fault 'not-ready' needs '=N'"},
+        {{"set", "--fault", "wrong-reply=1"}, "fault 'wrong-reply' takes no value"},
+        {{"set", "--fault", "corrupt=x"}, "fault 'corrupt=x' needs a number"},
+        {{"set", "--fault", "corrupt=-1"}, "fault 'corrupt=-1': number out of range"},
+        {{"set", "--fault", "close-input=99999999999"}, "fault 'close-input=99999999999' needs a number"},
+        {{"set", "--fault", "explode"}, "unknown fault 'explode'"},
+        {{"set", "--script", "s"}, "no file s"},
+    };
+    for (const auto& [args, text] : bad) {
+        SCOPED_TRACE(text);
+        try {
+            parse(args);
+            ADD_FAILURE() << "accepted";
+        } catch (const UsageError& e) {
+            EXPECT_EQ(std::string(e.what()), text);
+        }
+    }
+}
+
+// A set of three objects in job order: a directory, a file of three chunks, a file of one.
+class ConversationTest : public ::testing::Test {
+protected:
+    ConversationTest()
+    {
+        std::filesystem::create_directories(testing_fs::toPath(source_.path() + "/a"));
+        testing_fs::writeFile(source_.path() + "/a/big.bin", std::string(2 * kChunkSize + 10, 'b'));
+        testing_fs::writeFile(source_.path() + "/z.txt", "zed");
+        backupset::PackOptions options;
+        options.key = std::string(32, 'k');
+        backupset::pack(source_.path(), set_.path() + "/set", options);
+        store_ = std::make_unique<backupset::ChunkStore>(backupset::ChunkStore::open(set_.path() + "/set"));
+    }
+
+    // What the host answers to each of `requests` ("level", "inquiry", "chunk"), one short
+    // text per reply.
+    std::vector<std::string> talk(const std::vector<std::string>& requests, const Faults& faults = {})
+    {
+        Conversation conversation(*store_, 2, faults);
+        std::vector<std::string> said;
+        for (const std::string& r : requests) {
+            std::unique_ptr<protocol::BerConstructed> message;
+            if (r == "level") {
+                message = std::make_unique<proto::GetLogLevel>();
+            } else {
+                auto request = std::make_unique<proto::MessageExchangeRequest>();
+                if (r == "inquiry")
+                    request->request.reset(new proto::RestoreInquiry);
+                else
+                    request->request.reset(new proto::ChunkRequest);
+                message = std::move(request);
+            }
+            for (const Outgoing& out : conversation.answer(*message))
+                said.push_back(shortText(out));
+            if (conversation.inputShouldClose())
+                said.push_back("close");
+        }
+        return said;
+    }
+
+    static std::string shortText(const Outgoing& out)
+    {
+        if (!out.message)
+            return "raw " + std::to_string(out.raw.size());
+        const protocol::BerConstructed* m = out.message.get();
+        std::string prefix;
+        if (auto* wrapper = dynamic_cast<const proto::MessageExchangeResponse*>(m)) {
+            m = wrapper->response.get();
+        } else {
+            prefix = "bare ";
+        }
+        if (auto* level = dynamic_cast<const proto::CurrentLogLevel*>(m))
+            return prefix + "level " + std::to_string(level->level);
+        if (auto* status = dynamic_cast<const proto::RestoreStatus*>(m))
+            return prefix + "status " + std::to_string(status->status);
+        if (dynamic_cast<const proto::ChunkNone*>(m))
+            return prefix + "none";
+        auto* chunk = dynamic_cast<const proto::ChunkResponse*>(m);
+        if (chunk == nullptr)
+            return prefix + "other";
+        std::string name = chunk->name.substr(chunk->name.find_last_of('\\') + 1);
+        return prefix + name + " " + std::to_string(chunk->chunkIndex) + "/" + std::to_string(chunk->remainingChunks) +
+               (chunk->data.rfind("XXXX", 0) == 0 ? " damaged" : "");
+    }
+
+    static constexpr std::size_t kChunkSize = 1048576;
+    TempDir source_, set_;
+    std::unique_ptr<backupset::ChunkStore> store_;
+};
+
+const std::vector<std::string> kWholeRun = {"level", "inquiry", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk"};
+
+TEST_F(ConversationTest, ServesEveryChunkInJobOrderThenChunkNone)
+{
+    EXPECT_EQ(talk(kWholeRun), (std::vector<std::string>{"bare level 2", "status 2", "a 0/0", "big.bin 0/2",
+                                                         "big.bin 1/1", "big.bin 2/0", "z.txt 0/0", "none", "none"}));
+}
+
+TEST_F(ConversationTest, FaultsBendTheConversation)
+{
+    struct Case {
+        const char* fault;
+        std::vector<std::string> requests;
+        std::vector<std::string> replies;
+    };
+    const Case cases[] = {
+        {"not-ready=2", {"inquiry", "inquiry", "inquiry"}, {"status 1", "status 1", "status 2"}},
+        {"status=0", {"inquiry"}, {"status 0"}},
+        {"wrong-reply", {"inquiry"}, {"none"}},
+        {"bare-status", {"inquiry"}, {"bare status 2"}},
+        {"malformed", {"inquiry", "inquiry"}, {"raw 10", "status 2"}},
+        {"close-input=2", {"level", "inquiry", "chunk"}, {"bare level 2", "status 2", "close", "a 0/0", "close"}},
+        {"chunk-none-first", {"chunk", "chunk"}, {"none", "a 0/0"}},
+        {"unexpected-reply", {"chunk", "chunk"}, {"status 2", "a 0/0"}},
+        {"foreign-chunk", {"chunk", "chunk"}, {"object.bin 0/0", "a 0/0"}},
+        {"corrupt=1", {"chunk", "chunk", "chunk"}, {"a 0/0", "big.bin 0/2 damaged", "big.bin 1/1"}},
+        {"short=1", {"chunk", "chunk", "chunk", "chunk"}, {"a 0/0", "big.bin 0/0", "z.txt 0/0", "none"}},
+        {"chunk-after-complete=1",
+         {"chunk", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk"},
+         {"a 0/0", "big.bin 0/2", "big.bin 1/1", "big.bin 2/0", "z.txt 0/0", "big.bin 2/0", "none"}},
+        {"chunk-after-complete=2",
+         {"chunk", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk"},
+         {"a 0/0", "big.bin 0/2", "big.bin 1/1", "big.bin 2/0", "z.txt 0/0", "z.txt 0/0", "none"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Faults faults;
+        addFault(faults, c.fault);
+        EXPECT_EQ(talk(c.requests, faults), c.replies);
+    }
+}
+
+TEST(HostMalformedReply, IsNoMessageOfTheProtocol)
+{
+    Faults faults;
+    faults.malformedReply = true;
+    TempDir source, set;
+    backupset::PackOptions options;
+    options.key = std::string(32, 'k');
+    backupset::pack(source.path(), set.path() + "/set", options);
+    const backupset::ChunkStore store = backupset::ChunkStore::open(set.path() + "/set");
+    Conversation conversation(store, 2, faults);
+    proto::MessageExchangeRequest inquiry;
+    inquiry.request.reset(new proto::RestoreInquiry);
+    const std::vector<Outgoing> replies = conversation.answer(inquiry);
+    ASSERT_EQ(replies.size(), 1u);
+    proto::Protocol factory;
+    protocol::BerDecoder decoder(factory);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(replies[0].raw.data());
+    EXPECT_THROW(decoder.process(bytes, replies[0].raw.size()), error::Exception);
+}
+
+TEST(HostTranscript, JsonOfTextsAndMessages)
+{
+    EXPECT_EQ(jsonString("plain"), "\"plain\"");
+    EXPECT_EQ(jsonString("q\"b\\n\nr\rt\t\x01"), "\"q\\\"b\\\\n\\nr\\rt\\t\\u0001\"");
+    EXPECT_EQ(jsonString("caf\xc3\xa9 \xe6\x97\xa5"), "\"caf\xc3\xa9 \xe6\x97\xa5\"");
+    // Bytes that are no UTF-8: a lone continuation byte, a cut sequence, a bad lead byte.
+    EXPECT_EQ(jsonString("\x80"), "\"\\u0080\"");
+    EXPECT_EQ(jsonString("a\xc3"), "\"a\\u00c3\"");
+    EXPECT_EQ(jsonString("\xe6\x97z"), "\"\\u00e6\\u0097z\"");
+    EXPECT_EQ(jsonString("\xff"), "\"\\u00ff\"");
+
+    proto::MessageExchangeResponse reply;
+    auto* chunk = new proto::ChunkResponse;
+    chunk->name = "C:\\a";
+    chunk->chunkIndex = 1;
+    chunk->remainingChunks = 2;
+    chunk->data = "abc";
+    reply.response.reset(chunk);
+    EXPECT_EQ(describeMessage(reply),
+              "{\"class\":\"MessageExchangeResponse\",\"exchangeNumber\":0,\"response\":{\"class\":\"ChunkResponse\","
+              "\"name\":\"C:\\\\a\",\"chunkIndex\":1,\"remainingChunks\":2,\"data\":{\"length\":3,"
+              "\"md5\":\"900150983cd24fb0d6963f7d28e17f72\"}}}");
+    proto::UpdateRestoreProgress progress;
+    progress.state = 2;
+    progress.percentage = 50;
+    progress.rate = 1000;
+    progress.hasRate = true;
+    progress.files = 3;
+    progress.bytes = 4;
+    EXPECT_EQ(describeMessage(progress), "{\"class\":\"UpdateRestoreProgress\",\"state\":2,\"percentage\":50,\"rate\":1000,"
+                                         "\"files\":3,\"bytes\":4,\"timeLeft\":null}");
+    EXPECT_EQ(describeMessage(proto::Pong()), "{\"class\":\"Other\",\"tag\":" + std::to_string(proto::Pong().tag(false)) + "}");
+}
+
+TEST(HostProgressLine, NumbersForPeople)
+{
+    EXPECT_EQ(byteCount(0), "0 B");
+    EXPECT_EQ(byteCount(1023), "1023 B");
+    EXPECT_EQ(byteCount(1536), "1.5 KiB");
+    EXPECT_EQ(byteCount(5ULL << 30), "5.0 GiB");
+    EXPECT_EQ(rateText(999), "1.0 kB/s");
+    EXPECT_EQ(rateText(12345678), "12.3 MB/s");
+    EXPECT_EQ(rateText(2500000000ULL), "2.50 GB/s");
+    EXPECT_EQ(durationText(42), "0:42");
+    EXPECT_EQ(durationText(725), "12:05");
+    EXPECT_EQ(durationText(11220), "3:07:00");
+    EXPECT_EQ(stateName(1), "Waiting for server");
+    EXPECT_EQ(stateName(9), "State 9");
+    EXPECT_EQ(logLine(1, "bad"), "Error: bad");
+    EXPECT_EQ(logLine(7, "odd"), "Level 7: odd");
+
+    proto::UpdateRestoreProgress report;
+    report.state = 2;
+    report.percentage = 50;
+    report.files = 12;
+    report.bytes = 3 << 20;
+    EXPECT_EQ(progressLine(report),
+              "Restoring          [##########----------]  50%  -- MB/s  --:-- left  12 files  3.0 MiB");
+    report.percentage = 250; // out of range: the bar stays whole
+    report.hasRate = report.hasTimeLeft = true;
+    report.rate = 12345678;
+    report.timeLeft = 42;
+    report.files = 1;
+    EXPECT_EQ(progressLine(report),
+              "Restoring          [####################] 100%  12.3 MB/s  0:42 left  1 file  3.0 MiB");
+}
+
+} // namespace
