@@ -147,6 +147,15 @@ public:
         restore_test::writeFile(scratch_ / name, bytes);
         return scratch_ / name;
     }
+    // A program beside the test executable.
+    static std::string besideTest(const std::string& program) { return toUtf8(besideTest(toWide(program))); }
+    static std::wstring besideTest(const std::wstring& program)
+    {
+        wchar_t self[MAX_PATH];
+        const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const std::wstring path(self, n);
+        return path.substr(0, path.find_last_of(L"\\/") + 1) + program;
+    }
     // Where a record stored as C:\source\<relative> is restored.
     std::string restoredPath(const std::string& relative) const { return root + "\\Drive_C\\source\\" + relative; }
 
@@ -157,13 +166,6 @@ private:
     static std::string readText(const std::string& path)
     {
         return restore_test::exists(path) ? restore_test::readFile(path) : std::string();
-    }
-    static std::wstring besideTest(const std::wstring& program)
-    {
-        wchar_t self[MAX_PATH];
-        const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const std::wstring path(self, n);
-        return path.substr(0, path.find_last_of(L"\\/") + 1) + program;
     }
 };
 

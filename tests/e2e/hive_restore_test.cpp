@@ -1,0 +1,197 @@
+// A restore whose objects include a SYSTEM and a SOFTWARE hive of the running system, run
+// through restore-host with the worker build that watches the hive calls (see
+// hive_watching_worker.cpp). Afterwards the restored SYSTEM hive must hold the running keys
+// that are not to be restored and the running moves at boot, and must be switched in with
+// RegReplaceKeyW; the SOFTWARE hive must wait for the next boot; the worker's hive list is
+// gone and protected renames are allowed.
+#include "e2e/host_run.h"
+
+#include "hives/registry.h"
+#include "hives/registry_area.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::HostRun;
+using testing_registry::Bytes;
+using testing_registry::TestArea;
+using testing_registry::wideBytes;
+
+Bytes dword(DWORD n) { return Bytes{std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)}; }
+Bytes text(const std::wstring& value) { return wideBytes(value + L'\0'); }
+Bytes multi(const std::vector<std::wstring>& strings)
+{
+    std::wstring joined;
+    for (const std::wstring& s : strings)
+        joined += s + L'\0';
+    return wideBytes(joined + L'\0');
+}
+
+void setMachineValue(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
+{
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), type, data.data(),
+                                static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS)
+        << path;
+}
+
+std::optional<Bytes> machineValue(const std::string& path, const std::wstring& name)
+{
+    DWORD size = 0;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, nullptr,
+                       nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    Bytes data(size);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, nullptr,
+                       data.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    data.resize(size);
+    return data;
+}
+
+std::wstring wideOf(const std::optional<Bytes>& data)
+{
+    if (!data)
+        return L"";
+    return std::wstring(reinterpret_cast<const wchar_t*>(data->data()), data->size() / sizeof(wchar_t));
+}
+
+bool machineKeyExists(const std::string& path)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+// Values and keys of the running registry that the test adds, removed at the end.
+class MachineChanges {
+public:
+    ~MachineChanges()
+    {
+        for (const auto& [path, name] : values_)
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str());
+        for (const std::string& path : keys_)
+            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path).c_str()), ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
+        if (allowRenames_)
+            setMachineValue(kSessionManager, L"AllowProtectedRenames", REG_DWORD, *allowRenames_);
+        else
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(kSessionManager).c_str(), L"AllowProtectedRenames");
+    }
+    void value(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
+    {
+        values_.emplace_back(path, name);
+        setMachineValue(path, name, type, data);
+    }
+    void key(const std::string& path) { keys_.push_back(path); }
+
+    static constexpr const char* kSessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
+
+private:
+    std::optional<Bytes> allowRenames_ = machineValue(kSessionManager, L"AllowProtectedRenames");
+    std::vector<std::pair<std::string, std::wstring>> values_;
+    std::vector<std::string> keys_;
+};
+
+// A hive file loaded under a name of the test's own while it lives.
+class MountedHive {
+public:
+    explicit MountedHive(const std::string& file) : name_("RestoreWorkerE2E-" + testing_registry::randomSuffix())
+    {
+        loaded_ = ::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str(), toWide(file).c_str()) == ERROR_SUCCESS;
+    }
+    ~MountedHive()
+    {
+        if (loaded_)
+            ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str());
+    }
+    bool loaded() const { return loaded_; }
+    std::string path(const std::string& sub) const { return name_ + "\\" + sub; }
+
+private:
+    std::string name_;
+    bool loaded_ = false;
+};
+
+TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
+{
+    winreg::enableBackupRestorePrivileges();
+    HostRun host;
+    MachineChanges changes;
+    const std::string tag = "RWE2E-" + testing_registry::randomSuffix();
+    const std::wstring wtag = toWide(tag);
+
+    // The hives as the backup holds them: SYSTEM with control set 1, and a SOFTWARE hive.
+    TestArea area("e2e-hives");
+    area.createKey("system\\Select");
+    area.setValue("system\\Select", L"Current", REG_DWORD, dword(1));
+    area.createKey("system\\ControlSet001\\Services\\" + tag + "\\Kept");
+    area.setValue("system\\ControlSet001\\Services\\" + tag + "\\Kept", L"start", REG_DWORD, dword(1));
+    area.createKey("system\\ControlSet001\\Control\\" + tag);
+    area.setValue("system\\ControlSet001\\Control\\" + tag, L"Name", REG_SZ, text(L"restored"));
+    area.createKey("system\\ControlSet001\\Control\\Session Manager");
+    area.createKey("software\\Vendor");
+    area.setValue("software\\Vendor", L"Version", REG_SZ, text(L"restored"));
+    for (const char* hive : {"system", "software"}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegOpenKeyExW(area.key(), toWide(hive).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+        const std::string file = host.source + "\\" + toUpper(hive);
+        ASSERT_EQ(::RegSaveKeyW(key, toWide(file).c_str(), nullptr), ERROR_SUCCESS) << file;
+        ::RegCloseKey(key);
+    }
+
+    // The running system: its hive list names the targets, and what it keeps.
+    const std::string systemTarget = host.restoredPath("SYSTEM");
+    const std::string softwareTarget = host.restoredPath("SOFTWARE");
+    const std::string hiveList = "System\\CurrentControlSet\\Control\\hivelist";
+    changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SYSTEM", REG_SZ, text(restore_test::devicePath(systemTarget)));
+    changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SOFTWARE", REG_SZ,
+                  text(restore_test::devicePath(softwareTarget)));
+    const std::string services = "SYSTEM\\CurrentControlSet\\Services\\" + tag;
+    const std::string control = "SYSTEM\\CurrentControlSet\\Control\\" + tag;
+    changes.key(services);
+    changes.key(control);
+    setMachineValue(services + "\\Kept", L"start", REG_DWORD, dword(3));
+    setMachineValue(services + "\\Added", L"start", REG_DWORD, dword(2));
+    setMachineValue(control, L"Name", REG_SZ, text(L"running"));
+    changes.value("SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore", wtag, REG_MULTI_SZ,
+                  multi({L"CurrentControlSet\\Services\\" + wtag + L"\\*", L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
+
+    host.pack();
+    ASSERT_EQ(host.run({"--worker", host.besideTest("hive_watching_worker.exe")}), 0) << host.hostOutput();
+
+    EXPECT_TRUE(host.wrote("log 2: Will schedule moves of non-SYSTEM hives"));
+    EXPECT_TRUE(host.wrote("log 2: File " + systemTarget + ".restored is the SYSTEM hive. Will process..."));
+    EXPECT_TRUE(host.wrote("log 2: The CurrentControlSet path is: ControlSet001"));
+    EXPECT_TRUE(host.wrote("log 2: Completed deferred processing. Please reboot."));
+
+    // SYSTEM is switched to the restored file, the running one kept as .oldbackup.
+    EXPECT_EQ(restore_test::readFile(host.work + "\\replace-calls.txt"),
+              "SYSTEM|\\\\?\\" + systemTarget + ".restored|\\\\?\\" + systemTarget + ".oldbackup\n");
+    // SOFTWARE waits for the next boot.
+    const std::wstring pending = wideOf(machineValue(MachineChanges::kSessionManager, L"PendingFileRenameOperations"));
+    const std::wstring softwareMove = L"\\??\\" + toWide(softwareTarget) + L".restored";
+    EXPECT_NE(pending.find(softwareMove + L'\0' + L"!\\??\\" + toWide(softwareTarget)), std::wstring::npos);
+    EXPECT_FALSE(machineKeyExists("Software\\Harbex\\hives"));
+    EXPECT_EQ(machineValue(MachineChanges::kSessionManager, L"AllowProtectedRenames"), dword(1));
+
+    // The restored SYSTEM hive as the merge left it.
+    MountedHive merged(host.work + "\\SYSTEM.restored.snapshot");
+    ASSERT_TRUE(merged.loaded());
+    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Control\\" + tag), L"Name"), text(L"running"));
+    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Added"), L"start"), dword(2));
+    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Kept"), L"start"), dword(1))
+        << "a restored service that starts earlier than the running one keeps its own settings";
+    const std::wstring carried =
+        wideOf(machineValue(merged.path("ControlSet001\\Control\\Session Manager"), L"PendingFileRenameOperations"));
+    EXPECT_NE(carried.find(softwareMove), std::wstring::npos) << "the moves at boot must survive the hive switch";
+}
+
+} // namespace
