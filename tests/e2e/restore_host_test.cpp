@@ -44,6 +44,13 @@ void writeSmallTree(HostRun& host)
     writeFile(host.source + "\\large.bin", patterned(3 * kChunk + 1000, 7));
 }
 
+// The source holds one file, "a.txt" holding "a".
+void packOneFile(HostRun& host)
+{
+    writeFile(host.source + "\\a.txt", "a");
+    host.pack();
+}
+
 // The start of every run, at log level 2.
 const Lines kStart = {"GetLogLevel", "> CurrentLogLevel 2", "log 2: Restore completer spawned", "progress 0 0"};
 
@@ -87,8 +94,7 @@ TEST(RestoreHost, FourChunksReportEachQuarterAndLevelOneSilencesInformation)
 TEST(RestoreHost, NotReadyServerIsAskedAgainAfterTheWait)
 {
     HostRun host;
-    writeFile(host.source + "\\a.txt", "a");
-    host.pack();
+    packOneFile(host);
     ASSERT_EQ(host.run({"--fault", "not-ready=1"}), 0);
     EXPECT_EQ(host.linesStartingWith("progress"),
               (Lines{"progress 0 0", "progress 0 100", "progress 1 0", "progress 1 0", "progress 2 0", "progress 2 100",
@@ -114,8 +120,7 @@ TEST(RestoreHost, InquiryAnswersThatEndTheRun)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         HostRun host;
-        writeFile(host.source + "\\a.txt", "a");
-        host.pack();
+        packOneFile(host);
         EXPECT_EQ(host.run({"--fault", c.fault}), 1);
         const Lines logs = host.linesStartingWith("log");
         ASSERT_FALSE(logs.empty());
@@ -129,8 +134,7 @@ TEST(RestoreHost, InquiryAnswersThatEndTheRun)
 TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
 {
     HostRun none;
-    writeFile(none.source + "\\a.txt", "a");
-    none.pack();
+    packOneFile(none);
     EXPECT_EQ(none.run({"--fault", "chunk-none-first"}), 0);
     EXPECT_EQ(none.linesStartingWith("> Chunk"), Lines{"> ChunkNone"});
     EXPECT_TRUE(none.wrote("log 2: Restore completer exiting. Restore completed successfully."));
@@ -138,8 +142,7 @@ TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
     EXPECT_FALSE(none.jobFileLeft());
 
     HostRun unexpected;
-    writeFile(unexpected.source + "\\a.txt", "a");
-    unexpected.pack();
+    packOneFile(unexpected);
     EXPECT_EQ(unexpected.run({"--fault", "unexpected-reply"}), 1);
     EXPECT_EQ(unexpected.linesStartingWith("ChunkRequest").size(), 1u);
     EXPECT_FALSE(exists(unexpected.restoredPath("a.txt")));
@@ -148,8 +151,7 @@ TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
 TEST(RestoreHost, ParentClosingTheInputWhileTheWorkerWaitsEndsItSilently)
 {
     HostRun host;
-    writeFile(host.source + "\\a.txt", "a");
-    host.pack();
+    packOneFile(host);
     // GetLogLevel, two log lines and two progress reports come before the inquiry.
     EXPECT_EQ(host.run({"--fault", "close-input=6"}), 1);
     const Lines lines = host.lines();
@@ -163,8 +165,7 @@ TEST(RestoreHost, ParentClosingTheInputWhileTheWorkerWaitsEndsItSilently)
 TEST(RestoreHost, UnreadableJobIsDeleted)
 {
     HostRun host;
-    writeFile(host.source + "\\a.txt", "a");
-    host.pack();
+    packOneFile(host);
     EXPECT_EQ(host.run({"--job", host.scratchFile("broken.job", "\x30\x80 not a job")}), 1);
     const Lines logs = host.linesStartingWith("log 2: Unable to open and parse restore job file: ");
     ASSERT_EQ(logs.size(), 1u);
@@ -178,8 +179,7 @@ TEST(RestoreHost, MissingOrBadDataKeyEndsTheRunBeforeTheInquiry)
     for (int bad = 0; bad < 2; ++bad) {
         SCOPED_TRACE(bad ? "DataKey not base 36" : "no harbex.cfg");
         HostRun host;
-        writeFile(host.source + "\\a.txt", "a");
-        host.pack();
+        packOneFile(host);
         std::vector<std::string> args = {"--no-config"};
         if (bad)
             args = {"--config", host.scratchFile("bad.cfg", "DataKey=\"!!\"\n")};
