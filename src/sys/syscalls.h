@@ -93,6 +93,18 @@ struct Calls {
     decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
     // the SYSTEM hive's backing file at the next boot
     decltype(&::RegReplaceKeyW) RegReplaceKeyW = ::RegReplaceKeyW;
+    // crash handlers: the executable's path, dbghelp loaded at run time, the process's
+    // identity, the unhandled-exception filter and the message box without a report sink
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
+    decltype(&::LoadLibraryW) LoadLibraryW = ::LoadLibraryW;
+    decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;
+    decltype(&::FreeLibrary) FreeLibrary = ::FreeLibrary;
+    decltype(&::GetCurrentProcess) GetCurrentProcess = ::GetCurrentProcess;
+    decltype(&::GetCurrentProcessId) GetCurrentProcessId = ::GetCurrentProcessId;
+    decltype(&::GetCurrentThreadId) GetCurrentThreadId = ::GetCurrentThreadId;
+    decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter = ::SetUnhandledExceptionFilter;
+    decltype(&::RaiseException) RaiseException = ::RaiseException;
+    decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
 };
 
 extern Calls calls;

@@ -1,0 +1,146 @@
+#include "common/crash_handler.h"
+
+#include "common/crash_report.h"
+#include "sys/handle.h"
+#include "sys/syscalls.h"
+
+#include <dbghelp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <exception>
+#include <utility>
+
+CrashSink crashSink = nullptr;
+
+namespace {
+
+// A library loaded for the length of the filter, freed on every path.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const wchar_t* name) : module_(sys::calls.LoadLibraryW(name)) {}
+    ~LoadedLibrary()
+    {
+        if (module_ != nullptr)
+            sys::calls.FreeLibrary(module_);
+    }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    explicit operator bool() const { return module_ != nullptr; }
+    // The named function of the library, or null.
+    template <class F>
+    F function(const char* name) const
+    {
+        // Through the generic function pointer type: FARPROC's own signature is a placeholder.
+        return reinterpret_cast<F>(reinterpret_cast<void (*)()>(sys::calls.GetProcAddress(module_, name)));
+    }
+
+private:
+    HMODULE module_;
+};
+
+using MiniDumpWriteDumpFunction = decltype(&::MiniDumpWriteDump);
+
+// The filter works in these rather than on the stack, which may be all but used up by
+// the crash; one thread, so one of each is enough.
+wchar_t dumpPath[kDumpPathRoom];
+wchar_t reportText[kCrashReportRoom];
+
+void __cdecl invalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, std::uintptr_t)
+{
+    raiseCrash();
+}
+
+[[noreturn]] void terminateAsCrash()
+{
+    raiseCrash();
+    std::abort(); // a crash that someone continued anyway
+}
+
+// The executable's path with ".dmp" for its extension; "tarvenor.dmp" when the path is
+// unknown or did not fit (a cut path names some other file).
+void findDumpPath()
+{
+    wchar_t executable[kDumpPathRoom];
+    const DWORD length = sys::calls.GetModuleFileNameW(nullptr, executable, kDumpPathRoom);
+    if (length == 0 || length >= kDumpPathRoom) {
+        static_assert(sizeof kFallbackDumpPath <= sizeof dumpPath);
+        std::wcscpy(dumpPath, kFallbackDumpPath);
+        return;
+    }
+    executable[length] = L'\0';
+    dumpPathOf(executable, dumpPath, kDumpPathRoom);
+}
+
+void report(const wchar_t* pattern, int error = 0)
+{
+    formatCrashReport(pattern, dumpPath, error, reportText, kCrashReportRoom);
+}
+
+int lastError()
+{
+    // "%d" of the code, as the system's own reports show it.
+    return static_cast<int>(GetLastError());
+}
+
+// Writes the dump and fills the report. True when the dump was written.
+bool writeDump(const LoadedLibrary& dbghelp, EXCEPTION_POINTERS* exception)
+{
+    const auto miniDumpWriteDump = dbghelp.function<MiniDumpWriteDumpFunction>("MiniDumpWriteDump");
+    if (miniDumpWriteDump == nullptr) {
+        report(kOldDbgHelpReport);
+        return false;
+    }
+    sys::UniqueHandle file(sys::calls.CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        report(kDumpNotCreatedReport, lastError());
+        return false;
+    }
+    MINIDUMP_EXCEPTION_INFORMATION information{};
+    information.ThreadId = sys::calls.GetCurrentThreadId();
+    information.ExceptionPointers = exception;
+    information.ClientPointers = TRUE;
+    if (!miniDumpWriteDump(sys::calls.GetCurrentProcess(), sys::calls.GetCurrentProcessId(), file.get(),
+                           MiniDumpNormal, &information, nullptr, nullptr)) {
+        report(kDumpNotSavedReport, lastError());
+        return false;
+    }
+    report(kDumpSavedReport);
+    return true;
+}
+
+} // namespace
+
+void installCrashHandlers(CrashSink sink)
+{
+    crashSink = sink;
+    sys::calls.SetUnhandledExceptionFilter(crashFilter);
+    _set_invalid_parameter_handler(invalidParameter);
+    _set_purecall_handler(raiseCrash);
+    std::set_terminate(terminateAsCrash);
+}
+
+void __cdecl raiseCrash()
+{
+    sys::calls.RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+LONG WINAPI crashFilter(EXCEPTION_POINTERS* exception)
+{
+    findDumpPath();
+    bool written = false;
+    LoadedLibrary dbghelp(L"dbghelp.dll");
+    if (dbghelp)
+        written = writeDump(dbghelp, exception);
+    else
+        report(kNoDbgHelpReport);
+
+    if (crashSink != nullptr)
+        crashSink(reportText);
+    else
+        sys::calls.MessageBoxW(nullptr, reportText, kDumpReportCaption, MB_OK);
+    return written ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
+}
