@@ -1,9 +1,11 @@
 #include "worker/driver.h"
 
 #include "common/config/config_store.h"
+#include "common/crash_handler.h"
 #include "common/error.h"
 #include "common/format.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "crypto/bignum.h"
 #include "crypto/data_key.h"
 #include "hives/hive_registry.h"
@@ -249,6 +251,8 @@ void logFailedObjects()
 
 int restore(const RestoreSteps& steps)
 {
+    if (steps.crashHandlers)
+        installCrashHandlers(reportCrash);
     setupLogLevel();
     log(2, "Restore completer spawned");
     reportProgress(kPreparing, 0);
@@ -305,6 +309,15 @@ void enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailur
 }
 
 } // namespace
+
+void reportCrash(const wchar_t* text)
+{
+    try {
+        fatalReport(toUtf8(text));
+    } catch (...) {
+        // A crashing process has nowhere else to say it.
+    }
+}
 
 void enableRestorePrivileges()
 {

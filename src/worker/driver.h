@@ -23,6 +23,9 @@ struct RestoreSteps {
     std::function<std::unique_ptr<HiveRegistry>()> makeHives;
     // How long to wait before asking again while the server is not ready.
     UsecTime notReadyPause{9, 0};
+    // Installs the crash handlers, with reportCrash as their sink, before anything else.
+    // Tests that run restores inside their own process leave the process's handlers alone.
+    bool crashHandlers = true;
 };
 
 // Runs one restore. 0: the restore completed. 1: it did not (the server knows no restore,
@@ -30,6 +33,11 @@ struct RestoreSteps {
 // Never throws an error::Exception: each ends the run with 1, logged at level 0 as
 // "Restore completer dying: " + its text, except the parent's departure, which is not logged.
 int runRestore(const RestoreSteps& steps);
+
+// The worker's sink of crash reports: the report, converted to UTF-8, becomes the fatal
+// report ("wdiag.log" and the event log). Throws nothing; a report that cannot be converted
+// is lost.
+void reportCrash(const wchar_t* text);
 
 // Enables the security and restore privileges in the process token. Throws
 // error::ESystemError naming the step that failed; the token is closed on every path.

@@ -142,6 +142,7 @@ protected:
         steps.hiveStep = [this](HiveRegistry& hives) { hiveStepsOn.push_back(&hives); };
         steps.makeHives = [] { return std::make_unique<HiveRegistry>(std::set<std::wstring>{}); };
         steps.notReadyPause = pause;
+        steps.crashHandlers = false; // the test process keeps its own
         const int code = runRestore(steps);
         for (const link_test::Message& message : peer.takeMessages())
             transcript.push_back(describe(*message));
