@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,12 @@ TEST(RestoreHost, NotReadyServerIsAskedAgainAfterTheWait)
 {
     HostRun host;
     packOneFile(host);
-    ASSERT_EQ(host.run({"--fault", "not-ready=1"}), 0);
+    ASSERT_EQ(host.run({"--fault", "not-ready=1", "--log-level", "3"}), 0);
+    EXPECT_TRUE(host.wrote("log 3:  will wait 9 seconds before re-asking."));
+    // The second status reply comes before the first chunk request.
+    const Lines lines = host.lines();
+    const auto secondStatus = std::find(lines.begin(), lines.end(), "> RestoreStatus 2");
+    EXPECT_LT(secondStatus - lines.begin(), std::find(lines.begin(), lines.end(), "ChunkRequest") - lines.begin());
     EXPECT_EQ(host.linesStartingWith("progress"),
               (Lines{"progress 0 0", "progress 0 100", "progress 1 0", "progress 1 0", "progress 2 0", "progress 2 100",
                      "progress 2 100"}));
@@ -113,6 +119,7 @@ TEST(RestoreHost, InquiryAnswersThatEndTheRun)
     const Case cases[] = {
         {"status=0", "log 2: Server does not know of any restore... Exiting.", true},
         {"status=7", "log 0: Restore completer dying: Unknown status from server", false},
+        {"status=-1", "log 0: Restore completer dying: Unknown status from server", false},
         {"wrong-reply", "log 0: Restore completer dying: Bad reply in pfreply_t", false},
         {"bare-status", "log 0: Restore completer dying: Unknown tag 69", false},
         {"malformed", "log 0: Restore completer dying: Unknown tag 4294967291", false},
@@ -145,6 +152,8 @@ TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
     packOneFile(unexpected);
     EXPECT_EQ(unexpected.run({"--fault", "unexpected-reply"}), 1);
     EXPECT_EQ(unexpected.linesStartingWith("ChunkRequest").size(), 1u);
+    EXPECT_EQ(unexpected.linesStartingWith("log").back(), "log 0: Restore completer dying: Got unexpected message");
+    EXPECT_TRUE(unexpected.jobFileLeft());
     EXPECT_FALSE(exists(unexpected.restoredPath("a.txt")));
 }
 
@@ -160,6 +169,7 @@ TEST(RestoreHost, ParentClosingTheInputWhileTheWorkerWaitsEndsItSilently)
     EXPECT_EQ(lines[lines.size() - 2], "! close-input");
     EXPECT_EQ(lines.back(), "! exit 1");
     EXPECT_EQ(host.wdiag(), "");
+    EXPECT_TRUE(host.jobFileLeft());
 }
 
 TEST(RestoreHost, UnreadableJobIsDeleted)

@@ -208,25 +208,6 @@ TEST_F(DriverTest, LinesAboveTheParentsLevelAreNotSent)
     EXPECT_EQ(transcript, (Transcript{"GetLogLevel", "progress 0 0", "progress 0 100", "RestoreInquiry", "progress 3 0"}));
 }
 
-TEST_F(DriverTest, NotReadyWaitsNineSecondsAndAsksAgain)
-{
-    prepare(3);
-    reply(status(1));
-    reply(status(2));
-    reply(new proto::ChunkNone);
-    const UsecTime before = UsecTime::now();
-    EXPECT_EQ(run(UsecTime(9, 0)), 0);
-    EXPECT_GE((UsecTime::now() - before).toSeconds(), 8.9);
-    EXPECT_EQ(startingWith("progress"),
-              (Transcript{"progress 0 0", "progress 0 100", "progress 1 0", "progress 1 0", "progress 2 0", "progress 2 100"}));
-    EXPECT_TRUE(wrote("log 3:  will wait 9 seconds before re-asking."));
-    EXPECT_EQ(count("RestoreInquiry"), 2u);
-    // The second status reply comes before the first chunk request.
-    const auto lastInquiry = std::find(transcript.rbegin(), transcript.rend(), "RestoreInquiry");
-    const auto firstChunkRequest = std::find(transcript.begin(), transcript.end(), "ChunkRequest");
-    EXPECT_LT(transcript.rend() - lastInquiry, firstChunkRequest - transcript.begin() + 1);
-}
-
 TEST_F(DriverTest, RepliesOutsideTheProtocolEndTheRun)
 {
     struct Case {
@@ -430,17 +411,6 @@ TEST_F(DriverTest, AnnouncedCountThatWrapsToZeroReportsNoPercentage)
     EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 100"}));
 }
 
-TEST_F(DriverTest, UnexpectedChunkReplyEndsTheRun)
-{
-    prepare();
-    reply(status(2));
-    reply(status(2));
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(transcript.back(), "log 0: Restore completer dying: Got unexpected message");
-    EXPECT_TRUE(hiveStepsOn.empty());
-    EXPECT_TRUE(jobFileExists());
-}
-
 TEST_F(DriverTest, FailedObjectsAreCountedAndNamedBeforeTheHiveStep)
 {
     writeJob({unixRecord("/a", 0, true)});
@@ -492,17 +462,6 @@ TEST_F(DriverTest, DirectoryTimesAreSetAgainAfterLaterObjectsMovedIn)
 }
 
 // The parent's departure and the privileges --------------------------------------------------
-
-TEST_F(DriverTest, ParentClosingTheInputEndsTheRunSilently)
-{
-    prepare();
-    reply(status(2));
-    peer.closeWorkerInput();
-    EXPECT_EQ(run(), 1);
-    EXPECT_TRUE(startingWith("log 0:").empty());
-    EXPECT_TRUE(hiveStepsOn.empty());
-    EXPECT_TRUE(jobFileExists());
-}
 
 namespace faults {
 
