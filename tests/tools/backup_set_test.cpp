@@ -546,7 +546,7 @@ TEST(BackupSetSample, SameSeedSameTreeAndItHoldsWhatARestoreMustHandle)
     EXPECT_TRUE(anyName([](const std::string& n) { return n == "日本"; }));
 }
 
-TEST(BackupSetSample, PackedSampleServesItsBytesUnderWindowsNames)
+TEST(BackupSetSample, PackedSampleServesItsBytesUnderTheNamesWindowsCanHold)
 {
     TempDir tree, set;
     writeSampleTree(tree.path(), 3);
@@ -558,7 +558,8 @@ TEST(BackupSetSample, PackedSampleServesItsBytesUnderWindowsNames)
         plainByName[s.record->name] = s.plain;
     std::size_t files = 0;
     for (const SampleEntry& e : sampleTree(3)) {
-        if (e.kind == SampleEntry::Kind::Link)
+        const std::string leaf = e.path.substr(e.path.find_last_of('/') + 1);
+        if (e.kind == SampleEntry::Kind::Link || !windowsCanHold(leaf))
             continue;
         std::string name = "C:\\source\\" + e.path;
         std::replace(name.begin(), name.end(), '/', '\\');
@@ -567,6 +568,23 @@ TEST(BackupSetSample, PackedSampleServesItsBytesUnderWindowsNames)
         ++files;
     }
     EXPECT_EQ(plainByName.size(), files);
+}
+
+TEST(BackupSetPack, NtfsRecordsOnlyForNamesWindowsCanHold)
+{
+    for (const char* name : {"a:b", "pipe|x", "q?", "star*", "lt<", "gt>", "quote\"", "dot.", "blank ", "tab\t"})
+        EXPECT_FALSE(windowsCanHold(name)) << name;
+    for (const char* name : {"con", "aux.txt", "caf\xc3\xa9", ".hidden", "a.b", " lead"})
+        EXPECT_TRUE(windowsCanHold(name)) << name;
+
+    TempDir tree, set;
+    fs::create_directories(testing_fs::toPath(tree / "bad:dir/sub"));
+    testing_fs::writeFile(tree / "bad:dir/sub/inner.txt", "x");
+    testing_fs::writeFile(tree / "fine.txt", "y");
+    const PackResult result = pack(tree.path(), set / "set", optionsFor(MetaStyle::Ntfs, FormChoice::Cleartext, ""));
+    EXPECT_EQ(result.objects, 1u);
+    EXPECT_EQ(result.skipped.size(), 3u) << "the directory and everything below it";
+    EXPECT_EQ(ChunkStore::open(set / "set").object(0).name, "C:\\source\\fine.txt");
 }
 
 // ---- the command line

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
+#include <string_view>
 
 #ifndef _WIN32
 #include <grp.h>
@@ -339,6 +341,16 @@ std::string configText(const std::string& key)
     return "# Data key of this backup set, written by backup-set\nDataKey=\"" + formatBase36(key) + "\"\n";
 }
 
+bool windowsCanHold(const std::string& name)
+{
+    if (name.empty() || name.back() == '.' || name.back() == ' ')
+        return false;
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
+            return false;
+    return true;
+}
+
 PackResult pack(const std::string& sourceDirectory, const std::string& setDirectory, const PackOptions& options)
 {
     if (options.key.size() != 32)
@@ -371,7 +383,11 @@ PackResult pack(const std::string& sourceDirectory, const std::string& setDirect
         SourceInfo info = inspect(path);
         bool isLink = info.type == fs::file_type::symlink;
         bool isDirectory = info.type == fs::file_type::directory;
-        if ((isLink && windows) || (!isLink && !isDirectory && info.type != fs::file_type::regular)) {
+        bool unholdable = false;
+        if (windows)
+            for (const fs::path& component : path.lexically_relative(source))
+                unholdable |= !windowsCanHold(toText(component));
+        if (unholdable || (isLink && windows) || (!isLink && !isDirectory && info.type != fs::file_type::regular)) {
             result.skipped.push_back(toText(path));
             continue;
         }

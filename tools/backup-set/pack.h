@@ -35,14 +35,19 @@ struct PackOptions {
 struct PackResult {
     std::size_t objects = 0;
     std::uint64_t bytes = 0;
-    // Source paths that have no record: symbolic links under NTFS metadata, and
-    // anything that is not a file, directory or link.
+    // Source paths that have no record: under NTFS metadata symbolic links and names a
+    // Windows volume cannot hold; anything that is not a file, directory or link.
     std::vector<std::string> skipped;
 };
 
 // Packs `sourceDirectory` (its contents, not the directory itself) into `setDirectory`,
 // which must be missing or empty. Throws ChunkStoreError or error::Exception.
 PackResult pack(const std::string& sourceDirectory, const std::string& setDirectory, const PackOptions& options);
+
+// Whether a Windows volume can hold `name` (one path component, UTF-8): none of
+// < > : " / \ | ? * or a control character, and no trailing dot or blank. A backup made on
+// Windows never has other names, so NTFS records are made only for these.
+bool windowsCanHold(const std::string& name);
 
 // The form of the chunks of the object at `position` in the job.
 ChunkForm formForObject(FormChoice choice, std::size_t position);
