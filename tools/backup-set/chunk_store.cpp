@@ -1,5 +1,7 @@
 #include "chunk_store.h"
 
+#include "path_text.h"
+
 #include "common/error.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
@@ -10,11 +12,6 @@
 
 namespace backupset {
 namespace {
-
-std::filesystem::path toPath(const std::string& utf8)
-{
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 void putU32(std::ofstream& out, std::uint32_t value)
 {

@@ -1,6 +1,7 @@
 #include "pack.h"
 
 #include "chunk_store.h"
+#include "path_text.h"
 #include "crypto/aes.h"
 #include "crypto/base36.h"
 #include "crypto/bignum.h"
@@ -24,23 +25,6 @@ namespace fs = std::filesystem;
 
 namespace backupset {
 namespace {
-
-fs::path toPath(const std::string& utf8)
-{
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string toText(const fs::path& path)
-{
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-std::string genericText(const fs::path& path)
-{
-    std::u8string text = path.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
 
 struct Stamp {
     std::int64_t seconds = 0;

@@ -1,5 +1,7 @@
 #include "sample_tree.h"
 
+#include "path_text.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -75,11 +77,6 @@ public:
 private:
     std::mt19937_64 engine_;
 };
-
-fs::path toPath(const std::string& utf8)
-{
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "verify.h"
 
 #include "chunk_store.h"
+#include "path_text.h"
 #include "restore/file_meta.h"
 #include "restore/paths.h"
 
@@ -25,23 +26,6 @@ using Aspect = Difference::Aspect;
 
 constexpr std::int64_t kSecond = 1000000000; // in nanoseconds
 constexpr std::int64_t kMicrosecond = 1000;
-
-fs::path toPath(const std::string& utf8)
-{
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string toText(const fs::path& path)
-{
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-std::string genericText(const fs::path& path)
-{
-    std::u8string text = path.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
 
 enum class Kind { None, File, Directory, Link, Other };
 

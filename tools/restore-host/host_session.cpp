@@ -3,6 +3,7 @@
 #include "chunk_store.h"
 #include "console.h"
 #include "conversation.h"
+#include "path_text.h"
 #include "progress_line.h"
 #include "transcript.h"
 #include "worker_process.h"
@@ -25,8 +26,7 @@ namespace host {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path toPath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+using backupset::toPath;
 
 // What the reading thread hands over: a message, the end of the worker's output, or why
 // its output could not be read.
