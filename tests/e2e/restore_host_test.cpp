@@ -66,11 +66,15 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     ASSERT_GE(lines.size(), kStart.size());
     EXPECT_EQ(Lines(lines.begin(), lines.begin() + kStart.size()), kStart);
     EXPECT_EQ(host.linesStartingWith("> ChunkResponse"),
-              (Lines{"> ChunkResponse C:\\source\\docs 0 0", "> ChunkResponse C:\\source\\docs\\a.txt 0 0",
-                     "> ChunkResponse C:\\source\\docs\\b.txt 0 0", "> ChunkResponse C:\\source\\large.bin 0 3",
+              (Lines{"> ChunkResponse C:\\source\\docs 0 6", "> ChunkResponse C:\\source\\docs\\a.txt 0 5",
+                     "> ChunkResponse C:\\source\\docs\\b.txt 0 4", "> ChunkResponse C:\\source\\large.bin 0 3",
                      "> ChunkResponse C:\\source\\large.bin 1 2", "> ChunkResponse C:\\source\\large.bin 2 1",
                      "> ChunkResponse C:\\source\\large.bin 3 0"}));
     EXPECT_TRUE(host.wrote("> ChunkNone"));
+    // The percentage runs over the whole restore: each chunk says how many remain in it.
+    EXPECT_EQ(host.linesStartingWith("progress 2"),
+              (Lines{"progress 2 0", "progress 2 14", "progress 2 28", "progress 2 42", "progress 2 57", "progress 2 71",
+                     "progress 2 85", "progress 2 100", "progress 2 100"}));
     EXPECT_EQ(lines.back(), "! exit 0");
     EXPECT_TRUE(host.wrote("log 2: Restore completer exiting. Restore completed successfully."));
     EXPECT_FALSE(host.jobFileLeft());

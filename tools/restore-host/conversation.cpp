@@ -2,6 +2,9 @@
 
 #include "proto/messages.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace host {
 
 const char Conversation::kForeignName[] = "C:\\not-in-this-job\\object.bin";
@@ -41,6 +44,13 @@ std::vector<Outgoing> one(Outgoing out)
 Conversation::Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults)
     : store_(store), logLevel_(logLevel), faults_(faults)
 {
+    for (std::size_t position = 0; position < store_.objectCount(); ++position)
+        setChunksLeft_ += chunksToServe(position, store_.chunks(position).chunkCount());
+}
+
+std::uint32_t Conversation::chunksToServe(std::size_t position, std::uint32_t stored) const
+{
+    return faults_.shortObject == position && stored > 1 ? stored / 2 : stored;
 }
 
 bool Conversation::inputShouldClose() const
@@ -99,6 +109,7 @@ std::vector<Outgoing> Conversation::answerChunkRequest()
         if (faults_.foreignChunk) {
             auto* chunk = new proto::ChunkResponse;
             chunk->name = kForeignName;
+            chunk->remainingChunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(setChunksLeft_, UINT32_MAX));
             chunk->data = "CTCNforeign data";
             return one(wrapped(chunk));
         }
@@ -117,9 +128,7 @@ bool Conversation::openNextObject()
         return false;
     reader_.emplace(store_.chunks(position_));
     chunkIndex_ = 0;
-    chunksToSend_ = reader_->chunkCount();
-    if (faults_.shortObject == position_ && chunksToSend_ > 1)
-        chunksToSend_ /= 2;
+    chunksToSend_ = chunksToServe(position_, reader_->chunkCount());
     return true;
 }
 
@@ -139,7 +148,9 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
     auto chunk = std::make_unique<proto::ChunkResponse>();
     chunk->name = store_.object(position_).name;
     chunk->chunkIndex = chunkIndex_;
-    chunk->remainingChunks = chunksToSend_ - 1 - chunkIndex_;
+    // As a server counts them: the chunks of the whole restore still to come after this one.
+    --setChunksLeft_;
+    chunk->remainingChunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(setChunksLeft_, UINT32_MAX));
     if (!reader_->next(chunk->data))
         throw backupset::ChunkStoreError("chunk file of object " + std::to_string(position_) + " ends early");
     if (faults_.corruptObject == position_ && chunkIndex_ == 0)

@@ -1,6 +1,8 @@
 #pragma once
 // What the parent answers: the log level, the server's status, and the backup set's chunks
-// object by object in job order, each object's chunks in order, then ChunkNone. The faults
+// object by object in job order, each object's chunks in order, then ChunkNone. Each chunk
+// says how many chunks of the whole restore remain after it, from which the worker reports
+// its percentage and time left. The faults
 // of the options bend the conversation on purpose.
 #include "chunk_store.h"
 #include "host_options.h"
@@ -44,6 +46,8 @@ private:
     std::unique_ptr<protocol::BerConstructed> nextChunk();
     // Moves to the next object that has chunks to send; false after the last one.
     bool openNextObject();
+    // How many of the `stored` chunks of the object at `position` are served.
+    std::uint32_t chunksToServe(std::size_t position, std::uint32_t stored) const;
 
     const backupset::ChunkStore& store_;
     std::int32_t logLevel_;
@@ -53,6 +57,8 @@ private:
     std::uint64_t chunkRequests_ = 0;
     std::uint64_t chunksSent_ = 0;
     std::uint64_t chunkBytesSent_ = 0;
+    // Chunks of the set not yet served.
+    std::uint64_t setChunksLeft_ = 0;
 
     // The object being served.
     std::size_t position_ = 0;
