@@ -1,6 +1,7 @@
 #include "crypto/aes.h"
 
 #include "common/error.h"
+#include "crypto/aes_hardware.h"
 
 #include <array>
 
@@ -352,7 +353,10 @@ std::int64_t blockDecrypt(AesCipherInstance* cipher, const AesKeyInstance* key, 
     std::int64_t blocks = inputBits / 128;
     const std::uint32_t* rk = key->roundKeys;
     int rounds = key->rounds;
-    if (cipher->mode == kAesModeEcb) {
+    if (crypto::aesHardwareUsable()) {
+        crypto::aesHardwareDecrypt(rk, rounds, input, static_cast<std::size_t>(blocks), output,
+                                   cipher->mode == kAesModeCbc ? cipher->iv : nullptr);
+    } else if (cipher->mode == kAesModeEcb) {
         for (std::int64_t b = 0; b < blocks; ++b, input += 16, output += 16)
             storeBlock(output, decryptBlock(rk, rounds, loadBlock(input)));
     } else {

@@ -1,4 +1,5 @@
 #include "crypto/aes.h"
+#include "crypto/aes_hardware.h"
 
 #include "common/error.h"
 #include "crypto/base36.h"
@@ -438,6 +439,48 @@ TEST(AesBuffer, OneMebibyteAgainstOpenssl)
     std::string back;
     decryptBuffer(back, cipher, key);
     EXPECT_TRUE(back == plain);
+}
+
+// With the processor's AES instructions and with the tables, decryption must give the same
+// bytes and leave the same chaining value, for every key length, block count (one lane of
+// four to several, and the partial group after them), mode, and in place or not.
+TEST(AesDecryptionPaths, HardwareAndTablesAgree)
+{
+    if (!crypto::aesHardwareUsable())
+        GTEST_SKIP() << "this processor has no AES instructions";
+    struct Restore {
+        ~Restore() { crypto::allowAesHardware(true); }
+    } restore;
+    for (int kind = 0; kind <= 2; ++kind) {
+        const AesKey key{kind, BigNum::fromBytesLE(randomBytes(16 + 8 * kind, 7 + kind))};
+        AesKeyInstance instance;
+        makeKey(instance, kAesDecrypt, key);
+        for (std::size_t blocks : {1, 3, 4, 5, 8, 9, 65537}) {
+            for (int mode : {kAesModeEcb, kAesModeCbc}) {
+                for (bool inPlace : {false, true}) {
+                    SCOPED_TRACE("kind " + std::to_string(kind) + ", " + std::to_string(blocks) + " blocks, mode " +
+                                 std::to_string(mode) + (inPlace ? ", in place" : ""));
+                    const std::string input = randomBytes(16 * blocks, static_cast<unsigned>(blocks));
+                    std::string results[2], ivs[2];
+                    for (int hardware = 0; hardware < 2; ++hardware) {
+                        crypto::allowAesHardware(hardware == 1);
+                        AesCipherInstance cipher;
+                        ASSERT_EQ(cipherInit(cipher, mode, "000102030405060708090a0b0c0d0e0f"), kAesOk);
+                        std::string output = inPlace ? input : std::string(input.size(), '\0');
+                        const std::string source = input;
+                        const auto* from = inPlace ? bytesOf(output) : reinterpret_cast<const unsigned char*>(source.data());
+                        ASSERT_EQ(blockDecrypt(&cipher, &instance, from, static_cast<std::int64_t>(16 * blocks * 8),
+                                               bytesOf(output)),
+                                  static_cast<std::int64_t>(16 * blocks * 8));
+                        results[hardware] = output;
+                        ivs[hardware] = std::string(reinterpret_cast<const char*>(cipher.iv), kAesBlockBytes);
+                    }
+                    EXPECT_TRUE(results[0] == results[1]);
+                    EXPECT_EQ(hexOf(ivs[0]), hexOf(ivs[1]));
+                }
+            }
+        }
+    }
 }
 
 } // namespace
