@@ -9,22 +9,22 @@ namespace host {
 const char kUsage[] =
     "usage: restore-host SET-DIR [--work DIR] [--worker FILE] [--transcript FILE]\n"
     "                    [--job FILE] [--config FILE | --no-config]\n"
-    "                    [--log-level 0..3] [--quiet] [--fault SPEC]... [--script FILE]\n"
+    "                    [--log-level 0..3] [--quiet] [--fault FAULT]... [--script FILE]\n"
     "faults: not-ready=N  status=N  wrong-reply  bare-status  malformed  close-input=N\n"
     "        foreign-chunk  chunk-after-complete=POS  corrupt=POS  short=POS\n"
     "        chunk-none-first  unexpected-reply\n";
 
 namespace {
 
-std::uint64_t numberIn(const std::string& spec, const std::string& text, std::uint64_t maximum)
+std::uint64_t numberIn(const std::string& fault, const std::string& text, std::uint64_t maximum)
 {
     bool negative = !text.empty() && text[0] == '-';
     std::string digits = negative ? text.substr(1) : text;
     if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError("fault '" + spec + "' needs a number");
+        throw UsageError("fault '" + fault + "' needs a number");
     std::uint64_t value = std::stoull(digits);
     if (negative || value > maximum)
-        throw UsageError("fault '" + spec + "': number out of range");
+        throw UsageError("fault '" + fault + "': number out of range");
     return value;
 }
 
@@ -39,16 +39,16 @@ std::string trimmed(const std::string& text)
 
 } // namespace
 
-void addFault(Faults& faults, const std::string& spec)
+void addFault(Faults& faults, const std::string& fault)
 {
-    std::size_t equals = spec.find('=');
-    std::string name = spec.substr(0, equals);
+    std::size_t equals = fault.find('=');
+    std::string name = fault.substr(0, equals);
     bool hasValue = equals != std::string::npos;
-    std::string value = hasValue ? spec.substr(equals + 1) : std::string();
+    std::string value = hasValue ? fault.substr(equals + 1) : std::string();
     auto number = [&](std::uint64_t maximum) {
         if (!hasValue)
             throw UsageError("fault '" + name + "' needs '=N'");
-        return numberIn(spec, value, maximum);
+        return numberIn(fault, value, maximum);
     };
     auto flag = [&](bool& target) {
         if (hasValue)
@@ -61,7 +61,7 @@ void addFault(Faults& faults, const std::string& spec)
         faults.notReadyRounds = static_cast<unsigned>(number(anyCount));
     else if (name == "status") {
         if (hasValue && value[0] == '-')
-            faults.status = -static_cast<std::int32_t>(numberIn(spec, value.substr(1), 0x7FFFFFFF));
+            faults.status = -static_cast<std::int32_t>(numberIn(fault, value.substr(1), 0x7FFFFFFF));
         else
             faults.status = static_cast<std::int32_t>(number(0x7FFFFFFF));
     } else if (name == "wrong-reply")
@@ -85,15 +85,15 @@ void addFault(Faults& faults, const std::string& spec)
     else if (name == "unexpected-reply")
         flag(faults.unexpectedChunkReply);
     else
-        throw UsageError("unknown fault '" + spec + "'");
+        throw UsageError("unknown fault '" + fault + "'");
 }
 
 void addFaultScript(Faults& faults, const std::string& scriptText)
 {
     for (const std::string& line : split(scriptText, '\n', false)) {
-        std::string spec = trimmed(line);
-        if (!spec.empty() && spec[0] != '#')
-            addFault(faults, spec);
+        std::string fault = trimmed(line);
+        if (!fault.empty() && fault[0] != '#')
+            addFault(faults, fault);
     }
 }
 

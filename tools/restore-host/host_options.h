@@ -45,7 +45,7 @@ struct Options {
 };
 
 // Applies one fault description such as "not-ready=2" or "corrupt=3".
-void addFault(Faults& faults, const std::string& spec);
+void addFault(Faults& faults, const std::string& fault);
 // One fault description per line; blank lines and lines starting with '#' are skipped.
 void addFaultScript(Faults& faults, const std::string& scriptText);
 
