@@ -62,64 +62,39 @@ constexpr std::uint64_t kUint64Max = std::numeric_limits<std::uint64_t>::max();
 
 // ---------------------------------------------------------------------------------------
 
-TEST(BerIdentifier, EncodesLowAndHighTagNumbers)
+TEST(BerIdentifierAndLength, UseTheShortestForm)
 {
-    struct Case {
-        std::uint32_t tag;
-        const char* octets;
-    } cases[] = {
-        {BE_BOOLEAN, "01"},
-        {BE_INTEGER, "02"},
-        {BE_STRING_CURRENT, "04"},
-        {BE_NULL, "05"},
-        {BE_REAL, "09"},
-        {BE_ENUMERATED, "0A"},
-        {BE_SEQ_CURRENT, "30"},
-        {BE_STRING_LEGACY, "16"},
-        {BE_SEQ_LEGACY, "20"},
+    const std::pair<std::uint32_t, const char*> identifiers[] = {
+        {BE_BOOLEAN, "01"}, {BE_INTEGER, "02"}, {BE_STRING_CURRENT, "04"}, {BE_NULL, "05"}, {BE_REAL, "09"},
+        {BE_ENUMERATED, "0A"}, {BE_SEQ_CURRENT, "30"}, {BE_STRING_LEGACY, "16"}, {BE_SEQ_LEGACY, "20"},
         {BE_FILLER, "19"},
-        {30 * 8 + 2 * 2 + 1, "BE"},            // [30] context, constructed: last one-octet number
-        {9 * 8 + 5, "A9"},                     // [9]
-        {11 * 8 + 3, "6B"},                    // [APPLICATION 11]
-        {31 * 8, "1F 1F"},                     // first number in the high form
-        {60 * 8 + 3, "7F 3C"},                 // [APPLICATION 60]
-        {127 * 8 + 3, "7F 7F"},                // largest one-group number
-        {128 * 8 + 4, "9F 81 00"},             // a trailing zero group
-        {231 * 8 + 3, "7F 81 67"},             // [APPLICATION 231]
-        {304 * 8 + 3, "7F 82 30"},             // [APPLICATION 304]
-        {16384 * 8 + 6, "DF 81 80 00"},        // private class, three groups
-        {0xFFFFFFFF, "FF 81 FF FF FF 7F"},     // the largest internal tag
+        {30 * 8 + 2 * 2 + 1, "BE"},        // [30] context, constructed: last one-octet number
+        {9 * 8 + 5, "A9"},                 // [9]
+        {11 * 8 + 3, "6B"},                // [APPLICATION 11]
+        {31 * 8, "1F 1F"},                 // first number in the high form
+        {60 * 8 + 3, "7F 3C"},             // [APPLICATION 60]
+        {127 * 8 + 3, "7F 7F"},            // largest one-group number
+        {128 * 8 + 4, "9F 81 00"},         // a trailing zero group
+        {231 * 8 + 3, "7F 81 67"},         // [APPLICATION 231]
+        {304 * 8 + 3, "7F 82 30"},         // [APPLICATION 304]
+        {16384 * 8 + 6, "DF 81 80 00"},    // private class, three groups
+        {0xFFFFFFFF, "FF 81 FF FF FF 7F"}, // the largest internal tag
     };
-    for (const auto& c : cases) {
+    const std::pair<std::uint32_t, const char*> lengths[] = {
+        {0, "00"}, {127, "7F"}, {128, "81 80"}, {255, "81 FF"}, {256, "82 01 00"}, {65535, "82 FF FF"},
+        {65536, "83 01 00 00"}, {16777215, "83 FF FF FF"}, {16777216, "84 01 00 00 00"}, {0xFFFFFFFF, "84 FF FF FF FF"},
+    };
+    for (const auto& [number, octets] : identifiers) {
         std::string out;
         StringIo io(out);
-        writeIdentifier(io, c.tag);
-        EXPECT_EQ(hex(out), c.octets) << "tag " << c.tag;
+        writeIdentifier(io, number);
+        EXPECT_EQ(hex(out), octets) << "tag " << number;
     }
-}
-
-TEST(BerLength, UsesTheShortestForm)
-{
-    struct Case {
-        std::uint32_t length;
-        const char* octets;
-    } cases[] = {
-        {0, "00"},
-        {127, "7F"},
-        {128, "81 80"},
-        {255, "81 FF"},
-        {256, "82 01 00"},
-        {65535, "82 FF FF"},
-        {65536, "83 01 00 00"},
-        {16777215, "83 FF FF FF"},
-        {16777216, "84 01 00 00 00"},
-        {0xFFFFFFFF, "84 FF FF FF FF"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [number, octets] : lengths) {
         std::string out;
         StringIo io(out);
-        writeLength(io, c.length);
-        EXPECT_EQ(hex(out), c.octets) << "length " << c.length;
+        writeLength(io, number);
+        EXPECT_EQ(hex(out), octets) << "length " << number;
     }
 }
 
@@ -127,88 +102,81 @@ TEST(BerLength, UsesTheShortestForm)
 // Integers: each case is written, and its contents read back into a fresh target.
 
 template <class T>
-struct IntegerCase {
-    T value;
-    const char* encoding;
-};
-
-template <class T>
-void checkIntegerCases(const std::vector<IntegerCase<T>>& cases)
+void checkIntegerCases(const std::vector<std::pair<T, const char*>>& cases)
 {
     const T min = std::numeric_limits<T>::min();
     const T max = std::numeric_limits<T>::max();
-    for (const auto& c : cases) {
-        T value = c.value;
-        EXPECT_EQ(encode(BerIntegerTemplate<T>(&value, min, max)), c.encoding) << "value " << c.value;
+    for (const auto& [number, encoding] : cases) {
+        T value = number;
+        EXPECT_EQ(encode(BerIntegerTemplate<T>(&value, min, max)), encoding) << "value " << number;
 
-        const std::string bytes = unhex(c.encoding);
-        ASSERT_EQ(static_cast<unsigned char>(bytes[1]), bytes.size() - 2) << c.encoding;
+        const std::string bytes = unhex(encoding);
+        ASSERT_EQ(static_cast<unsigned char>(bytes[1]), bytes.size() - 2) << encoding;
         T decoded = 42;
         BerIntegerTemplate<T> reader(&decoded, min, max);
         fill(reader, hex(bytes.substr(2)));
-        EXPECT_EQ(decoded, c.value) << c.encoding;
+        EXPECT_EQ(decoded, number) << encoding;
     }
 }
 
-TEST(BerInteger, IntEncodingsAreShortestTwosComplement)
+// The contents read into a target of the full range of T.
+template <class T>
+T readAs(const char* contents)
+{
+    T target = 7;
+    BerIntegerTemplate<T> reader(&target, std::numeric_limits<T>::min(), std::numeric_limits<T>::max());
+    fill(reader, contents);
+    return target;
+}
+
+template <class T>
+std::string writeError(T value, T min, T max)
+{
+    std::string out;
+    StringIo io(out);
+    return errorOf([&] { BerIntegerTemplate<T>(&value, min, max).write(io, false); });
+}
+
+template <class T>
+std::string readError(const char* contents, T min, T max)
+{
+    T target = 0;
+    BerIntegerTemplate<T> reader(&target, min, max);
+    return errorOf([&] { fill(reader, contents); });
+}
+
+template <class T>
+std::string lengthError(std::uint32_t length)
+{
+    T target = 0;
+    return errorOf([&] {
+        BerIntegerTemplate<T>(&target, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()).setLength(length);
+    });
+}
+
+TEST(BerInteger, EncodingsAreShortestTwosComplementWithALeadingZeroForUnsignedTopBits)
 {
     checkIntegerCases<std::int32_t>({
-        {0, "02 01 00"},
-        {-1, "02 01 FF"},
-        {127, "02 01 7F"},
-        {128, "02 02 00 80"},
-        {-128, "02 01 80"},
-        {-129, "02 02 FF 7F"},
-        {255, "02 02 00 FF"},
-        {256, "02 02 01 00"},
-        {32767, "02 02 7F FF"},
-        {32768, "02 03 00 80 00"},
-        {-32769, "02 03 FF 7F FF"},
-        {8388608, "02 04 00 80 00 00"},
-        {kIntMax, "02 04 7F FF FF FF"},
-        {kIntMin, "02 04 80 00 00 00"},
+        {0, "02 01 00"}, {-1, "02 01 FF"}, {127, "02 01 7F"}, {128, "02 02 00 80"}, {-128, "02 01 80"},
+        {-129, "02 02 FF 7F"}, {255, "02 02 00 FF"}, {256, "02 02 01 00"}, {32767, "02 02 7F FF"},
+        {32768, "02 03 00 80 00"}, {-32769, "02 03 FF 7F FF"}, {8388608, "02 04 00 80 00 00"},
+        {kIntMax, "02 04 7F FF FF FF"}, {kIntMin, "02 04 80 00 00 00"},
     });
-}
-
-TEST(BerInteger, UnsignedEncodingsGetALeadingZeroForTheTopBit)
-{
     checkIntegerCases<std::uint32_t>({
-        {0, "02 01 00"},
-        {127, "02 01 7F"},
-        {128, "02 02 00 80"},
-        {255, "02 02 00 FF"},
-        {256, "02 02 01 00"},
-        {65535, "02 03 00 FF FF"},
-        {2147483647, "02 04 7F FF FF FF"},
-        {2147483648u, "02 05 00 80 00 00 00"},
+        {0, "02 01 00"}, {127, "02 01 7F"}, {128, "02 02 00 80"}, {255, "02 02 00 FF"}, {256, "02 02 01 00"},
+        {65535, "02 03 00 FF FF"}, {2147483647, "02 04 7F FF FF FF"}, {2147483648u, "02 05 00 80 00 00 00"},
         {kUintMax, "02 05 00 FF FF FF FF"},
     });
-}
-
-TEST(BerInteger, Int64Encodings)
-{
     checkIntegerCases<std::int64_t>({
-        {0, "02 01 00"},
-        {-1, "02 01 FF"},
-        {128, "02 02 00 80"},
-        {2147483648LL, "02 05 00 80 00 00 00"},
-        {-2147483648LL, "02 04 80 00 00 00"},
-        {-2147483649LL, "02 05 FF 7F FF FF FF"},
-        {0x0102030405060708LL, "02 08 01 02 03 04 05 06 07 08"},
-        {kInt64Max, "02 08 7F FF FF FF FF FF FF FF"},
+        {0, "02 01 00"}, {-1, "02 01 FF"}, {128, "02 02 00 80"}, {2147483648LL, "02 05 00 80 00 00 00"},
+        {-2147483648LL, "02 04 80 00 00 00"}, {-2147483649LL, "02 05 FF 7F FF FF FF"},
+        {0x0102030405060708LL, "02 08 01 02 03 04 05 06 07 08"}, {kInt64Max, "02 08 7F FF FF FF FF FF FF FF"},
         {kInt64Min, "02 08 80 00 00 00 00 00 00 00"},
     });
-}
-
-TEST(BerInteger, UnsignedInt64Encodings)
-{
     checkIntegerCases<std::uint64_t>({
-        {0, "02 01 00"},
-        {128, "02 02 00 80"},
-        {4294967296ULL, "02 05 01 00 00 00 00"},
+        {0, "02 01 00"}, {128, "02 02 00 80"}, {4294967296ULL, "02 05 01 00 00 00 00"},
         {9223372036854775807ULL, "02 08 7F FF FF FF FF FF FF FF"},
-        {9223372036854775808ULL, "02 09 00 80 00 00 00 00 00 00 00"},
-        {kUint64Max, "02 09 00 FF FF FF FF FF FF FF FF"},
+        {9223372036854775808ULL, "02 09 00 80 00 00 00 00 00 00 00"}, {kUint64Max, "02 09 00 FF FF FF FF FF FF FF FF"},
     });
 }
 
@@ -218,135 +186,41 @@ TEST(BerInteger, ReadsLongerAndEmptyContents)
         const char* contents;
         std::int64_t asInt;
         std::uint64_t asUnsigned;
-    } cases[] = {
-        {"", 0, 0},
-        {"FF", -1, 255},
-        {"80", -128, 128},
-        {"00 00 00 05", 5, 5},
-        {"FF FF", -1, 65535},
-        {"FF 00", -256, 65280},
-    };
+    } cases[] = {{"", 0, 0},           {"FF", -1, 255},      {"80", -128, 128},
+                 {"00 00 00 05", 5, 5}, {"FF FF", -1, 65535}, {"FF 00", -256, 65280}};
     for (const auto& c : cases) {
-        std::int32_t i = 7;
-        BerIntegerTemplate<std::int32_t> intReader(&i, kIntMin, kIntMax);
-        fill(intReader, c.contents);
-        EXPECT_EQ(i, c.asInt) << c.contents;
-
-        std::int64_t l = 7;
-        BerIntegerTemplate<std::int64_t> int64Reader(&l, kInt64Min, kInt64Max);
-        fill(int64Reader, c.contents);
-        EXPECT_EQ(l, c.asInt) << c.contents;
-
-        std::uint32_t u = 7;
-        BerIntegerTemplate<std::uint32_t> uintReader(&u, 0, kUintMax);
-        fill(uintReader, c.contents);
-        EXPECT_EQ(u, c.asUnsigned) << c.contents;
-
-        std::uint64_t ul = 7;
-        BerIntegerTemplate<std::uint64_t> uint64Reader(&ul, 0, kUint64Max);
-        fill(uint64Reader, c.contents);
-        EXPECT_EQ(ul, c.asUnsigned) << c.contents;
+        EXPECT_EQ(readAs<std::int32_t>(c.contents), c.asInt) << c.contents;
+        EXPECT_EQ(readAs<std::int64_t>(c.contents), c.asInt) << c.contents;
+        EXPECT_EQ(readAs<std::uint32_t>(c.contents), c.asUnsigned) << c.contents;
+        EXPECT_EQ(readAs<std::uint64_t>(c.contents), c.asUnsigned) << c.contents;
     }
 }
 
 TEST(BerInteger, RefusesValuesOutsideTheirRangeOrWidth)
 {
-    std::int32_t i = 0;
-    std::uint32_t u = 0;
-    std::int64_t l = 0;
-    std::uint64_t ul = 0;
-    struct Case {
-        std::function<void()> action;
-        const char* error;
-    } cases[] = {
-        {[&] {
-             i = 101;
-             std::string out;
-             StringIo io(out);
-             BerIntegerTemplate<std::int32_t>(&i, 0, 100).write(io, false);
-         },
-         "data out of range in BerIntegerTemplate<int>::write 0 <= 101 <= 100"},
-        {[&] {
-             BerIntegerTemplate<std::int32_t> v(&i, -5, 5);
-             fill(v, "06");
-         },
-         "data out of range in BerIntegerTemplate<int>::readDone -5 <= 6 <= 5"},
-        {[&] {
-             BerIntegerTemplate<std::int32_t> v(&i, -5, 5);
-             fill(v, "FA");
-         },
-         "data out of range in BerIntegerTemplate<int>::readDone -5 <= -6 <= 5"},
-        {[&] {
-             BerIntegerTemplate<std::uint32_t> v(&u, 1, 10);
-             fill(v, "");
-         },
-         "data out of range in BerIntegerTemplate<unsigned int>::readDone 1 <= 0 <= 10"},
-        {[&] {
-             u = 4294967295u;
-             std::string out;
-             StringIo io(out);
-             BerIntegerTemplate<std::uint32_t>(&u, 0, 4294967294u).write(io, false);
-         },
-         "data out of range in BerIntegerTemplate<unsigned int>::write 0 <= 4294967295 <= 4294967294"},
-        {[&] {
-             BerIntegerTemplate<std::int64_t> v(&l, 0, 999999999);
-             fill(v, "3B 9A CA 00");
-         },
-         "data out of range in BerIntegerTemplate<__int64>::readDone 0 <= 1000000000 <= 999999999"},
-        {[&] {
-             l = kInt64Min;
-             std::string out;
-             StringIo io(out);
-             BerIntegerTemplate<std::int64_t>(&l, -1, 1).write(io, false);
-         },
-         "data out of range in BerIntegerTemplate<__int64>::write -1 <= -9223372036854775808 <= 1"},
-        {[&] {
-             BerIntegerTemplate<std::uint64_t> v(&ul, 0, 100);
-             fill(v, "00 FF FF FF FF FF FF FF FF");
-         },
-         "data out of range in BerIntegerTemplate<unsigned __int64>::readDone 0 <= 18446744073709551615 <= 100"},
-        {[&] {
-             ul = 5;
-             std::string out;
-             StringIo io(out);
-             BerIntegerTemplate<std::uint64_t>(&ul, 6, 7).write(io, false);
-         },
-         "data out of range in BerIntegerTemplate<unsigned __int64>::write 6 <= 5 <= 7"},
-        // Full-width unsigned contents whose extra first byte is not zero.
-        {[&] {
-             BerIntegerTemplate<std::uint32_t> v(&u, 0, kUintMax);
-             fill(v, "01 00 00 00 00");
-         },
-         "data out of range in BerIntegerTemplate"},
-        {[&] {
-             BerIntegerTemplate<std::uint64_t> v(&ul, 0, kUint64Max);
-             fill(v, "80 00 00 00 00 00 00 00 00");
-         },
-         "data out of range in BerIntegerTemplate"},
-        // Contents longer than the width are refused when the length is announced.
-        {[&] { BerIntegerTemplate<std::uint32_t>(&u, 0, kUintMax).setLength(6); },
-         "Data value exceeds maximum allowed length 6 > 5"},
-        {[&] { BerIntegerTemplate<std::int32_t>(&i, kIntMin, kIntMax).setLength(5); },
-         "Data value exceeds maximum allowed length 5 > 4"},
-        {[&] { BerIntegerTemplate<std::int64_t>(&l, kInt64Min, kInt64Max).setLength(9); },
-         "Data value exceeds maximum allowed length 9 > 8"},
-        {[&] { BerIntegerTemplate<std::uint64_t>(&ul, 0, kUint64Max).setLength(10); },
-         "Data value exceeds maximum allowed length 10 > 9"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(errorOf(c.action), c.error);
-}
+    const std::string range = "data out of range in BerIntegerTemplate";
+    EXPECT_EQ(writeError<std::int32_t>(101, 0, 100), range + "<int>::write 0 <= 101 <= 100");
+    EXPECT_EQ(readError<std::int32_t>("06", -5, 5), range + "<int>::readDone -5 <= 6 <= 5");
+    EXPECT_EQ(readError<std::int32_t>("FA", -5, 5), range + "<int>::readDone -5 <= -6 <= 5");
+    EXPECT_EQ(readError<std::uint32_t>("", 1, 10), range + "<unsigned int>::readDone 1 <= 0 <= 10");
+    EXPECT_EQ(writeError<std::uint32_t>(4294967295u, 0, 4294967294u),
+              range + "<unsigned int>::write 0 <= 4294967295 <= 4294967294");
+    EXPECT_EQ(readError<std::int64_t>("3B 9A CA 00", 0, 999999999),
+              range + "<__int64>::readDone 0 <= 1000000000 <= 999999999");
+    EXPECT_EQ(writeError<std::int64_t>(kInt64Min, -1, 1), range + "<__int64>::write -1 <= -9223372036854775808 <= 1");
+    EXPECT_EQ(readError<std::uint64_t>("00 FF FF FF FF FF FF FF FF", 0, 100),
+              range + "<unsigned __int64>::readDone 0 <= 18446744073709551615 <= 100");
+    EXPECT_EQ(writeError<std::uint64_t>(5, 6, 7), range + "<unsigned __int64>::write 6 <= 5 <= 7");
+    // Full-width unsigned contents whose extra first byte is not zero.
+    EXPECT_EQ(readError<std::uint32_t>("01 00 00 00 00", 0, kUintMax), range);
+    EXPECT_EQ(readError<std::uint64_t>("80 00 00 00 00 00 00 00 00", 0, kUint64Max), range);
+    // Contents longer than the width are refused when the length is announced.
+    EXPECT_EQ(lengthError<std::uint32_t>(6), "Data value exceeds maximum allowed length 6 > 5");
+    EXPECT_EQ(lengthError<std::int32_t>(5), "Data value exceeds maximum allowed length 5 > 4");
+    EXPECT_EQ(lengthError<std::int64_t>(9), "Data value exceeds maximum allowed length 9 > 8");
+    EXPECT_EQ(lengthError<std::uint64_t>(10), "Data value exceeds maximum allowed length 10 > 9");
 
-TEST(BerInteger, FullWidthUnsignedWithZeroFirstByteIsAccepted)
-{
-    std::uint32_t u = 0;
-    BerIntegerTemplate<std::uint32_t> v(&u, 0, kUintMax);
-    fill(v, "00 FF FF FF FE");
-    EXPECT_EQ(u, 4294967294u);
-}
-
-TEST(BerInteger, OutOfRangeReadLeavesTheTargetAlone)
-{
+    // A refused read leaves the target alone.
     std::int32_t i = 3;
     BerIntegerTemplate<std::int32_t> v(&i, 0, 10);
     EXPECT_THROW(fill(v, "0B"), EBer);
@@ -413,18 +287,11 @@ TEST(BerReal, EncodesAsPrintedTextOrSpecialByte)
     const std::string text = printed.substr(3);
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(1\.500000e\+0+)"))) << text;
 
-    struct Case {
-        double value;
-        const char* encoding;
-    } specials[] = {
-        {std::numeric_limits<double>::infinity(), "09 01 40"},
-        {-std::numeric_limits<double>::infinity(), "09 01 41"},
-        {0.0, "09 00"},
-        {-0.0, "09 00"},
-    };
-    for (const auto& c : specials) {
-        x = c.value;
-        EXPECT_EQ(encode(BerReal(&x)), c.encoding) << c.value;
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, const char*> specials[] = {{inf, "09 01 40"}, {-inf, "09 01 41"}, {0.0, "09 00"}, {-0.0, "09 00"}};
+    for (const auto& [value, encoding] : specials) {
+        x = value;
+        EXPECT_EQ(encode(BerReal(&x)), encoding) << value;
     }
 }
 
@@ -443,70 +310,48 @@ TEST(BerReal, RoundTripsValuesThatTheTextHolds)
 TEST(BerReal, DecodesEachFormat)
 {
     const double inf = std::numeric_limits<double>::infinity();
-    struct Case {
-        std::string contents;
-        double value;
-    } cases[] = {
-        {"", 0.0},
-        {"40", inf},
-        {"41", -inf},
-        {"60", 0.0},
-        {"00 " + hex("1.5"), 1.5},
+    const std::pair<std::string, double> cases[] = {
+        {"", 0.0}, {"40", inf}, {"41", -inf}, {"60", 0.0}, {"00 " + hex("1.5"), 1.5},
         {"00 " + hex("1.500000e+000"), 1.5}, // three exponent digits
-        {"00 " + hex("-2.5e3"), -2500.0},
-        {"00 " + hex("42"), 42.0},
+        {"00 " + hex("-2.5e3"), -2500.0}, {"00 " + hex("42"), 42.0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [contents, value] : cases) {
         double y = 99;
         BerReal reader(&y);
-        fill(reader, c.contents);
-        EXPECT_EQ(y, c.value) << c.contents;
+        fill(reader, contents);
+        EXPECT_EQ(y, value) << contents;
     }
 }
 
 TEST(BerReal, RefusesMalformedContents)
 {
-    struct Case {
-        std::string contents;
-        std::string error;
-    } cases[] = {
-        {"00", "Parse error in real number"},
-        {"00 " + hex("abc"), "Parse error in real number"},
-        {"00 " + hex("1.5x"), "Parse error in real number"},
-        {"00 " + hex("1.5") + " 00", "Parse error in real number"},
-        {"00 00 " + hex("1.5"), "Parse error in real number"},
-        {"42", "Unsupported real number format revceived"},
-        {"80 01 03", "Unsupported real number format revceived"},
-        {"01 " + hex("1.5"), "Unsupported real number format revceived"},
+    const std::string parse = "Parse error in real number", format = "Unsupported real number format revceived";
+    const std::pair<std::string, std::string> cases[] = {
+        {"00", parse}, {"00 " + hex("abc"), parse}, {"00 " + hex("1.5x"), parse}, {"00 " + hex("1.5") + " 00", parse},
+        {"00 00 " + hex("1.5"), parse}, {"42", format}, {"80 01 03", format}, {"01 " + hex("1.5"), format},
         {"00 " + hex(std::string(60, '1')), "Data value exceeds maximum allowed length 61 > 60"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [contents, error] : cases) {
         double y = 99;
         BerReal reader(&y);
-        EXPECT_EQ(errorOf([&] { fill(reader, c.contents); }), c.error) << c.contents;
+        EXPECT_EQ(errorOf([&] { fill(reader, contents); }), error) << contents;
     }
 }
 
 // ---------------------------------------------------------------------------------------
 
-TEST(BerBoolean, ReadsAnyNonZeroByteAsTrue)
+TEST(BerBoolean, ReadsAnyNonZeroByteAsTrueAndWritesOneOrZero)
 {
-    struct Case {
-        const char* contents;
-        bool value;
-    } cases[] = {{"05", true}, {"01", true}, {"FF", true}, {"00", false}, {"", false}};
-    for (const auto& c : cases) {
-        bool b = !c.value;
+    const std::pair<const char*, bool> cases[] = {{"05", true}, {"01", true}, {"FF", true}, {"00", false}, {"", false}};
+    for (const auto& [contents, value] : cases) {
+        bool b = !value;
         BerBoolean reader(&b);
-        fill(reader, c.contents);
-        EXPECT_EQ(b, c.value) << c.contents;
+        fill(reader, contents);
+        EXPECT_EQ(b, value) << contents;
     }
     bool b = false;
     EXPECT_EQ(errorOf([&] { BerBoolean(&b).setLength(2); }), "Data value exceeds maximum allowed length 2 > 1");
-}
 
-TEST(BerBoolean, WritesOneOrZero)
-{
     bool yes = true, no = false;
     EXPECT_EQ(encode(BerBoolean(&yes)), "01 01 01");
     EXPECT_EQ(encode(BerBoolean(&no)), "01 01 00");
@@ -517,38 +362,25 @@ TEST(BerBoolean, WritesOneOrZero)
 
 TEST(BerEnumerated, EncodesSignificantBytesAndReadsThemBack)
 {
-    struct Case {
-        std::int32_t value;
-        const char* encoding;
-    } cases[] = {
-        {0, "0A 00"},
-        {5, "0A 01 05"},
-        {127, "0A 01 7F"},
-        {128, "0A 02 00 80"},
-        {32767, "0A 02 7F FF"},
-        {32768, "0A 03 00 80 00"},
-        {0x7FFFFF, "0A 03 7F FF FF"},
-        {0x800000, "0A 04 00 80 00 00"},
-        {kIntMax, "0A 04 7F FF FF FF"},
-        {-1, "0A 04 FF FF FF FF"},
-        {-128, "0A 04 FF FF FF 80"},
+    const std::pair<std::int32_t, const char*> cases[] = {
+        {0, "0A 00"}, {5, "0A 01 05"}, {127, "0A 01 7F"}, {128, "0A 02 00 80"}, {32767, "0A 02 7F FF"},
+        {32768, "0A 03 00 80 00"}, {0x7FFFFF, "0A 03 7F FF FF"}, {0x800000, "0A 04 00 80 00 00"},
+        {kIntMax, "0A 04 7F FF FF FF"}, {-1, "0A 04 FF FF FF FF"}, {-128, "0A 04 FF FF FF 80"},
         {kIntMin, "0A 04 80 00 00 00"},
     };
-    for (const auto& c : cases) {
-        std::int32_t v = c.value;
+    for (const auto& [number, encoding] : cases) {
+        std::int32_t v = number;
         BerEnumerated value(&v);
-        EXPECT_EQ(encode(value), c.encoding) << c.value;
+        EXPECT_EQ(encode(value), encoding) << number;
         EXPECT_EQ(value.tag(true), BE_ENUMERATED);
 
         std::int32_t decoded = 42;
         BerEnumerated reader(&decoded);
-        fill(reader, hex(unhex(c.encoding).substr(2)));
-        EXPECT_EQ(decoded, c.value) << c.encoding;
+        fill(reader, hex(unhex(encoding).substr(2)));
+        EXPECT_EQ(decoded, number) << encoding;
     }
-}
 
-TEST(BerEnumerated, ReadsShortNegativeAndRefusesLongContents)
-{
+    // Short negative contents, read by one reader in turn; longer contents are refused.
     std::int32_t v = 1;
     BerEnumerated reader(&v);
     fill(reader, "80");
@@ -560,18 +392,14 @@ TEST(BerEnumerated, ReadsShortNegativeAndRefusesLongContents)
 
 // ---------------------------------------------------------------------------------------
 
-TEST(BerBigNum, BigEndianContents)
+TEST(BerBigNum, BigEndianContentsOfUpTo1040Bytes)
 {
     struct Case {
         const char* contents;
         std::uint32_t value;
         const char* encoding;
-    } cases[] = {
-        {"", 0, "02 00"},
-        {"00 00 01 00", 256, "02 02 01 00"},
-        {"80", 0x80, "02 01 80"},
-        {"01 02 03 04", 0x01020304, "02 04 01 02 03 04"},
-    };
+    } cases[] = {{"", 0, "02 00"}, {"00 00 01 00", 256, "02 02 01 00"}, {"80", 0x80, "02 01 80"},
+                 {"01 02 03 04", 0x01020304, "02 04 01 02 03 04"}};
     for (const auto& c : cases) {
         BigNum n(12345);
         BerBigNum reader(&n);
@@ -579,10 +407,8 @@ TEST(BerBigNum, BigEndianContents)
         EXPECT_TRUE(n == BigNum(c.value)) << c.contents;
         EXPECT_EQ(encode(reader), c.encoding);
     }
-}
 
-TEST(BerBigNum, AcceptsUpTo1040Bytes)
-{
+    // Up to 1040 bytes of contents.
     std::string contents(1040, '\xA5');
     BigNum n;
     BerBigNum reader(&n);

@@ -16,9 +16,11 @@ namespace sample {
 
 using namespace protocol;
 
-[[noreturn]] inline void tagMismatch(std::uint32_t tag, const char* expected)
+// Refuses a field that does not have the tag its position wants.
+inline void expectTag(std::uint32_t tag, std::uint32_t wanted, const char* name)
 {
-    throw EBer("Tag mismatch, got " + std::to_string(tag) + " expected " + expected);
+    if (tag != wanted)
+        throw EBer("Tag mismatch, got " + std::to_string(tag) + " expected " + name);
 }
 
 inline void writeOpen(BasicIo& io, std::uint32_t tag)
@@ -40,6 +42,14 @@ inline bool sameValue(const BerValue& a, const BerValue& b) { return a == b; }
 
 inline std::uint32_t seqTag(bool legacy) { return legacy ? BE_SEQ_LEGACY : BE_SEQ_CURRENT; }
 inline std::uint32_t stringTag(bool legacy) { return legacy ? BE_STRING_LEGACY : BE_STRING_CURRENT; }
+inline void expectSeq(std::uint32_t tag, bool legacy)
+{
+    expectTag(tag, seqTag(legacy), legacy ? "BE_SEQ_LEGACY" : "BE_SEQ_CURRENT");
+}
+inline void expectString(std::uint32_t tag, bool legacy)
+{
+    expectTag(tag, stringTag(legacy), legacy ? "BE_STRING_LEGACY" : "BE_STRING_CURRENT");
+}
 
 // SEQUENCE { number INTEGER (-1000..1000), name STRING (at most 16), next Record or NULL
 // OPTIONAL }: two required fields.
@@ -71,20 +81,17 @@ public:
     {
         switch (position) {
         case 0:
-            if (tag != BE_INTEGER)
-                tagMismatch(tag, "BE_INTEGER");
+            expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::int32_t>(&number, kMin, kMax);
         case 1:
-            if (tag != stringTag(legacy))
-                tagMismatch(tag, legacy ? "BE_STRING_LEGACY" : "BE_STRING_CURRENT");
+            expectString(tag, legacy);
             return new BerString(&name, kNameMax, stringTag(legacy));
         case 2:
             if (tag == BE_NULL) {
                 next.reset();
                 return new BerNull;
             }
-            if (tag != seqTag(legacy))
-                tagMismatch(tag, legacy ? "BE_SEQ_LEGACY" : "BE_SEQ_CURRENT");
+            expectSeq(tag, legacy);
             next = std::make_unique<Record>();
             return next.get();
         default:
@@ -137,8 +144,7 @@ public:
     bool isTransient() const override { return true; }
     BerValue* child(std::uint32_t, std::uint32_t tag, std::uint32_t, bool) override
     {
-        if (tag != BE_INTEGER)
-            tagMismatch(tag, "BE_INTEGER");
+        expectTag(tag, BE_INTEGER, "BE_INTEGER");
         // The previous element is complete (and its value object gone) before the next
         // one begins, so growing the vector cannot leave a value bound to a moved item.
         items_.push_back(0);
@@ -194,37 +200,29 @@ public:
     {
         switch (position) {
         case 0:
-            if (tag != BE_INTEGER)
-                tagMismatch(tag, "BE_INTEGER");
+            expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::uint32_t>(&id, 0, std::numeric_limits<std::uint32_t>::max());
         case 1:
-            if (tag != seqTag(legacy))
-                tagMismatch(tag, legacy ? "BE_SEQ_LEGACY" : "BE_SEQ_CURRENT");
+            expectSeq(tag, legacy);
             return &record;
         case 2:
-            if (tag != seqTag(legacy))
-                tagMismatch(tag, legacy ? "BE_SEQ_LEGACY" : "BE_SEQ_CURRENT");
+            expectSeq(tag, legacy);
             values.clear();
             return new Int64ListView(values);
         case 3:
-            if (tag != BE_BOOLEAN)
-                tagMismatch(tag, "BE_BOOLEAN");
+            expectTag(tag, BE_BOOLEAN, "BE_BOOLEAN");
             return new BerBoolean(&flag);
         case 4:
-            if (tag != BE_REAL)
-                tagMismatch(tag, "BE_REAL");
+            expectTag(tag, BE_REAL, "BE_REAL");
             return new BerReal(&ratio);
         case 5:
-            if (tag != BE_ENUMERATED)
-                tagMismatch(tag, "BE_ENUMERATED");
+            expectTag(tag, BE_ENUMERATED, "BE_ENUMERATED");
             return new BerEnumerated(&kind);
         case 6:
-            if (tag != BE_INTEGER)
-                tagMismatch(tag, "BE_INTEGER");
+            expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::uint64_t>(&total, 0, std::numeric_limits<std::uint64_t>::max());
         case 7:
-            if (tag != BE_INTEGER)
-                tagMismatch(tag, "BE_INTEGER");
+            expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerBigNum(&key);
         default:
             return makeSkipper(tag);
@@ -300,8 +298,7 @@ public:
     {
         if (position != 0)
             return makeSkipper(tag);
-        if (tag != stringTag(legacy))
-            tagMismatch(tag, legacy ? "BE_STRING_LEGACY" : "BE_STRING_CURRENT");
+        expectString(tag, legacy);
         return new BerString(&data, kDataMax, stringTag(legacy));
     }
     bool operator==(const BerValue& other) const override

@@ -1,4 +1,7 @@
+// The reader and the writer of the message stream, over streams of the tests' own that lend
+// or take bytes in pieces, over a job file and (under Windows) over named pipes.
 #include "protocol/ber_reader.h"
+#include "protocol/ber_writer.h"
 
 #include "io/selector.h"
 #include "io/seq_file_reader.h"
@@ -9,13 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #ifdef _WIN32
+#include "common/error.h"
 #include "io/pipe_pair.h"
 #include "io/pipe_stream.h"
 
@@ -24,12 +27,12 @@
 
 namespace {
 
+using bertest::encode;
 using bertest::unhex;
 using protocol::BerConstructed;
 using protocol::BerReader;
 using protocol::BerValue;
-
-using bertest::encode;
+using protocol::BerWriter;
 
 bool sameValue(const BerValue& a, const BerValue& b)
 {
@@ -47,6 +50,19 @@ proto::ChunkSend chunkSend(std::uint32_t index, std::size_t dataSize)
     m.csum.emplace<proto::FileChecksumMd5>().digest = std::string(16, static_cast<char>(index));
     return m;
 }
+
+template <class Action>
+std::string failureOf(Action&& action)
+{
+    try {
+        action();
+    } catch (const io::EInputOutput& e) {
+        return e.fullText();
+    }
+    return "(no exception)";
+}
+
+// ---------------------------------------------------------------- reader
 
 // An input stream lending the pieces it is given one after the other, as a pipe lends what
 // each read brought; it records what the reader committed.
@@ -137,6 +153,13 @@ void expectReadThrows(BerReader& reader, const std::string& text)
     }
 }
 
+// A reader over a piece stream.
+struct PieceReader {
+    proto::Protocol factory;
+    PieceStream stream;
+    BerReader reader{factory, stream};
+};
+
 std::vector<std::string> splitEvery(const std::string& bytes, std::size_t size)
 {
     std::vector<std::string> pieces;
@@ -157,9 +180,7 @@ TEST(BerReader, MessagesSplitAnyWayDecodeAlike)
 
     for (std::size_t size : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(7), std::size_t(64),
                              std::size_t(1000), std::size_t(65536), wire.size()}) {
-        proto::Protocol factory;
-        PieceStream stream;
-        BerReader reader(factory, stream);
+        auto [factory, stream, reader] = PieceReader{};
         for (const std::string& piece : splitEvery(wire, size))
             stream.push(piece);
         for (const BerValue* expected : messages) {
@@ -179,9 +200,7 @@ TEST(BerReader, MessagesSplitAnyWayDecodeAlike)
 
 TEST(BerReader, TwoMessagesInOneReadAreDeliveredOneByOne)
 {
-    proto::Protocol factory;
-    PieceStream stream;
-    BerReader reader(factory, stream);
+    auto [factory, stream, reader] = PieceReader{};
     const proto::ChunkSend first = chunkSend(3, 10);
     const proto::ChunkSend second = chunkSend(4, 20);
     stream.push(encode(first) + encode(second));
@@ -204,9 +223,7 @@ TEST(BerReader, TwoMessagesInOneReadAreDeliveredOneByOne)
 
 TEST(BerReader, FillersAndTopLevelEndMarksBetweenMessagesAreSkipped)
 {
-    proto::Protocol factory;
-    PieceStream stream;
-    BerReader reader(factory, stream);
+    auto [factory, stream, reader] = PieceReader{};
     const proto::ErrorDuplicateLogin none;
     stream.push(unhex("19 19 00") + encode(none) + unhex("00 19") + encode(none));
     for (int i = 0; i < 2; ++i) {
@@ -219,9 +236,7 @@ TEST(BerReader, FillersAndTopLevelEndMarksBetweenMessagesAreSkipped)
 
 TEST(BerReader, NotReadyUntilAMessageIsComplete)
 {
-    proto::Protocol factory;
-    PieceStream stream;
-    BerReader reader(factory, stream);
+    auto [factory, stream, reader] = PieceReader{};
     EXPECT_EQ(reader.name(), "BerReader on pieces");
     const std::string bytes = encode(chunkSend(5, 100));
     stream.push(bytes.substr(0, 50));
@@ -248,9 +263,7 @@ TEST(BerReader, EndOfStream)
         {"at once", ""},
     };
     for (const Case& c : cases) {
-        proto::Protocol factory;
-        PieceStream stream;
-        BerReader reader(factory, stream);
+        auto [factory, stream, reader] = PieceReader{};
         if (!c.before.empty())
             stream.push(c.before);
         stream.end();
@@ -261,7 +274,7 @@ TEST(BerReader, EndOfStream)
     }
 }
 
-TEST(BerReader, MalformedInputIsReportedByReadAsAnInputOutputError)
+TEST(BerReader, MalformedInputAndStreamFailureAreReportedByReadAsInputOutputErrors)
 {
     const std::string none = encode(proto::ErrorDuplicateLogin()); // 7F 4E 80 00 00
     const std::string send = encode(chunkSend(1, 1)).substr(0, 2);  // identifier of ChunkSend
@@ -269,6 +282,7 @@ TEST(BerReader, MalformedInputIsReportedByReadAsAnInputOutputError)
         std::string bytes;
         std::string text;
         bool messageFirst;
+        bool streamFails = false; // the stream fails with the text after the bytes
     };
     const Case cases[] = {
         {send + unhex("85 01 02 03 04 05"), "Length field too long", false},
@@ -276,27 +290,18 @@ TEST(BerReader, MalformedInputIsReportedByReadAsAnInputOutputError)
         {send + unhex("80 00 00"), "Got to few fields of constructed value", false},
         {send + unhex("80 02 01 05 04 80"), "Indefinite length on tag 32", false},
         {none + send + unhex("85"), "Length field too long", true},
+        {encode(chunkSend(1, 5)).substr(0, 5), "Unhandled error set by fileInCallBack in pieces: broken", false, true},
     };
     for (const Case& c : cases) {
-        proto::Protocol factory;
-        PieceStream stream;
-        BerReader reader(factory, stream);
+        auto [factory, stream, reader] = PieceReader{};
         stream.push(c.bytes);
+        if (c.streamFails)
+            stream.fail(c.text);
         if (c.messageFirst) {
             EXPECT_TRUE(next(reader)) << c.text;
         }
         expectReadThrows<io::EInputOutput>(reader, c.text);
     }
-}
-
-TEST(BerReader, StreamFailureIsReportedWithItsText)
-{
-    proto::Protocol factory;
-    PieceStream stream;
-    BerReader reader(factory, stream);
-    stream.push(encode(chunkSend(1, 5)).substr(0, 5));
-    stream.fail("Unhandled error set by fileInCallBack in pieces: broken");
-    expectReadThrows<io::EInputOutput>(reader, "Unhandled error set by fileInCallBack in pieces: broken");
 }
 
 TEST(BerReader, ReadsAJobFileThroughTheSequentialReader)
@@ -317,6 +322,135 @@ TEST(BerReader, ReadsAJobFileThroughTheSequentialReader)
     }
     io::waitReady(reader);
     expectReadThrows<io::EEndOfStream>(reader, "End of BER stream");
+}
+
+// ---------------------------------------------------------------- writer
+
+// An output stream with a small window that takes every commit at once; it records the
+// bytes, the size of every commit, and where in the byte sequence each put came.
+class WindowStream : public io::ByteOStream {
+public:
+    explicit WindowStream(std::size_t window) : window_(window), buffer_(window) {}
+    ~WindowStream() override { leaveAllSelectors(); }
+    std::string name() const override { return "window"; }
+    bool isReady() const override { return true; }
+
+    std::size_t getWriteBuffer(unsigned char** data) override
+    {
+        checkWritable();
+        *data = buffer_.data();
+        return window_;
+    }
+    void writeCommit(std::size_t n) override
+    {
+        commits.push_back(n);
+        wire.append(reinterpret_cast<const char*>(buffer_.data()), n);
+        notifyReady();
+    }
+    void refresh() override
+    {
+        checkWritable();
+        notifyReady();
+    }
+    int put(unsigned char byte) override
+    {
+        puts.push_back(wire.size());
+        return ByteOStream::put(byte);
+    }
+    void checkWritable() override
+    {
+        if (!failure.empty())
+            throw io::EInputOutput(failure);
+    }
+    void close() override {}
+
+    std::string wire;
+    std::vector<std::size_t> commits;
+    std::vector<std::size_t> puts;
+    std::string failure;
+
+private:
+    std::size_t window_;
+    std::vector<unsigned char> buffer_;
+};
+
+// Drives the writer until it is ready, without ever sleeping.
+void drain(BerWriter& writer)
+{
+    io::Selector<int> selector;
+    selector.add(writer, 0);
+    selector.pollNonBlocking();
+}
+
+TEST(BerWriter, ReadyWithNothingToSend)
+{
+    WindowStream stream(100);
+    BerWriter writer(stream);
+    EXPECT_EQ(writer.name(), "BerWriter on window");
+    drain(writer);
+    EXPECT_TRUE(writer.isReady());
+    EXPECT_TRUE(stream.commits.empty());
+    EXPECT_TRUE(stream.puts.empty());
+}
+
+TEST(BerWriter, PendingBytesDrainThroughTheWindowInOrder)
+{
+    struct Case {
+        std::size_t window;
+        std::size_t dataSize;
+    };
+    const Case cases[] = {{1000, 5000}, {131072, 300000}, {7, 50}, {1 << 20, 10}};
+    for (const Case& c : cases) {
+        WindowStream stream(c.window);
+        BerWriter writer(stream);
+        const proto::ChunkSend big = chunkSend(1, c.dataSize);
+        const proto::ErrorDuplicateLogin none;
+        writer.write(big);
+        writer.write(none);
+        writer.sendFiller();
+        EXPECT_FALSE(writer.isReady());
+        EXPECT_TRUE(stream.commits.empty()); // nothing moves before the selector loop runs
+        drain(writer);
+
+        const std::string expected = encode(big) + encode(none);
+        EXPECT_EQ(stream.wire.size(), expected.size()) << c.window;
+        EXPECT_TRUE(stream.wire == expected) << c.window;
+        EXPECT_EQ(stream.commits.size(), (expected.size() + c.window - 1) / c.window) << c.window;
+        for (std::size_t i = 0; i + 1 < stream.commits.size(); ++i)
+            EXPECT_EQ(stream.commits[i], c.window);
+        // The filler step comes after the last byte and adds none.
+        EXPECT_EQ(stream.puts, std::vector<std::size_t>{expected.size()});
+        EXPECT_EQ(writer.pendingBytes(), 0u);
+        EXPECT_TRUE(writer.isReady());
+    }
+}
+
+TEST(BerWriter, StreamFailureIsKeptAndReported)
+{
+    WindowStream stream(10);
+    BerWriter writer(stream);
+    writer.write(chunkSend(2, 100));
+    stream.failure = "Unhandled error writing to pipe window: gone";
+    drain(writer); // the failure ends the wait: the writer is ready
+    EXPECT_TRUE(writer.isReady());
+    EXPECT_TRUE(writer.failed());
+    const std::string text = "Unhandled error writing to pipe window: gone";
+    EXPECT_EQ(failureOf([&] { writer.checkFailed(); }), text);
+    EXPECT_EQ(failureOf([&] { writer.write(proto::ErrorDuplicateLogin()); }), text);
+    EXPECT_EQ(failureOf([&] { writer.sendFiller(); }), text);
+}
+
+TEST(BerWriter, FailureOfTheFillerStepIsKept)
+{
+    WindowStream stream(1000);
+    BerWriter writer(stream);
+    writer.write(proto::ErrorDuplicateLogin());
+    drain(writer);
+    stream.failure = "Trying write on non valid or closed pipe";
+    writer.sendFiller();
+    drain(writer);
+    EXPECT_EQ(failureOf([&] { writer.checkFailed(); }), "Trying write on non valid or closed pipe");
+    EXPECT_EQ(stream.wire, encode(proto::ErrorDuplicateLogin()));
 }
 
 #ifdef _WIN32
@@ -356,6 +490,103 @@ TEST(BerReader, ReadsMessagesFromAPipeAsTheyArrive)
         expectReadThrows<io::EEndOfStream>(reader, "End of BER stream");
     }
     peer.join();
+}
+
+TEST(BerWriter, MessageLargerThanThePipeBufferReachesThePeerWhole)
+{
+    testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+    const proto::ChunkSend big = chunkSend(3, 400000);
+    const std::string expected = encode(big) + encode(proto::ErrorDuplicateLogin());
+    std::string received;
+    std::thread peer([&] { received = testing_pipe::readUpTo(pipe.client.get(), expected.size() + 1); });
+    {
+        io::PipeOStream out("stdout", pipe.server.get(), false);
+        BerWriter writer(out);
+        writer.write(big);
+        writer.write(proto::ErrorDuplicateLogin());
+        writer.sendFiller();
+        io::waitReady(writer);
+        writer.checkFailed();
+        EXPECT_EQ(writer.pendingBytes(), 0u);
+    }
+    pipe.server.reset(); // the peer's read ends: nothing beyond the two messages arrived
+    peer.join();
+    ASSERT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
+    EXPECT_EQ(received.substr(received.size() - 2), std::string(2, '\0'));
+}
+
+TEST(BerWriter, WriterAndReaderOnOnePipeInOneThread)
+{
+    testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_DUPLEX);
+    io::PipeOStream out("stdout", pipe.server.get(), false);
+    io::PipeIStream in("stdin", pipe.client.get(), false);
+    proto::Protocol factory;
+    BerWriter writer(out);
+    protocol::BerReader reader(factory, in);
+
+    std::vector<proto::ChunkSend> sent;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        sent.push_back(chunkSend(i, i * 90000));
+        writer.write(sent.back());
+    }
+    io::Selector<int> selector;
+    selector.add(writer, 1);
+    selector.add(reader, 2);
+    std::size_t got = 0;
+    bool written = false;
+    while (got < sent.size()) {
+        if (selector.poll().second == 1) {
+            writer.checkFailed();
+            written = true;
+            selector.remove(writer); // a ready member is handed out at every poll
+            continue;
+        }
+        std::unique_ptr<BerConstructed> message = reader.read();
+        ASSERT_TRUE(message);
+        EXPECT_TRUE(sameValue(*message, sent[got])) << got;
+        ++got;
+    }
+    EXPECT_TRUE(written);
+}
+
+int writesIssued = 0;
+
+TEST(BerWriter, PipeWriteCompletionErrorFailsTheWriter)
+{
+    static LPOVERLAPPED_COMPLETION_ROUTINE routine;
+    static LPOVERLAPPED overlapped;
+    sys::Override closing(sys::calls.WriteFileEx, +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED ov,
+                                                      LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
+        ++writesIssued;
+        routine = done;
+        overlapped = ov;
+        QueueUserAPC(+[](ULONG_PTR) { routine(ERROR_NO_DATA, 0, overlapped); }, GetCurrentThread(), 0);
+        return TRUE;
+    });
+    const std::string text = "Unhandled error writing to pipe stdout: " + error::systemErrorText(232);
+    for (bool filler : {false, true}) {
+        SCOPED_TRACE(filler ? "found by the filler step" : "found by the next message");
+        writesIssued = 0;
+        testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+        io::PipeOStream out("stdout", pipe.server.get(), false);
+        BerWriter writer(out);
+        writer.write(chunkSend(1, 10));
+        if (filler) {
+            writer.sendFiller();
+            io::waitReady(writer);
+        } else {
+            // Without a filler step the last write's failure is found by the next message.
+            io::waitReady(writer);
+            EXPECT_FALSE(writer.failed());
+            writer.write(chunkSend(2, 10));
+            io::waitReady(writer);
+            EXPECT_EQ(writesIssued, 1);
+        }
+        EXPECT_EQ(failureOf([&] { writer.checkFailed(); }), text);
+        EXPECT_EQ(failureOf([&] { writer.write(proto::ErrorDuplicateLogin()); }), text);
+        EXPECT_EQ(failureOf([&] { writer.sendFiller(); }), text);
+    }
 }
 
 #endif
