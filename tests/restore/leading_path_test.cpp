@@ -3,9 +3,6 @@
 #include "restore/paths.h"
 
 #include "common/error.h"
-#include "common/log.h"
-#include "common/text.h"
-#include "io/fs.h"
 #include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
 
@@ -13,47 +10,20 @@
 
 #include <algorithm>
 #include <deque>
-#include <random>
-#include <stdexcept>
 #include <string>
 #include <typeinfo>
-#include <utility>
 #include <vector>
 
 namespace {
 
-std::wstring longForm(const std::string& path)
-{
-    return L"\\\\?\\" + toWide(path);
-}
+using namespace restore_test;
+using Lines = std::vector<LogLine>;
 
-// A fresh directory on drive C: of the Wine prefix, removed with its whole tree.
-using Scratch = restore_test::ScratchDir;
-
-DWORD attributesOf(const std::string& path)
-{
-    return ::GetFileAttributesW(longForm(path).c_str());
-}
-
+// Through the long form: some trees here are deeper than MAX_PATH.
 bool isDirectory(const std::string& path)
 {
-    const DWORD attributes = attributesOf(path);
+    const DWORD attributes = ::GetFileAttributesW(longForm(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The SDDL text of an access list, as Windows writes it.
-std::string daclText(PACL dacl)
-{
-    SECURITY_DESCRIPTOR descriptor;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
-    LPWSTR text = nullptr;
-    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1,
-                                                               DACL_SECURITY_INFORMATION, &text, nullptr))
-        return "(not convertible)";
-    const std::string out = toUtf8(text);
-    ::LocalFree(text);
-    return out;
 }
 
 // What the faked Windows calls saw. Every fake forwards to the real function unless a
@@ -119,24 +89,13 @@ DWORD WINAPI fakeSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMAT
 {
     seen.daclsSetOn.push_back(path);
     seen.daclMasks.push_back(info);
-    seen.daclsSet.push_back(daclText(dacl));
+    seen.daclsSet.push_back(aclText(dacl));
     return ERROR_SUCCESS;
 }
 
 class LeadingPath : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        seen = Seen();
-        savedLevel_ = logLevel;
-        logLevel = 3;
-        savedSink_ = setLogSink([this](const std::string& text, int level, bool) { lines_.emplace_back(level, text); });
-    }
-    void TearDown() override
-    {
-        setLogSink(savedSink_);
-        logLevel = savedLevel_;
-    }
+    void SetUp() override { seen = Seen(); }
 
     // The levels of `path` below its drive, in their long form, top first.
     static std::vector<std::wstring> levelsBelowDrive(const std::string& path)
@@ -149,12 +108,10 @@ protected:
         return levels;
     }
 
-    std::vector<std::pair<int, std::string>> lines_;
-    Scratch scratch_;
+    ScratchDir scratch_;
+    LogCapture log_;
 
 private:
-    int savedLevel_ = 3;
-    LogSink savedSink_;
     sys::Override<decltype(sys::calls.CreateDirectoryW)> create_{sys::calls.CreateDirectoryW, fakeCreateDirectory};
     sys::Override<decltype(sys::calls.GetFileAttributesW)> getAttributes_{sys::calls.GetFileAttributesW,
                                                                           fakeGetAttributes};
@@ -187,7 +144,7 @@ TEST_F(LeadingPath, ExistingDirectoriesCostOneCreateEachAndNothingElse)
     EXPECT_TRUE(seen.attributesSet.empty());
     EXPECT_TRUE(seen.daclsFetched.empty());
     EXPECT_TRUE(seen.daclsSetOn.empty());
-    EXPECT_TRUE(lines_.empty());
+    EXPECT_TRUE(log_.lines.empty());
 }
 
 TEST_F(LeadingPath, MissingLevelsAreCreated)
@@ -207,7 +164,7 @@ TEST_F(LeadingPath, MissingLevelsAreCreated)
         const std::string directory = scratch_ / c.below;
         ensureLeadingPath(directory);
         EXPECT_TRUE(isDirectory(directory));
-        EXPECT_TRUE(lines_.empty());
+        EXPECT_TRUE(log_.lines.empty());
     }
 }
 
@@ -273,18 +230,12 @@ TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
             seen.reportReadOnly = longForm(parent);
         seen.scripted = longForm(directory);
         seen.script = c.script;
-        lines_.clear();
+        log_.lines.clear();
 
-        const std::string expectedText =
-            c.thrown ? "Cannot create leading path \"" + directory + "\": " + error::systemErrorText(c.code) : "";
-        try {
-            ensureLeadingPath(directory);
-            EXPECT_EQ(c.thrown, nullptr) << "no exception";
-        } catch (const error::Exception& e) {
-            ASSERT_NE(c.thrown, nullptr) << e.fullText();
-            EXPECT_EQ(typeid(e), *c.thrown);
-            EXPECT_EQ(e.fullText(), expectedText);
-        }
+        EXPECT_EQ(thrown([&] { ensureLeadingPath(directory); }),
+                  std::make_pair(c.thrown, c.thrown ? "Cannot create leading path \"" + directory +
+                                                          "\": " + error::systemErrorText(c.code)
+                                                    : std::string()));
 
         EXPECT_EQ(std::count(seen.created.begin(), seen.created.end(), seen.scripted), long(c.attempts));
         EXPECT_EQ(isDirectory(directory), c.created);
@@ -305,13 +256,11 @@ TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
             ASSERT_NE(firstEntry, std::string::npos) << dacl;
             EXPECT_EQ(dacl.substr(firstEntry, 16), "(A;OICI;FA;;;SY)") << dacl;
         }
-        std::vector<std::pair<int, std::string>> expectedLines;
-        if (c.daclFetches != 0) {
-            expectedLines.emplace_back(2, "Not allowed to create leading path " + directory + " - will add ACE to " +
-                                              parent);
-            expectedLines.emplace_back(2, "Will give us explicit access to " + parent);
-        }
-        EXPECT_EQ(lines_, expectedLines);
+        Lines expectedLines;
+        if (c.daclFetches != 0)
+            expectedLines = {{2, "Not allowed to create leading path " + directory + " - will add ACE to " + parent},
+                             {2, "Will give us explicit access to " + parent}};
+        EXPECT_EQ(log_.lines, expectedLines);
     }
 }
 
@@ -325,9 +274,9 @@ TEST_F(LeadingPath, TheDriveRootIsTheParentOfTheFirstLevel)
     EXPECT_EQ(seen.attributesRead, std::vector<std::wstring>{L"\\\\?\\C:\\"});
     EXPECT_EQ(seen.daclsFetched, std::vector<std::wstring>{L"\\\\?\\C:\\"});
     EXPECT_EQ(seen.daclsSetOn, std::vector<std::wstring>{L"\\\\?\\C:\\"});
-    ASSERT_FALSE(lines_.empty());
-    EXPECT_EQ(lines_.front(),
-              std::make_pair(2, "Not allowed to create leading path " + firstLevel + " - will add ACE to C:\\"));
+    ASSERT_FALSE(log_.lines.empty());
+    EXPECT_EQ(log_.lines.front(),
+              (LogLine{2, "Not allowed to create leading path " + firstLevel + " - will add ACE to C:\\"}));
 }
 
 // Failed repairs are only logged; the next attempt to create decides.
@@ -338,7 +287,7 @@ TEST_F(LeadingPath, FailedRepairsAreLogged)
         DWORD getAttributesFails, setAttributesFails, fetchResult;
         std::deque<DWORD> script;
         bool throws;
-        std::vector<std::pair<int, std::string>> lines; // "<parent>" and "<path>" stand for the paths
+        Lines lines; // "<parent>" and "<path>" stand for the paths
     };
     const std::string text5 = error::systemErrorText(ERROR_ACCESS_DENIED);
     const std::string text32 = error::systemErrorText(ERROR_SHARING_VIOLATION);
@@ -366,29 +315,18 @@ TEST_F(LeadingPath, FailedRepairsAreLogged)
         seen.fetchResult = c.fetchResult;
         seen.scripted = longForm(directory);
         seen.script = c.script;
-        lines_.clear();
+        log_.lines.clear();
 
-        bool threw = false;
-        try {
-            ensureLeadingPath(directory);
-        } catch (const error::ESystemError& e) {
-            threw = true;
-            EXPECT_EQ(e.fullText(), "Cannot create leading path \"" + directory + "\": " + text5);
-        }
-        EXPECT_EQ(threw, c.throws);
+        const auto [type, text] = thrown([&] { ensureLeadingPath(directory); });
+        EXPECT_EQ(type, c.throws ? &typeid(error::ESystemError) : nullptr);
+        EXPECT_EQ(text, c.throws ? "Cannot create leading path \"" + directory + "\": " + text5 : "");
         EXPECT_EQ(isDirectory(directory), !c.throws);
         EXPECT_TRUE(seen.daclsSet.empty());
 
-        std::vector<std::pair<int, std::string>> expected;
-        for (auto [level, text] : c.lines) {
-            const std::vector<std::pair<std::string, std::string>> markers = {{"<parent>", parent},
-                                                                              {"<path>", directory}};
-            for (const auto& [marker, value] : markers)
-                for (std::size_t at; (at = text.find(marker)) != std::string::npos;)
-                    text.replace(at, marker.size(), value);
-            expected.emplace_back(level, text);
-        }
-        EXPECT_EQ(lines_, expected);
+        Lines expected;
+        for (const LogLine& line : c.lines)
+            expected.push_back({line.level, replaceAll(replaceAll(line.text, "<parent>", parent), "<path>", directory)});
+        EXPECT_EQ(log_.lines, expected);
     }
 }
 

@@ -3,6 +3,7 @@
 // metadata records of the three kinds, captured log lines, and the clean-up of what a
 // restore leaves outside the scratch directory (work files in the drive root, the worker's
 // hive list, moves waiting for the next boot).
+#include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "crypto/md5.h"
@@ -10,15 +11,21 @@
 #include "sys/handle.h"
 #include "sys/syscalls.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -207,6 +214,82 @@ inline std::uint64_t fileTimeOf(WORD year, WORD month, WORD day, WORD hour, WORD
     return toCount(t);
 }
 
+inline std::wstring longForm(const std::string& path)
+{
+    return L"\\\\?\\" + toWide(path);
+}
+
+inline std::string replaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The exception of `action` as class and full text; null and empty when nothing was thrown.
+inline std::pair<const std::type_info*, std::string> thrown(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const error::Exception& e) {
+        return {&typeid(e), e.fullText()};
+    }
+    return {nullptr, ""};
+}
+
+// `action` must throw exactly an E with `text`.
+template <class E>
+void expectThrows(const std::function<void()>& action, const std::string& text)
+{
+    EXPECT_EQ(thrown(action), std::make_pair(&typeid(E), text));
+}
+
+// The SDDL text of an access list (DACL or SACL), as Windows writes it.
+inline std::string aclText(PACL acl, SECURITY_INFORMATION part = DACL_SECURITY_INFORMATION)
+{
+    if (acl == nullptr)
+        return "(none)";
+    SECURITY_DESCRIPTOR descriptor;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (part == DACL_SECURITY_INFORMATION)
+        ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    else
+        ::SetSecurityDescriptorSacl(&descriptor, TRUE, acl, FALSE);
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, part, &text, nullptr))
+        return "(not convertible)";
+    const std::string out = toUtf8(text);
+    ::LocalFree(text);
+    return out;
+}
+
+// Refusals -------------------------------------------------------------------------------
+
+inline DWORD refusalCode = 0;
+
+template <class R, class... A>
+R WINAPI refusedCall(A...)
+{
+    ::SetLastError(refusalCode);
+    return R{};
+}
+
+// While the result lives, `fake` takes the place of the call in `slot` of the system-call table.
+template <class F>
+std::shared_ptr<void> replaced(F& slot, std::type_identity_t<F> fake)
+{
+    return std::make_shared<sys::Override<F>>(slot, fake);
+}
+
+// While the result lives, the call in `slot` of the system-call table leaves `code` as the
+// last error and answers FALSE.
+template <class R, class... A>
+std::shared_ptr<void> refuse(R(WINAPI*& slot)(A...), DWORD code)
+{
+    refusalCode = code;
+    return std::make_shared<sys::Override<R(WINAPI*)(A...)>>(slot, &refusedCall<R, A...>);
+}
+
 // Records ---------------------------------------------------------------------------------
 
 inline proto::FileMetaData record(const std::string& name, std::uint64_t size, bool directory)
@@ -264,6 +347,22 @@ inline proto::FileMetaData hfsRecord(const std::string& name, std::uint64_t size
 inline proto::FileMetaHFS& hfsPart(proto::FileMetaData& r)
 {
     return *r.osmeta.as<proto::FileMetaHFS>();
+}
+
+// Sets the times a restore test expects of a record part of any kind: see recordTimes().
+template <class Part>
+Part& withTimes(Part& part)
+{
+    part.creationTime = 1000000000;
+    part.lastAccessTime = 1500000000;
+    part.lastWriteTime = 1234567890;
+    return part;
+}
+
+// What Windows keeps of withTimes(): creation, access and last-write time.
+inline FileTimes recordTimes()
+{
+    return {fileTimeOf(2001, 9, 9, 1, 46, 40), fileTimeOf(2017, 7, 14, 2, 40, 0), fileTimeOf(2009, 2, 13, 23, 31, 30)};
 }
 
 // Log lines -------------------------------------------------------------------------------

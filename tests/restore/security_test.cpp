@@ -4,8 +4,7 @@
 #include "restore/security.h"
 
 #include "common/error.h"
-#include "common/log.h"
-#include "common/text.h"
+#include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
 
 #include <gtest/gtest.h>
@@ -13,56 +12,13 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <random>
-#include <stdexcept>
 #include <string>
-#include <type_traits>
-#include <typeinfo>
-#include <utility>
 #include <vector>
 
 namespace {
 
-using Lines = std::vector<std::pair<int, std::string>>;
-
-std::wstring longForm(const std::string& path)
-{
-    return L"\\\\?\\" + toWide(path);
-}
-
-// A fresh file (or directory) below the temporary directory of the Wine prefix.
-class ScratchObject {
-public:
-    explicit ScratchObject(bool directory) : directory_(directory)
-    {
-        wchar_t buffer[MAX_PATH + 1];
-        const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-        if (length == 0 || length > MAX_PATH)
-            throw std::runtime_error("no temporary directory");
-        std::random_device random;
-        path_ = toUtf8(std::wstring(buffer, length) + L"rw-security-" + std::to_wstring(random()));
-        const bool made = directory
-                              ? ::CreateDirectoryW(longForm(path_).c_str(), nullptr)
-                              : ::CloseHandle(::CreateFileW(longForm(path_).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!made)
-            throw std::runtime_error("cannot create " + path_);
-    }
-    ~ScratchObject()
-    {
-        if (directory_)
-            ::RemoveDirectoryW(longForm(path_).c_str());
-        else
-            ::DeleteFileW(longForm(path_).c_str());
-    }
-    ScratchObject(const ScratchObject&) = delete;
-    ScratchObject& operator=(const ScratchObject&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    bool directory_;
-    std::string path_;
-};
+using namespace restore_test;
+using Lines = std::vector<LogLine>;
 
 std::string sidText(PSID sid)
 {
@@ -70,24 +26,6 @@ std::string sidText(PSID sid)
         return "(none)";
     LPWSTR text = nullptr;
     if (!::ConvertSidToStringSidW(sid, &text))
-        return "(not convertible)";
-    const std::string out = toUtf8(text);
-    ::LocalFree(text);
-    return out;
-}
-
-std::string aclText(PACL acl, SECURITY_INFORMATION part)
-{
-    if (acl == nullptr)
-        return "(none)";
-    SECURITY_DESCRIPTOR descriptor;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    if (part == DACL_SECURITY_INFORMATION)
-        ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    else
-        ::SetSecurityDescriptorSacl(&descriptor, TRUE, acl, FALSE);
-    LPWSTR text = nullptr;
-    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, part, &text, nullptr))
         return "(not convertible)";
     const std::string out = toUtf8(text);
     ::LocalFree(text);
@@ -151,38 +89,21 @@ HLOCAL WINAPI countedFree(HLOCAL memory)
     return ::LocalFree(memory);
 }
 
+// Each test has a file and a directory, both fresh; the log is captured at level 3.
 class Security : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        writeFile(file_, "");
         seen = Seen();
-        savedLevel_ = logLevel;
-        logLevel = 3;
-        savedSink_ = setLogSink([this](const std::string& text, int level, bool) { lines_.emplace_back(level, text); });
     }
-    void TearDown() override
-    {
-        setLogSink(savedSink_);
-        logLevel = savedLevel_;
-        EXPECT_EQ(seen.freed, seen.allocated) << "every buffer from Windows is released";
-    }
+    void TearDown() override { EXPECT_EQ(seen.freed, seen.allocated) << "every buffer from Windows is released"; }
 
-    // The exception of `action` as class and full text; empty when nothing was thrown.
-    static std::pair<const std::type_info*, std::string> thrown(const std::function<void()>& action)
-    {
-        try {
-            action();
-        } catch (const error::Exception& e) {
-            return {&typeid(e), e.fullText()};
-        }
-        return {nullptr, ""};
-    }
-
-    Lines lines_;
+    ScratchDir directory_;
+    const std::string file_ = directory_ / "file";
+    LogCapture log_;
 
 private:
-    int savedLevel_ = 3;
-    LogSink savedSink_;
     sys::Override<decltype(sys::calls.SetNamedSecurityInfoW)> set_{sys::calls.SetNamedSecurityInfoW, recordSet};
     sys::Override<decltype(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW)> toDescriptor_{
         sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, countedStringToDescriptor};
@@ -192,6 +113,15 @@ private:
                                                                         countedGetNamed};
     sys::Override<decltype(sys::calls.LocalFree)> free_{sys::calls.LocalFree, countedFree};
 };
+
+// Exactly one line at `level`, the given text and then the system's reason.
+void expectOneLineWithReason(const Lines& lines, int level, const std::string& prefix)
+{
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, level);
+    EXPECT_EQ(lines[0].text.substr(0, prefix.size()), prefix);
+    EXPECT_GT(lines[0].text.size(), prefix.size()) << "the system's text follows";
+}
 
 TEST_F(Security, DescriptorPartsPresentInTheTextAreApplied)
 {
@@ -209,112 +139,64 @@ TEST_F(Security, DescriptorPartsPresentInTheTextAreApplied)
         {"S:(AU;SA;FA;;;WD)", 0x18, "(none)", "(none)", false, true},
         {"D:", 0x4, "(none)", "(none)", true, false},
     };
-    ScratchObject file(false);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sddl);
         seen.sets.clear();
-        applySecurityDescriptor(file.path(), c.sddl);
+        applySecurityDescriptor(file_, c.sddl);
         ASSERT_EQ(seen.sets.size(), 1u);
         const SetCall& call = seen.sets[0];
-        EXPECT_EQ(call.path, longForm(file.path()));
+        EXPECT_EQ(call.path, longForm(file_));
         EXPECT_EQ(call.type, SE_FILE_OBJECT);
         EXPECT_EQ(call.mask, c.mask);
         EXPECT_EQ(call.owner, c.owner);
         EXPECT_EQ(call.group, c.group);
         EXPECT_EQ(call.dacl != "(none)", c.dacl) << call.dacl;
         EXPECT_EQ(call.sacl != "(none)", c.sacl) << call.sacl;
-        EXPECT_TRUE(lines_.empty());
+        EXPECT_TRUE(log_.lines.empty());
     }
-}
-
-// The lists themselves: the DACL's protection flags belong to the descriptor, not to the list.
-TEST_F(Security, TheAccessListsGivenAreThoseOfTheText)
-{
-    ScratchObject file(false);
-    applySecurityDescriptor(file.path(), "O:BAD:PAI(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)");
+    // The lists themselves: the DACL's protection flags belong to the descriptor, not to the list.
+    seen.sets.clear();
+    applySecurityDescriptor(file_, "O:BAD:PAI(A;;FA;;;BA)(A;;FR;;;WD)S:(AU;FA;FA;;;WD)");
     ASSERT_EQ(seen.sets.size(), 1u);
     EXPECT_EQ(seen.sets[0].dacl, "D:(A;;FA;;;BA)(A;;FR;;;WD)");
     EXPECT_EQ(seen.sets[0].sacl, "S:(AU;FA;FA;;;WD)");
 }
 
-TEST_F(Security, UnreadableTextIsLoggedAndNothingApplied)
+TEST_F(Security, UnreadableTextOrARefusedSetIsLogged)
 {
-    ScratchObject file(false);
     for (const std::string sddl : {"this is not SDDL", "D:(X;;FA;;;WD)", "D:(A;;FA;;;)"}) {
         SCOPED_TRACE(sddl);
-        lines_.clear();
-        applySecurityDescriptor(file.path(), sddl);
+        log_.lines.clear();
+        applySecurityDescriptor(file_, sddl);
         EXPECT_TRUE(seen.sets.empty());
-        ASSERT_EQ(lines_.size(), 1u);
-        EXPECT_EQ(lines_[0].first, 1);
-        const std::string prefix = "Unable to convert SDDL \"" + sddl + "\": ";
-        EXPECT_EQ(lines_[0].second.substr(0, prefix.size()), prefix);
-        EXPECT_GT(lines_[0].second.size(), prefix.size()) << "the system's text follows";
+        expectOneLineWithReason(log_.lines, 1, "Unable to convert SDDL \"" + sddl + "\": ");
     }
-}
-
-TEST_F(Security, ARefusedSetIsLogged)
-{
-    ScratchObject file(false);
+    log_.lines.clear();
     seen.setResult = ERROR_PRIVILEGE_NOT_HELD;
-    applySecurityDescriptor(file.path(), "O:BAD:(A;;FA;;;WD)");
+    applySecurityDescriptor(file_, "O:BAD:(A;;FA;;;WD)");
     EXPECT_EQ(seen.sets.size(), 1u);
-    EXPECT_EQ(lines_, (Lines{{1, "Unable to set security information on " + file.path() + ": " +
-                                     error::systemErrorText(ERROR_PRIVILEGE_NOT_HELD)}}));
+    EXPECT_EQ(log_.lines, (Lines{{1, "Unable to set security information on " + file_ + ": " +
+                                         error::systemErrorText(ERROR_PRIVILEGE_NOT_HELD)}}));
 }
 
 TEST_F(Security, UnreadablePartsOfAConvertedDescriptorThrow)
 {
     struct Case {
-        std::function<std::unique_ptr<void, void (*)(void*)>()> fail;
+        std::function<std::shared_ptr<void>()> fail;
         std::string text;
     };
-    // Each fake fails with ERROR_INVALID_SECURITY_DESCR; the guard lives as long as the case.
-    auto failing = [](auto& slot, auto fake) {
-        using Slot = std::remove_reference_t<decltype(slot)>;
-        auto* guard = new sys::Override<Slot>(slot, fake);
-        return std::unique_ptr<void, void (*)(void*)>(guard, [](void* p) { delete static_cast<sys::Override<Slot>*>(p); });
-    };
-    const std::string reason = ": " + error::systemErrorText(ERROR_INVALID_SECURITY_DESCR);
+    const DWORD code = ERROR_INVALID_SECURITY_DESCR;
+    const std::string reason = ": " + error::systemErrorText(code);
     const Case cases[] = {
-        {[&] {
-             return failing(sys::calls.GetSecurityDescriptorOwner, +[](PSECURITY_DESCRIPTOR, PSID*, LPBOOL) -> BOOL {
-                 ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                 return FALSE;
-             });
-         },
-         "Cannot extract owner" + reason},
-        {[&] {
-             return failing(sys::calls.GetSecurityDescriptorGroup, +[](PSECURITY_DESCRIPTOR, PSID*, LPBOOL) -> BOOL {
-                 ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                 return FALSE;
-             });
-         },
-         "Cannot extract group" + reason},
-        {[&] {
-             return failing(sys::calls.GetSecurityDescriptorDacl,
-                            +[](PSECURITY_DESCRIPTOR, LPBOOL, PACL*, LPBOOL) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                                return FALSE;
-                            });
-         },
-         "Cannot extract dacl" + reason},
-        {[&] {
-             return failing(sys::calls.GetSecurityDescriptorSacl,
-                            +[](PSECURITY_DESCRIPTOR, LPBOOL, PACL*, LPBOOL) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                                return FALSE;
-                            });
-         },
-         "Cannot extract sacl" + reason},
+        {[&] { return refuse(sys::calls.GetSecurityDescriptorOwner, code); }, "Cannot extract owner" + reason},
+        {[&] { return refuse(sys::calls.GetSecurityDescriptorGroup, code); }, "Cannot extract group" + reason},
+        {[&] { return refuse(sys::calls.GetSecurityDescriptorDacl, code); }, "Cannot extract dacl" + reason},
+        {[&] { return refuse(sys::calls.GetSecurityDescriptorSacl, code); }, "Cannot extract sacl" + reason},
     };
-    ScratchObject file(false);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         auto guard = c.fail();
-        const auto [type, text] = thrown([&] { applySecurityDescriptor(file.path(), "O:BAG:BAD:(A;;FA;;;WD)"); });
-        EXPECT_EQ(type, &typeid(error::ESystemError));
-        EXPECT_EQ(text, c.text);
+        expectThrows<error::ESystemError>([&] { applySecurityDescriptor(file_, "O:BAG:BAD:(A;;FA;;;WD)"); }, c.text);
         EXPECT_TRUE(seen.sets.empty());
         EXPECT_EQ(seen.freed, seen.allocated);
     }
@@ -340,94 +222,51 @@ BOOL WINAPI recordFileSecurity(LPCWSTR path, SECURITY_INFORMATION part, PSECURIT
     return ::SetFileSecurityW(path, part, descriptor);
 }
 
-TEST_F(Security, OwnerOfAKnownAccountIsSet)
+TEST_F(Security, OwnerOfAKnownAccountIsSetAnUnknownOneOnlyLogged)
 {
     ownerSeen = OwnerSeen();
     sys::Override record(sys::calls.SetFileSecurityW, recordFileSecurity);
-    ScratchObject file(false);
-    restoreOwner(file.path(), "Administrators");
-    EXPECT_EQ(ownerSeen.files, std::vector<std::wstring>{longForm(file.path())});
+    restoreOwner(file_, "Administrators");
+    EXPECT_EQ(ownerSeen.files, std::vector<std::wstring>{longForm(file_)});
     EXPECT_EQ(ownerSeen.parts, std::vector<SECURITY_INFORMATION>{OWNER_SECURITY_INFORMATION});
     EXPECT_EQ(ownerSeen.owners, std::vector<std::string>{"S-1-5-32-544"});
-    EXPECT_EQ(lines_, Lines{});
-}
+    EXPECT_EQ(log_.lines, Lines{});
 
-TEST_F(Security, AnUnknownAccountOnlyLogsTheFailedLookup)
-{
     ownerSeen = OwnerSeen();
-    sys::Override record(sys::calls.SetFileSecurityW, recordFileSecurity);
-    ScratchObject file(false);
-    restoreOwner(file.path(), "no-such-account-7f3a");
+    restoreOwner(file_, "no-such-account-7f3a");
     EXPECT_TRUE(ownerSeen.files.empty());
-    ASSERT_EQ(lines_.size(), 1u);
-    EXPECT_EQ(lines_[0].first, 1);
-    const std::string prefix = "Unable to restore original owner ('no-such-account-7f3a') for '" + file.path() +
-                               "' - account lookup failed: ";
-    EXPECT_EQ(lines_[0].second.substr(0, prefix.size()), prefix);
-    EXPECT_GT(lines_[0].second.size(), prefix.size()) << "the system's text follows";
+    expectOneLineWithReason(log_.lines, 1,
+                            "Unable to restore original owner ('no-such-account-7f3a') for '" + file_ +
+                                "' - account lookup failed: ");
 }
 
 TEST_F(Security, EveryOwnerStepThatFailsIsLoggedAndEndsTheRestore)
 {
     struct Case {
-        const char* what;
-        std::function<std::unique_ptr<void, void (*)(void*)>()> fail;
+        std::function<std::shared_ptr<void>()> fail;
         std::string line; // "<path>" stands for the file
     };
-    auto failing = [](auto& slot, auto fake) {
-        using Slot = std::remove_reference_t<decltype(slot)>;
-        auto* guard = new sys::Override<Slot>(slot, fake);
-        return std::unique_ptr<void, void (*)(void*)>(guard, [](void* p) { delete static_cast<sys::Override<Slot>*>(p); });
-    };
-    const std::string reason = error::systemErrorText(ERROR_INVALID_PARAMETER);
+    const DWORD code = ERROR_INVALID_PARAMETER;
+    const std::string reason = error::systemErrorText(code);
     const Case cases[] = {
-        {"lookup",
-         [&] {
-             return failing(sys::calls.LookupAccountNameW,
-                            +[](LPCWSTR, LPCWSTR, PSID, LPDWORD, LPWSTR, LPDWORD, PSID_NAME_USE) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_PARAMETER);
-                                return FALSE;
-                            });
-         },
+        {[&] { return refuse(sys::calls.LookupAccountNameW, code); },
          "Unable to restore original owner ('Administrators') for '<path>' - account lookup failed: " + reason},
-        {"descriptor",
-         [&] {
-             return failing(sys::calls.InitializeSecurityDescriptor, +[](PSECURITY_DESCRIPTOR, DWORD) -> BOOL {
-                 ::SetLastError(ERROR_INVALID_PARAMETER);
-                 return FALSE;
-             });
-         },
+        {[&] { return refuse(sys::calls.InitializeSecurityDescriptor, code); },
          "Cannot initialize security descriptor for restoring file owner ('Administrators') for '<path>': " +
              reason},
-        {"owner of the descriptor",
-         [&] {
-             return failing(sys::calls.SetSecurityDescriptorOwner, +[](PSECURITY_DESCRIPTOR, PSID, BOOL) -> BOOL {
-                 ::SetLastError(ERROR_INVALID_PARAMETER);
-                 return FALSE;
-             });
-         },
+        {[&] { return refuse(sys::calls.SetSecurityDescriptorOwner, code); },
          "Unable to set the owner ('Administrators') SID of the security descriptor for restore file '<path>': " +
              reason},
-        {"file",
-         [&] {
-             return failing(sys::calls.SetFileSecurityW,
-                            +[](LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_PARAMETER);
-                                return FALSE;
-                            });
-         },
+        {[&] { return refuse(sys::calls.SetFileSecurityW, code); },
          "Unable to restore the owner ('Administrators') for restore file '<path>' - SetFileSecurity failed: " +
              reason},
     };
-    ScratchObject file(false);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        lines_.clear();
+        SCOPED_TRACE(c.line);
+        log_.lines.clear();
         auto guard = c.fail();
-        restoreOwner(file.path(), "Administrators");
-        std::string line = c.line;
-        line.replace(line.find("<path>"), 6, file.path());
-        EXPECT_EQ(lines_, (Lines{{1, line}}));
+        restoreOwner(file_, "Administrators");
+        EXPECT_EQ(log_.lines, (Lines{{1, replaceAll(c.line, "<path>", file_)}}));
     }
 }
 
@@ -435,11 +274,10 @@ TEST_F(Security, EveryOwnerStepThatFailsIsLoggedAndEndsTheRestore)
 
 TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDacl)
 {
-    ScratchObject directory(true);
-    grantSystemFullAccess(directory.path());
+    grantSystemFullAccess(directory_.path());
     ASSERT_EQ(seen.sets.size(), 1u);
     const SetCall& call = seen.sets[0];
-    EXPECT_EQ(call.path, longForm(directory.path()));
+    EXPECT_EQ(call.path, longForm(directory_.path()));
     EXPECT_EQ(call.type, SE_FILE_OBJECT);
     EXPECT_EQ(call.mask, SECURITY_INFORMATION(DACL_SECURITY_INFORMATION));
     EXPECT_EQ(call.owner, "(none)");
@@ -448,7 +286,7 @@ TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDacl)
     const std::size_t firstEntry = call.dacl.find('(');
     ASSERT_NE(firstEntry, std::string::npos) << call.dacl;
     EXPECT_EQ(call.dacl.substr(firstEntry, 16), "(A;OICI;FA;;;SY)") << call.dacl;
-    EXPECT_EQ(lines_, (Lines{{2, "Will give us explicit access to " + directory.path()}}));
+    EXPECT_EQ(log_.lines, (Lines{{2, "Will give us explicit access to " + directory_.path()}}));
 }
 
 // The directory's descriptor as Windows reports it, replaced by a fixed text.
@@ -466,9 +304,8 @@ DWORD WINAPI reportDacl(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PS
 TEST_F(Security, SystemEntryKeepsTheDaclFlagsInFront)
 {
     sys::Override report(sys::calls.GetNamedSecurityInfoW, reportDacl);
-    ScratchObject directory(true);
     reportedDacl = "D:PAI(A;;FA;;;BA)";
-    grantSystemFullAccess(directory.path());
+    grantSystemFullAccess(directory_.path());
     EXPECT_EQ(seen.converted, std::vector<std::string>{"D:PAI(A;OICI;FA;;;S-1-5-18)(A;;FA;;;BA)"});
     ASSERT_EQ(seen.sets.size(), 1u);
     EXPECT_EQ(seen.sets[0].dacl, "D:(A;OICI;FA;;;SY)(A;;FA;;;BA)");
@@ -488,108 +325,79 @@ TEST_F(Security, ANullDaclIsNotTurnedIntoASystemOnlyDacl)
                             ++seen.allocated;
                             return TRUE;
                         });
-    ScratchObject directory(true);
-    thrown([&] { grantSystemFullAccess(directory.path()); });
+    thrown([&] { grantSystemFullAccess(directory_.path()); });
     EXPECT_EQ(seen.converted, std::vector<std::string>{"D:NO_ACCESS_CONTROL"});
 }
 
 TEST_F(Security, GrantFailures)
 {
     struct Case {
-        const char* what;
         std::string reported; // the directory's DACL as text
-        std::function<std::unique_ptr<void, void (*)(void*)>()> fail;
+        std::function<std::shared_ptr<void>()> fail;
         const std::type_info* thrown;
         std::string text; // of the exception, or of the last log line
         std::size_t sets;
     };
-    auto failing = [](auto& slot, auto fake) {
-        using Slot = std::remove_reference_t<decltype(slot)>;
-        auto* guard = new sys::Override<Slot>(slot, fake);
-        return std::unique_ptr<void, void (*)(void*)>(guard, [](void* p) { delete static_cast<sys::Override<Slot>*>(p); });
-    };
-    auto nothing = [] { return std::unique_ptr<void, void (*)(void*)>(nullptr, [](void*) {}); };
-    const std::string reason = ": " + error::systemErrorText(ERROR_INVALID_SECURITY_DESCR);
+    auto nothing = [] { return std::shared_ptr<void>(); };
+    const DWORD code = ERROR_INVALID_SECURITY_DESCR;
+    const std::string reason = ": " + error::systemErrorText(code);
+    const std::type_info* systemError = &typeid(error::ESystemError);
     const Case cases[] = {
-        {"DACL unreadable", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.GetNamedSecurityInfoW,
-                            +[](LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                                PSECURITY_DESCRIPTOR*) -> DWORD { return ERROR_ACCESS_DENIED; });
+        {"D:(A;;FA;;;BA)",
+         [] {
+             return replaced(sys::calls.GetNamedSecurityInfoW,
+                             +[](LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                 PSECURITY_DESCRIPTOR*) -> DWORD { return ERROR_ACCESS_DENIED; });
          },
          nullptr, "Cannot fetch DACL for <path>", 0},
-        {"DACL not written", "D:(A;;FA;;;BA)", nothing, nullptr, "Unable to set DACL on <path>", 1},
-        {"descriptor without a DACL", "O:BA", nothing, &typeid(error::ESystemError), "No DACL present in SDDL", 0},
-        {"null DACL in the new descriptor", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.GetSecurityDescriptorDacl,
-                            +[](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
-                                *present = TRUE;
-                                *dacl = nullptr;
-                                *defaulted = FALSE;
-                                return TRUE;
-                            });
+        {"D:(A;;FA;;;BA)", nothing, nullptr, "Unable to set DACL on <path>", 1},
+        {"O:BA", nothing, systemError, "No DACL present in SDDL", 0},
+        {"D:(A;;FA;;;BA)", // a null DACL in the new descriptor
+         [] {
+             return replaced(sys::calls.GetSecurityDescriptorDacl,
+                             +[](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+                                 *present = TRUE;
+                                 *dacl = nullptr;
+                                 *defaulted = FALSE;
+                                 return TRUE;
+                             });
          },
-         &typeid(error::ESystemError), "No DACL set", 0},
-        {"not serialisable", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW,
-                            +[](PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPWSTR*, PULONG) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                                return FALSE;
-                            });
+         systemError, "No DACL set", 0},
+        {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW, code); },
+         systemError, "Cannot serialise to SDDL" + reason, 0},
+        {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, code); },
+         systemError, "Cannot convert SDDL back" + reason, 0},
+        {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.GetSecurityDescriptorDacl, code); }, systemError,
+         "Cannot extract DACL from SDDL" + reason, 0},
+        {"D:(A;;FA;;;BA)",
+         [] {
+             return replaced(sys::calls.GetSecurityDescriptorDacl,
+                             +[](PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+                                 const BOOL ok = ::GetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
+                                 *defaulted = TRUE;
+                                 return ok;
+                             });
          },
-         &typeid(error::ESystemError), "Cannot serialise to SDDL" + reason, 0},
-        {"not convertible back", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW,
-                            +[](LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                                return FALSE;
-                            });
-         },
-         &typeid(error::ESystemError), "Cannot convert SDDL back" + reason, 0},
-        {"DACL of the new descriptor unreadable", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.GetSecurityDescriptorDacl,
-                            +[](PSECURITY_DESCRIPTOR, LPBOOL, PACL*, LPBOOL) -> BOOL {
-                                ::SetLastError(ERROR_INVALID_SECURITY_DESCR);
-                                return FALSE;
-                            });
-         },
-         &typeid(error::ESystemError), "Cannot extract DACL from SDDL" + reason, 0},
-        {"DACL of the new descriptor defaulted", "D:(A;;FA;;;BA)",
-         [&] {
-             return failing(sys::calls.GetSecurityDescriptorDacl,
-                            +[](PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
-                                const BOOL ok = ::GetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
-                                *defaulted = TRUE;
-                                return ok;
-                            });
-         },
-         &typeid(error::ESystemError), "DACL defaulted", 0},
+         systemError, "DACL defaulted", 0},
     };
-    ScratchObject directory(true);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        const std::string expected = replaceAll(c.text, "<path>", directory_.path());
+        SCOPED_TRACE(expected);
         seen.sets.clear();
         seen.converted.clear();
-        lines_.clear();
+        log_.lines.clear();
         reportedDacl = c.reported;
         sys::Override report(sys::calls.GetNamedSecurityInfoW, reportDacl);
         seen.setResult = c.sets != 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
         auto guard = c.fail();
-        std::string expected = c.text;
-        if (const auto at = expected.find("<path>"); at != std::string::npos)
-            expected.replace(at, 6, directory.path());
 
-        const auto [type, text] = thrown([&] { grantSystemFullAccess(directory.path()); });
+        const auto [type, text] = thrown([&] { grantSystemFullAccess(directory_.path()); });
         EXPECT_EQ(type, c.thrown);
         if (c.thrown) {
             EXPECT_EQ(text, expected);
         } else {
-            ASSERT_FALSE(lines_.empty());
-            EXPECT_EQ(lines_.back(), std::make_pair(1, expected));
+            ASSERT_FALSE(log_.lines.empty());
+            EXPECT_EQ(log_.lines.back(), (LogLine{1, expected}));
         }
         EXPECT_EQ(seen.sets.size(), c.sets) << ::testing::PrintToString(seen.converted);
         EXPECT_EQ(seen.freed, seen.allocated);
