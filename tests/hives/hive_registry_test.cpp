@@ -4,7 +4,6 @@
 #include "hives/hive_registry.h"
 
 #include "common/error.h"
-#include "common/log.h"
 #include "common/text.h"
 #include "io/temp_dir.h"
 #include "registry_area.h"
@@ -23,8 +22,16 @@ namespace {
 using testing_registry::Bytes;
 using testing_registry::expectError;
 using testing_registry::expectSystemError;
+using testing_registry::Failing;
+using testing_registry::Fault;
 using testing_registry::KeyBalance;
+using testing_registry::machineKeyExists;
 using testing_registry::wideBytes;
+
+// The hive registry's own lines are never for the parent.
+struct LogCapture : testing_registry::LogCapture {
+    explicit LogCapture(int level) : testing_registry::LogCapture(level, false) {}
+};
 
 // The device that Windows names for a drive such as "C:"; empty when it has none.
 std::wstring deviceOf(const std::wstring& drive)
@@ -47,44 +54,12 @@ std::string currentDirectory()
     return testing_fs::toText(std::filesystem::current_path());
 }
 
-// The log lines written while it lives, at the level it sets.
-class LogCapture {
-public:
-    explicit LogCapture(int level = 3) : savedLevel_(logLevel)
-    {
-        logLevel = level;
-        savedSink_ = setLogSink([this](const std::string& text, int lineLevel, bool forward) {
-            EXPECT_FALSE(forward);
-            lines.emplace_back(lineLevel, text);
-        });
-    }
-    ~LogCapture()
-    {
-        setLogSink(savedSink_);
-        logLevel = savedLevel_;
-    }
-    std::vector<std::pair<int, std::string>> lines;
-
-private:
-    int savedLevel_;
-    LogSink savedSink_;
-};
-
-bool machineKeyExists(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
 // Deletes the values named from an HKEY_LOCAL_MACHINE key, and the key too when asked and
 // nothing is left in it.
-void removeValues(const std::wstring& path, const std::vector<std::wstring>& names, bool removeEmptyKey)
+void removeValues(const std::string& path, const std::vector<std::wstring>& names, bool removeEmptyKey)
 {
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
     for (const std::wstring& name : names)
         ::RegDeleteValueW(key, name.c_str());
@@ -94,11 +69,11 @@ void removeValues(const std::wstring& path, const std::vector<std::wstring>& nam
                        nullptr);
     ::RegCloseKey(key);
     if (removeEmptyKey && subkeys == 0 && values == 0)
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
 }
 
-const std::wstring hiveListPath = L"System\\CurrentControlSet\\Control\\hivelist";
-const std::wstring restoredHivesPath = L"Software\\Harbex\\hives";
+const std::string hiveListPath = "System\\CurrentControlSet\\Control\\hivelist";
+const std::string restoredHivesPath = "Software\\Harbex\\hives";
 
 // Wine has no hive list of its own: the tests make one (or add to one that is there) with
 // entries for files of their own, and take out again what they put in, the worker's list
@@ -107,7 +82,7 @@ class HiveRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, hiveListPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, toWide(hiveListPath).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                     KEY_ALL_ACCESS, nullptr, &hiveList, nullptr),
                   ERROR_SUCCESS);
     }
@@ -194,25 +169,17 @@ TEST_F(HiveRegistryTest, EntryThatIsNotTextIsRefused)
     }
 }
 
-struct Fault {
-    static inline LONG code = 0;
-};
-
 TEST_F(HiveRegistryTest, UnreadableHiveListFails)
 {
     {
         Fault::code = ERROR_FILE_NOT_FOUND;
-        sys::Override missing(sys::calls.RegOpenKeyExW,
-                              +[](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LONG { return Fault::code; });
+        Failing missing(sys::calls.RegOpenKeyExW);
         expectSystemError([] { HiveRegistry(); }, ERROR_FILE_NOT_FOUND, "Cannot open hive list");
     }
     {
         Fault::code = ERROR_ACCESS_DENIED;
         KeyBalance keys;
-        sys::Override refused(sys::calls.RegEnumValueW,
-                              +[](HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) -> LONG {
-                                  return Fault::code;
-                              });
+        Failing refused(sys::calls.RegEnumValueW);
         expectSystemError([] { HiveRegistry(); }, ERROR_ACCESS_DENIED, "Error enumerating hives");
         EXPECT_EQ(keys.open(), 0);
     }
@@ -337,21 +304,6 @@ TEST_F(HiveRegistryTest, RestoredLiveHivesAreListedOnce)
     const std::string otherWork = dir / "letter.restored";
     recorded = {toWide(work), toWide(quietWork), toWide(otherWork)};
     HiveRegistry hives({devicePath(target)});
-    auto entry = [&](const std::string& name, std::wstring& data) {
-        HKEY list = nullptr;
-        EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Harbex\\hives", 0, KEY_READ, &list), ERROR_SUCCESS);
-        DWORD type = 0;
-        wchar_t buffer[1024];
-        DWORD size = sizeof buffer;
-        LONG result = ::RegQueryValueExW(list, toWide(name).c_str(), nullptr, &type,
-                                         reinterpret_cast<BYTE*>(buffer), &size);
-        ::RegCloseKey(list);
-        if (result != ERROR_SUCCESS)
-            return false;
-        EXPECT_EQ(type, DWORD{REG_SZ});
-        data.assign(buffer, size / sizeof(wchar_t));
-        return true;
-    };
     struct Case {
         const char* what;
         std::string target, work;
@@ -380,17 +332,16 @@ TEST_F(HiveRegistryTest, RestoredLiveHivesAreListedOnce)
             EXPECT_EQ(log.lines, c.lines);
             EXPECT_EQ(keys.open(), 0);
         }
-        std::wstring data;
-        ASSERT_EQ(entry(c.work, data), c.listed);
-        if (c.listed) {
-            EXPECT_EQ(data, toWide(c.target) + std::wstring(1, L'\0'));
-        }
+        const auto entry = testing_registry::readValue(HKEY_LOCAL_MACHINE, restoredHivesPath, toWide(c.work));
+        if (c.listed)
+            EXPECT_EQ(entry, testing_registry::Value(REG_SZ, testing_registry::text(toWide(c.target))));
+        else
+            EXPECT_FALSE(entry);
     }
 
     {
         Fault::code = ERROR_ACCESS_DENIED;
-        sys::Override refuse(sys::calls.RegSetValueExW,
-                             +[](HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) -> LONG { return Fault::code; });
+        Failing refuse(sys::calls.RegSetValueExW);
         LogCapture quiet(0);
         expectSystemError([&] { hives.recordHive(target, work); }, ERROR_ACCESS_DENIED,
                           "Unable to store registry data");

@@ -27,43 +27,15 @@
 namespace {
 
 using testing_registry::Bytes;
+using testing_registry::dword;
 using testing_registry::expectError;
+using testing_registry::LogCapture;
+using testing_registry::machineKeyExists;
 using testing_registry::TestArea;
+using testing_registry::text;
+using testing_registry::Value;
 using testing_registry::wideBytes;
-
 using Lines = std::vector<std::pair<int, std::string>>;
-
-// The log lines written while it lives, at the level it sets.
-class LogCapture {
-public:
-    explicit LogCapture(int level = 3) : savedLevel_(logLevel)
-    {
-        logLevel = level;
-        savedSink_ = setLogSink([this](const std::string& text, int lineLevel, bool) {
-            lines.emplace_back(lineLevel, text);
-        });
-    }
-    ~LogCapture()
-    {
-        setLogSink(savedSink_);
-        logLevel = savedLevel_;
-    }
-    bool has(int level, const std::string& text) const
-    {
-        return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();
-    }
-    Lines lines;
-
-private:
-    int savedLevel_;
-    LogSink savedSink_;
-};
-
-Bytes dword(DWORD number)
-{
-    return Bytes{std::uint8_t(number), std::uint8_t(number >> 8), std::uint8_t(number >> 16),
-                 std::uint8_t(number >> 24)};
-}
 
 Bytes multi(const std::vector<std::wstring>& strings)
 {
@@ -73,41 +45,9 @@ Bytes multi(const std::vector<std::wstring>& strings)
     return wideBytes(joined + L'\0');
 }
 
-Bytes text(const std::wstring& value)
+std::optional<Value> machineValue(const std::string& path, const std::wstring& name)
 {
-    return wideBytes(value + L'\0');
-}
-
-HKEY openMachine(const std::string& path, REGSAM access = KEY_READ)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, access, &key) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
-}
-
-bool machineKeyExists(const std::string& path)
-{
-    HKEY key = openMachine(path);
-    if (key != nullptr)
-        ::RegCloseKey(key);
-    return key != nullptr;
-}
-
-// The type and bytes of an HKEY_LOCAL_MACHINE value, if it is there.
-std::optional<std::pair<DWORD, Bytes>> machineValue(const std::string& path, const std::wstring& name)
-{
-    DWORD type = 0;
-    DWORD size = 0;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
-                       nullptr, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    Bytes data(size);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
-                       data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    data.resize(size);
-    return std::make_pair(type, data);
+    return testing_registry::readValue(HKEY_LOCAL_MACHINE, path, name);
 }
 
 void setMachineValue(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
@@ -124,11 +64,7 @@ void setMachineValue(const std::string& path, const std::wstring& name, DWORD ty
 
 void deleteMachineValue(const std::string& path, const std::wstring& name)
 {
-    HKEY key = openMachine(path, KEY_ALL_ACCESS);
-    if (key == nullptr)
-        return;
-    ::RegDeleteValueW(key, name.c_str());
-    ::RegCloseKey(key);
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str());
 }
 
 // A running-registry value that the test may change: put back (or removed) at the end.
@@ -151,7 +87,7 @@ public:
 private:
     std::string path_;
     std::wstring name_;
-    std::optional<std::pair<DWORD, Bytes>> saved_;
+    std::optional<Value> saved_;
 };
 
 // An HKEY_LOCAL_MACHINE key that must not exist before the test: removed with its tree.
@@ -231,23 +167,23 @@ protected:
         setMachineValue(listPath, toWide(fallback), REG_SZ, text(toWide(target)));
     }
 
-    // Reads a value of a hive file by loading it under a name of the test's own.
-    std::optional<std::pair<DWORD, Bytes>> hiveValue(const std::string& file, const std::string& path,
-                                                     const std::wstring& name)
+    // What `read` finds below a hive file loaded under a name of the test's own.
+    template <class Read>
+    static auto inHive(const std::string& file, Read read)
     {
         const std::string mount = "RestoreWorkerTests-" + testing_registry::randomSuffix();
         EXPECT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(), toWide(file).c_str()), ERROR_SUCCESS);
-        auto value = machineValue(mount + (path.empty() ? "" : "\\" + path), name);
+        auto found = read(mount + "\\");
         ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
-        return value;
+        return found;
     }
-    bool hiveKeyExists(const std::string& file, const std::string& path)
+    static std::optional<Value> hiveValue(const std::string& file, const std::string& path, const std::wstring& name)
     {
-        const std::string mount = "RestoreWorkerTests-" + testing_registry::randomSuffix();
-        EXPECT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(), toWide(file).c_str()), ERROR_SUCCESS);
-        bool exists = machineKeyExists(mount + "\\" + path);
-        ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
-        return exists;
+        return inHive(file, [&](const std::string& mount) { return machineValue(mount + path, name); });
+    }
+    static bool hiveKeyExists(const std::string& file, const std::string& path)
+    {
+        return inHive(file, [&](const std::string& mount) { return machineKeyExists(mount + path); });
     }
 
     TestArea area{"hive-restore"};
@@ -298,22 +234,16 @@ TEST(HiveCopy, ReplacesTheDestinationTreeWithTheSource)
 
     EXPECT_EQ(subkeyNames(area.root(), area.path("to")), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(subkeyNames(area.root(), area.path("to\\a")), (std::vector<std::string>{"deep"}));
-    DWORD type = 0;
-    Bytes data;
-    ASSERT_TRUE(area.value("to", L"top", type, data));
-    EXPECT_EQ(type, DWORD{REG_SZ});
-    EXPECT_EQ(data, text(L"new"));
-    EXPECT_FALSE(area.value("to", L"stale", type, data));
-    ASSERT_TRUE(area.value("to\\a\\deep", L"bin", type, data));
-    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_BINARY}, Bytes{1, 2, 3}));
-    ASSERT_TRUE(area.value("to\\a\\deep", L"none", type, data));
-    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_NONE}, Bytes{}));
+    EXPECT_EQ(area.value("to", L"top"), Value(REG_SZ, text(L"new")));
+    EXPECT_FALSE(area.value("to", L"stale"));
+    EXPECT_EQ(area.value("to\\a\\deep", L"bin"), Value(REG_BINARY, {1, 2, 3}));
+    EXPECT_EQ(area.value("to\\a\\deep", L"none"), Value(REG_NONE, {}));
     // The source is left as it was.
-    ASSERT_TRUE(area.value("from", L"top", type, data));
+    EXPECT_TRUE(area.value("from", L"top"));
 
     // A destination that does not exist yet is made, with the keys above it.
     copyAndReplace(area.root(), area.path("from\\a"), area.root(), area.path("new\\x"));
-    EXPECT_TRUE(area.value("new\\x\\deep", L"bin", type, data));
+    EXPECT_TRUE(area.value("new\\x\\deep", L"bin"));
 }
 
 TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
@@ -340,9 +270,7 @@ TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
     }
     EXPECT_EQ(log.lines, (Lines{{1, "During copy-and-replace, unable to erase destination \"" + area.path("to") +
                                         "\": Unable to delete key: " + error::systemErrorText(ERROR_ACCESS_DENIED)}}));
-    DWORD type = 0;
-    Bytes data;
-    EXPECT_TRUE(area.value("to", L"v", type, data));
+    EXPECT_TRUE(area.value("to", L"v"));
 }
 
 TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
@@ -383,20 +311,13 @@ TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string to = std::string("to\\") + c.name;
-        DWORD type = 0;
-        Bytes data;
-        ASSERT_TRUE(area.value(to, L"marker", type, data));
-        EXPECT_EQ(data, text(c.replaced ? L"running" : L"restored"));
+        EXPECT_EQ(area.value(to, L"marker"), Value(REG_SZ, text(c.replaced ? L"running" : L"restored")));
         EXPECT_EQ(area.keyExists(to + "\\child"), c.replaced);
         EXPECT_EQ(area.keyExists(to + "\\own"), !c.replaced);
     }
-    DWORD type = 0;
-    Bytes data;
-    ASSERT_TRUE(area.value("to\\added\\inner", L"v", type, data));
-    EXPECT_EQ(data, dword(5));
-    ASSERT_TRUE(area.value("to", L"shared", type, data));
-    EXPECT_EQ(std::make_pair(type, data), std::make_pair(DWORD{REG_SZ}, text(L"running")));
-    EXPECT_TRUE(area.value("to", L"own", type, data)); // values the running key lacks stay
+    EXPECT_EQ(area.value("to\\added\\inner", L"v"), Value(REG_DWORD, dword(5)));
+    EXPECT_EQ(area.value("to", L"shared"), Value(REG_SZ, text(L"running")));
+    EXPECT_TRUE(area.value("to", L"own")); // values the running key lacks stay
 
     // A "start" that is not a number is refused.
     area.createKey("bad-from\\s");
@@ -476,7 +397,7 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
         EXPECT_EQ(Requests::moves[0].from.substr(0, 4), L"\\\\?\\");
         EXPECT_EQ(Requests::moves[0].flags, DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
         EXPECT_TRUE(Requests::replaces.empty());
-        EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), std::make_pair(DWORD{REG_DWORD}, dword(1)));
+        EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
         EXPECT_FALSE(machineKeyExists(listPath));
     }
 }
@@ -636,16 +557,16 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     // The merged hive.
     const std::string cs = "ControlSet002\\";
     const std::string result = merged();
-    EXPECT_EQ(hiveValue(result, cs + "Enum\\" + tag + "\\device", L"id"), std::make_pair(DWORD{REG_SZ}, text(L"running")));
+    EXPECT_EQ(hiveValue(result, cs + "Enum\\" + tag + "\\device", L"id"), Value(REG_SZ, text(L"running")));
     EXPECT_FALSE(hiveKeyExists(result, cs + "Enum\\" + tag + "\\restored-device"));
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Kept", L"start"),
-              std::make_pair(DWORD{REG_DWORD}, dword(1)));
+              Value(REG_DWORD, dword(1)));
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Added", L"start"),
-              std::make_pair(DWORD{REG_DWORD}, dword(2)));
-    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"running"), std::make_pair(DWORD{REG_SZ}, text(L"merged")));
-    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), std::make_pair(DWORD{REG_SZ}, text(L"stays")));
-    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), std::make_pair(DWORD{REG_SZ}, text(L"running")));
-    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), std::make_pair(DWORD{REG_SZ}, text(L"restored")));
+              Value(REG_DWORD, dword(2)));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"running"), Value(REG_SZ, text(L"merged")));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), Value(REG_SZ, text(L"stays")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), Value(REG_SZ, text(L"running")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), Value(REG_SZ, text(L"restored")));
 }
 
 TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves)
@@ -679,12 +600,12 @@ TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves
     EXPECT_EQ(Requests::replaces[0].old, longPathW(dir / "SYSTEM.oldbackup"));
     ASSERT_EQ(Requests::moves.size(), 1u);
     EXPECT_EQ(Requests::moves[0].from, longPathW(software));
-    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), std::make_pair(DWORD{REG_DWORD}, dword(1)));
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
 
     // The moves at boot go with the new hive, into its current control set.
     const std::string result = merged();
     EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations"),
-              std::make_pair(DWORD{REG_MULTI_SZ}, pending));
+              Value(REG_MULTI_SZ, pending));
     EXPECT_TRUE(hiveKeyExists(result, "ControlSet002\\Enum\\" + tag + "\\restored-device"));
 }
 

@@ -1,8 +1,11 @@
 #pragma once
 // Helpers of the registry tests: a private key that is removed with everything below it at
 // the end of the test, raw reads and writes that go straight to Windows (not through the
-// system-call table, so that a replaced entry never disturbs them), and error checks.
+// system-call table, so that a replaced entry never disturbs them), failing registry calls,
+// captured log lines and error checks.
 #include "common/error.h"
+#include "common/log.h"
+#include "common/text.h"
 #include "sys/syscalls.h"
 
 #include <windows.h>
@@ -10,16 +13,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace testing_registry {
 
 using Bytes = std::vector<std::uint8_t>;
+using Value = std::pair<DWORD, Bytes>; // a value's type and bytes
 
 // The bytes of a UTF-16 text exactly as given (embedded and trailing NULs included).
 inline Bytes wideBytes(const std::wstring& text)
@@ -28,10 +35,48 @@ inline Bytes wideBytes(const std::wstring& text)
     return Bytes(begin, begin + text.size() * sizeof(wchar_t));
 }
 
+// A REG_SZ value's bytes: the text and its closing NUL.
+inline Bytes text(const std::wstring& value)
+{
+    return wideBytes(value + L'\0');
+}
+
+inline Bytes dword(DWORD number)
+{
+    return Bytes{std::uint8_t(number), std::uint8_t(number >> 8), std::uint8_t(number >> 16),
+                 std::uint8_t(number >> 24)};
+}
+
 inline std::string randomSuffix()
 {
     std::random_device random;
     return std::to_string(random());
+}
+
+// Value `name` of root\path (empty path: root itself), if it is there.
+inline std::optional<Value> readValue(HKEY root, const std::string& path, const std::wstring& name)
+{
+    const std::wstring sub = toWide(path);
+    const wchar_t* subkey = path.empty() ? nullptr : sub.c_str();
+    DWORD type = 0;
+    DWORD size = 0;
+    if (::RegGetValueW(root, subkey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    Bytes data(size);
+    if (::RegGetValueW(root, subkey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, data.empty() ? nullptr : data.data(),
+                       &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    data.resize(size);
+    return Value(type, data);
+}
+
+inline bool machineKeyExists(const std::string& path)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
 }
 
 // root\Software\RestoreWorkerTests\<name>-<random>, created empty; deleted with its tree
@@ -88,19 +133,9 @@ public:
             ::RegCloseKey(opened);
         return result == ERROR_SUCCESS;
     }
-    // The type and bytes of a value; false when it is missing.
-    bool value(const std::string& sub, const std::wstring& name, DWORD& type, Bytes& data) const
+    std::optional<Value> value(const std::string& sub, const std::wstring& name) const
     {
-        DWORD size = 0;
-        if (::RegGetValueW(key_, sub.empty() ? nullptr : wide(sub).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
-                           &type, nullptr, &size) != ERROR_SUCCESS)
-            return false;
-        data.assign(size, 0);
-        if (::RegGetValueW(key_, sub.empty() ? nullptr : wide(sub).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
-                           &type, data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS)
-            return false;
-        data.resize(size);
-        return true;
+        return readValue(key_, sub, name);
     }
 
     static std::wstring wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
@@ -133,6 +168,50 @@ inline void expectSystemError(const std::function<void()>& action, LONG code, co
     else
         expectError<error::ESystemError>(action, full);
 }
+
+// The result code of every call that a Failing replaces.
+struct Fault {
+    static inline LONG code = ERROR_ACCESS_DENIED;
+};
+
+template <class R, class... Args>
+R returnFault(Args...)
+{
+    return static_cast<R>(Fault::code);
+}
+
+// Makes an entry of the system-call table return Fault::code while it lives.
+template <class R, class... Args>
+struct Failing : sys::Override<R (*)(Args...)> {
+    explicit Failing(R (*&slot)(Args...)) : sys::Override<R (*)(Args...)>(slot, &returnFault<R, Args...>) {}
+};
+
+// The log lines written while it lives, at the level it sets.
+class LogCapture {
+public:
+    explicit LogCapture(int level = 3, bool mayForward = true) : savedLevel_(logLevel)
+    {
+        logLevel = level;
+        savedSink_ = setLogSink([this, mayForward](const std::string& text, int lineLevel, bool forward) {
+            EXPECT_TRUE(mayForward || !forward) << text;
+            lines.emplace_back(lineLevel, text);
+        });
+    }
+    ~LogCapture()
+    {
+        setLogSink(savedSink_);
+        logLevel = savedLevel_;
+    }
+    bool has(int level, const std::string& text) const
+    {
+        return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();
+    }
+    std::vector<std::pair<int, std::string>> lines;
+
+private:
+    int savedLevel_;
+    LogSink savedSink_;
+};
 
 // Counts the keys that the library opens or creates and the keys it closes.
 struct KeyBalance {

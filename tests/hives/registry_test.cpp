@@ -23,6 +23,8 @@ using testing_registry::expectError;
 using testing_registry::expectSystemError;
 using testing_registry::KeyBalance;
 using testing_registry::TestArea;
+using testing_registry::text;
+using testing_registry::Value;
 using testing_registry::wideBytes;
 
 std::vector<std::string> subkeyNames(const winreg::Key& key)
@@ -47,7 +49,7 @@ TEST(RegistryValues, StringKeepsTextWithoutTrailingNuls)
     };
     const Case cases[] = {
         {L"two trailing NULs", REG_SZ, wideBytes(std::wstring(L"abc\0\0", 5)), "abc", ""},
-        {L"one NUL", REG_SZ, wideBytes(std::wstring(L"abc\0", 4)), "abc", ""},
+        {L"one NUL", REG_SZ, text(L"abc"), "abc", ""},
         {L"no NUL", REG_SZ, wideBytes(L"abc"), "abc", ""},
         {L"inner NUL stays", REG_SZ, wideBytes(std::wstring(L"a\0b\0", 4)), std::string("a\0b", 3), ""},
         {L"only NULs", REG_SZ, wideBytes(std::wstring(L"\0\0\0", 3)), "", ""},
@@ -140,7 +142,7 @@ TEST(RegistryValues, DoubleWordIsFourBytesLeastSignificantFirst)
 TEST(RegistryValues, AbsenceLeavesEmptyDefaults)
 {
     TestArea area("absence");
-    area.setValue("", L"other", REG_SZ, wideBytes(std::wstring(L"x\0", 2)));
+    area.setValue("", L"other", REG_SZ, text(L"x"));
     struct Case {
         std::string key;
         bool keyExists;
@@ -261,27 +263,16 @@ TEST(RegistryValues, StoredValuesHaveTheirRegistryForm)
     nothing.data() = {REG_NONE, {}};
     nothing.store();
 
-    struct Case {
-        std::wstring name;
-        DWORD type;
-        Bytes data;
+    const std::pair<std::wstring, Value> cases[] = {
+        {L"text", {REG_SZ, testing_registry::text(L"Gr\u00fc\u00dfe")}},
+        {L"list", {REG_MULTI_SZ, wideBytes(std::wstring(L"a\0\0bc\0\0", 7))}},
+        {L"empty list", {REG_MULTI_SZ, wideBytes(std::wstring(L"\0", 1))}},
+        {L"number", {REG_DWORD, {4, 3, 2, 1}}},
+        {L"binary", {REG_BINARY, {9, 8, 7}}},
+        {L"nothing", {REG_NONE, {}}},
     };
-    const Case cases[] = {
-        {L"text", REG_SZ, wideBytes(std::wstring(L"Gr\u00fc\u00dfe\0", 6))},
-        {L"list", REG_MULTI_SZ, wideBytes(std::wstring(L"a\0\0bc\0\0", 7))},
-        {L"empty list", REG_MULTI_SZ, wideBytes(std::wstring(L"\0", 1))},
-        {L"number", REG_DWORD, {4, 3, 2, 1}},
-        {L"binary", REG_BINARY, {9, 8, 7}},
-        {L"nothing", REG_NONE, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
-        DWORD type = 0;
-        Bytes data;
-        ASSERT_TRUE(area.value("", c.name, type, data));
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(data, c.data);
-    }
+    for (const auto& [name, value] : cases)
+        EXPECT_EQ(area.value("", name), value) << toUtf8(name);
     for (const winreg::ValueBase* value : {static_cast<const winreg::ValueBase*>(&text),
                                            static_cast<const winreg::ValueBase*>(&nothing)})
         EXPECT_TRUE(value->keyExists() && value->valueExists());
@@ -299,19 +290,17 @@ TEST(RegistryValues, EraseRemovesOnlyItsOwnValue)
     TestArea area("erase");
     area.createKey("sub");
     // The same name in the root of the value's key path and in the key itself.
-    area.setValue("", L"v", REG_SZ, wideBytes(std::wstring(L"root\0", 5)));
-    area.setValue("sub", L"v", REG_SZ, wideBytes(std::wstring(L"sub\0", 4)));
-    area.setValue("sub", L"w", REG_SZ, wideBytes(std::wstring(L"w\0", 2)));
+    area.setValue("", L"v", REG_SZ, text(L"root"));
+    area.setValue("sub", L"v", REG_SZ, text(L"sub"));
+    area.setValue("sub", L"w", REG_SZ, text(L"w"));
     KeyBalance keys;
 
     winreg::String byName(area.key(), "sub", "v");
     ASSERT_EQ(byName.data(), "sub");
     byName.erase();
     EXPECT_FALSE(byName.valueExists());
-    DWORD type = 0;
-    Bytes data;
-    EXPECT_FALSE(area.value("sub", L"v", type, data));
-    EXPECT_TRUE(area.value("", L"v", type, data));
+    EXPECT_FALSE(area.value("sub", L"v"));
+    EXPECT_TRUE(area.value("", L"v"));
 
     HKEY sub = nullptr;
     ASSERT_EQ(::RegOpenKeyExW(area.key(), L"sub", 0, KEY_ALL_ACCESS, &sub), ERROR_SUCCESS);
@@ -319,8 +308,8 @@ TEST(RegistryValues, EraseRemovesOnlyItsOwnValue)
     ASSERT_EQ(enumerated.valueName(), "w");
     enumerated.erase();
     ::RegCloseKey(sub);
-    EXPECT_FALSE(area.value("sub", L"w", type, data));
-    EXPECT_TRUE(area.value("", L"v", type, data));
+    EXPECT_FALSE(area.value("sub", L"w"));
+    EXPECT_TRUE(area.value("", L"v"));
 
     expectSystemError([&] { byName.erase(); }, ERROR_FILE_NOT_FOUND, "Cannot erase value");
     EXPECT_EQ(keys.open(), 0);
@@ -384,7 +373,7 @@ TEST(RegistryKeys, DeleteTreeRemovesDeepestFirst)
     for (const char* sub : {"top\\b\\c", "top\\d"})
         area.createKey(sub);
     for (const char* sub : {"top", "top\\b", "top\\b\\c", "top\\d"}) {
-        area.setValue(sub, L"one", REG_SZ, wideBytes(std::wstring(L"1\0", 2)));
+        area.setValue(sub, L"one", REG_SZ, text(L"1"));
         area.setValue(sub, L"two", REG_DWORD, {2, 0, 0, 0});
     }
 
@@ -427,7 +416,7 @@ TEST(RegistryKeys, IteratorsWalkSubkeysAndValuesInOrder)
     TestArea area("iterate");
     for (const char* sub : {"k\\alpha", "k\\beta\\deep", "k\\gamma", "empty"})
         area.createKey(sub);
-    area.setValue("k", L"first", REG_SZ, wideBytes(std::wstring(L"1\0", 2)));
+    area.setValue("k", L"first", REG_SZ, text(L"1"));
     area.setValue("k", L"second", REG_DWORD, {2, 0, 0, 0});
     area.setValue("k", L"third", REG_BINARY, {});
     KeyBalance balance;
@@ -501,21 +490,15 @@ TEST(RegistryKeysDeathTest, AdvancingAnEndIteratorEndsTheProcess)
 
 // ---------------------------------------------------------------- failing calls
 
-struct Fault {
-    static inline LONG code = ERROR_ACCESS_DENIED;
-};
-
 TEST(RegistryFailures, EveryFailingCallThrowsItsText)
 {
     TestArea area("failures");
     area.createKey("k\\sub");
-    area.setValue("k", L"v", REG_SZ, wideBytes(std::wstring(L"x\0", 2)));
+    area.setValue("k", L"v", REG_SZ, text(L"x"));
     const std::string k = area.path("k");
     HKEY handle = nullptr;
     ASSERT_EQ(::RegOpenKeyExW(area.key(), L"k", 0, KEY_ALL_ACCESS, &handle), ERROR_SUCCESS);
-    const auto failOpen = +[](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LONG { return Fault::code; };
-    const auto failSet = +[](HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) -> LONG { return Fault::code; };
-
+    using testing_registry::Failing;
     struct Case {
         const char* name;
         LONG code;
@@ -524,102 +507,46 @@ TEST(RegistryFailures, EveryFailingCallThrowsItsText)
     };
     const Case cases[] = {
         {"open for reading", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegOpenKeyExW, failOpen);
-             winreg::String(area.root(), k, "v");
-         },
+         [&] { Failing fail(sys::calls.RegOpenKeyExW); winreg::String(area.root(), k, "v"); },
          "Cannot open subkey " + k},
         {"query", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegQueryValueExW,
-                                +[](HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) -> LONG { return Fault::code; });
-             winreg::GenericValue(area.root(), k, "v");
-         },
+         [&] { Failing fail(sys::calls.RegQueryValueExW); winreg::GenericValue(area.root(), k, "v"); },
          "Cannot read value data"},
         {"query, path not found", ERROR_PATH_NOT_FOUND,
-         [&] {
-             sys::Override fail(sys::calls.RegQueryValueExW,
-                                +[](HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) -> LONG { return Fault::code; });
-             winreg::GenericValue(area.root(), k, "v");
-         },
+         [&] { Failing fail(sys::calls.RegQueryValueExW); winreg::GenericValue(area.root(), k, "v"); },
          "Cannot read value data"},
         {"enumerate values", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegEnumValueW,
-                                +[](HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) -> LONG {
-                                    return Fault::code;
-                                });
-             winreg::GenericValue(handle, DWORD{0});
-         },
+         [&] { Failing fail(sys::calls.RegEnumValueW); winreg::GenericValue(handle, DWORD{0}); },
          "Cannot enumerate value data"},
         {"enumerate subkeys", ERROR_MORE_DATA,
-         [&] {
-             sys::Override fail(sys::calls.RegEnumKeyExW,
-                                +[](HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME) -> LONG {
-                                    return Fault::code;
-                                });
-             winreg::Key(handle, DWORD{0});
-         },
+         [&] { Failing fail(sys::calls.RegEnumKeyExW); winreg::Key(handle, DWORD{0}); },
          "Cannot read subkey under key"},
         {"open enumerated subkey", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegOpenKeyExW, failOpen);
-             winreg::Key(handle, DWORD{0});
-         },
-         "Cannot open enumerated key"},
+         [&] { Failing fail(sys::calls.RegOpenKeyExW); winreg::Key(handle, DWORD{0}); }, "Cannot open enumerated key"},
         {"create", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegCreateKeyExW,
-                                +[](HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY,
-                                    LPDWORD) -> LONG { return Fault::code; });
-             winreg::Key(area.key(), "new\\key").create();
-         },
+         [&] { Failing fail(sys::calls.RegCreateKeyExW); winreg::Key(area.key(), "new\\key").create(); },
          "Unable to create key \"new\\key\""},
         {"open for writing", ERROR_ACCESS_DENIED,
-         [&] {
-             winreg::String value(area.root(), k, "v");
-             sys::Override fail(sys::calls.RegOpenKeyExW, failOpen);
-             value.store();
-         },
+         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegOpenKeyExW); value.store(); },
          "Cannot write-open subkey " + k},
         {"set", ERROR_ACCESS_DENIED,
-         [&] {
-             winreg::String value(area.root(), k, "v");
-             sys::Override fail(sys::calls.RegSetValueExW, failSet);
-             value.store();
-         },
+         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegSetValueExW); value.store(); },
          "Unable to store registry data"},
         {"set, not found", ERROR_FILE_NOT_FOUND,
-         [&] {
-             winreg::DoubleWord value(area.root(), k, "n");
-             sys::Override fail(sys::calls.RegSetValueExW, failSet);
-             value.store();
-         },
+         [&] { winreg::DoubleWord value(area.root(), k, "n"); Failing fail(sys::calls.RegSetValueExW); value.store(); },
          "Unable to store registry data"},
         {"erase", ERROR_ACCESS_DENIED,
-         [&] {
-             winreg::String value(area.root(), k, "v");
-             sys::Override fail(sys::calls.RegDeleteValueW, +[](HKEY, LPCWSTR) -> LONG { return Fault::code; });
-             value.erase();
-         },
+         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegDeleteValueW); value.erase(); },
          "Cannot erase value"},
         {"delete key", ERROR_ACCESS_DENIED,
-         [&] {
-             winreg::Key key(area.key(), "k\\sub");
-             sys::Override fail(sys::calls.RegDeleteKeyW, +[](HKEY, LPCWSTR) -> LONG { return Fault::code; });
-             key.deleteTree();
-         },
+         [&] { winreg::Key key(area.key(), "k\\sub"); Failing fail(sys::calls.RegDeleteKeyW); key.deleteTree(); },
          "Unable to delete key"},
-        {"flush", ERROR_ACCESS_DENIED,
-         [&] {
-             sys::Override fail(sys::calls.RegFlushKey, +[](HKEY) -> LONG { return Fault::code; });
-             winreg::flushRegistry();
-         },
+        {"flush", ERROR_ACCESS_DENIED, [&] { Failing fail(sys::calls.RegFlushKey); winreg::flushRegistry(); },
          "Cannot flush registry"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Fault::code = c.code;
+        testing_registry::Fault::code = c.code;
         KeyBalance keys;
         expectSystemError(c.action, c.code, c.text);
         EXPECT_EQ(keys.open(), 0) << "a key left open";
@@ -756,18 +683,18 @@ protected:
     void SetUp() override
     {
         area.createKey("saved\\inner");
-        area.setValue("saved\\inner", L"greeting", REG_SZ, wideBytes(std::wstring(L"hello\0", 6)));
+        area.setValue("saved\\inner", L"greeting", REG_SZ, text(L"hello"));
         winreg::enableBackupRestorePrivileges();
         HKEY saved = nullptr;
         ASSERT_EQ(::RegOpenKeyExW(area.key(), L"saved", 0, KEY_READ, &saved), ERROR_SUCCESS);
-        LONG result = ::RegSaveKeyW(saved, TestArea::wide(hiveFile).c_str(), nullptr);
+        LONG result = ::RegSaveKeyW(saved, toWide(hiveFile).c_str(), nullptr);
         ::RegCloseKey(saved);
         ASSERT_EQ(result, ERROR_SUCCESS);
     }
     bool mounted() const
     {
         HKEY opened = nullptr;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, TestArea::wide(mountName).c_str(), 0, KEY_READ, &opened) !=
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(mountName).c_str(), 0, KEY_READ, &opened) !=
             ERROR_SUCCESS)
             return false;
         ::RegCloseKey(opened);
@@ -776,7 +703,7 @@ protected:
     void TearDown() override
     {
         if (mounted())
-            ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, TestArea::wide(mountName).c_str());
+            ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mountName).c_str());
     }
 
     TestArea area{"hive"};
