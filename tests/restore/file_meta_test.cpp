@@ -260,13 +260,8 @@ TEST(FileMetaVariant, AttributesFromFlagsAndWritePermissions)
 
 struct Stamps {
     std::int32_t creation, creationUsec, access, accessUsec, write, writeUsec;
+    bool operator==(const Stamps&) const = default;
 };
-
-bool operator==(const Stamps& a, const Stamps& b)
-{
-    return a.creation == b.creation && a.creationUsec == b.creationUsec && a.access == b.access &&
-           a.accessUsec == b.accessUsec && a.write == b.write && a.writeUsec == b.writeUsec;
-}
 
 std::ostream& operator<<(std::ostream& out, const Stamps& s)
 {

@@ -98,22 +98,11 @@ TEST(EscapeName, ForbiddenCharactersAndUnderscoreBecomeHexCodes)
     };
     const Case cases[] = {
         {"plain name.txt", "plain name.txt"},
-        {"_", "_5f"},
-        {"\"", "_22"},
-        {"*", "_2a"},
-        {"/", "_2f"},
-        {":", "_3a"},
-        {"<", "_3c"},
-        {">", "_3e"},
-        {"?", "_3f"},
-        {"|", "_7c"},
-        {std::string(1, '\0'), "_00"},
-        {"\x01", "_01"},
-        {"\n", "_0a"},
-        {"\x1F", "_1f"},
+        {"_", "_5f"}, {"\"", "_22"}, {"*", "_2a"}, {"/", "_2f"}, {":", "_3a"},
+        {"<", "_3c"}, {">", "_3e"}, {"?", "_3f"}, {"|", "_7c"},
+        {std::string(1, '\0'), "_00"}, {"\x01", "_01"}, {"\n", "_0a"}, {"\x1F", "_1f"},
         {"\\", "\\"}, // the separator stays
-        {"\x7F", "\x7F"},
-        {"\x80\xFF", "\x80\xFF"},
+        {"\x7F", "\x7F"}, {"\x80\xFF", "\x80\xFF"},
         {"a:b_c", "a_3ab_5fc"},
         {"", ""},
     };
@@ -138,32 +127,14 @@ TEST(FixComponent, TrailingBlankOrDotAndDeviceNames)
         std::string component, expected;
     };
     const Case cases[] = {
-        {"", ""},
-        {".", "_"},
-        {"..", "._"},
-        {" ", "_"},
-        {"name.", "name_"},
-        {"x ", "x_"},
-        {"con.", "con_"},   // only the trailing dot is replaced
-        {"CON", "CON_"},
-        {"con.txt", "con_.txt"},
-        {"Prn", "Prn_"},
-        {"aux", "aux_"},
+        {"", ""}, {".", "_"}, {"..", "._"}, {" ", "_"}, {"name.", "name_"}, {"x ", "x_"},
+        {"con.", "con_"}, // only the trailing dot is replaced
+        {"CON", "CON_"}, {"con.txt", "con_.txt"}, {"Prn", "Prn_"}, {"aux", "aux_"},
         {"NUL.a.b", "NUL_.a.b"}, // split at the first dot
-        {"COM1", "COM1_"},
-        {"com9.log", "com9_.log"},
-        {"Lpt1", "Lpt1_"},
-        {"LPT9", "LPT9_"},
-        {"COM0", "COM0"},
-        {"LPT0", "LPT0"},
-        {"COM10", "COM10"},
-        {"COMA", "COMA"},
-        {"nulls.txt", "nulls.txt"},
-        {"CONs", "CONs"},
-        {".con", ".con"},
-        {"x.con", "x.con"},
-        {"co", "co"},
-        {"ordinary.txt", "ordinary.txt"},
+        {"COM1", "COM1_"}, {"com9.log", "com9_.log"}, {"Lpt1", "Lpt1_"}, {"LPT9", "LPT9_"},
+        // No device names
+        {"COM0", "COM0"}, {"LPT0", "LPT0"}, {"COM10", "COM10"}, {"COMA", "COMA"}, {"nulls.txt", "nulls.txt"},
+        {"CONs", "CONs"}, {".con", ".con"}, {"x.con", "x.con"}, {"co", "co"}, {"ordinary.txt", "ordinary.txt"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(fixComponent(c.component), c.expected) << '"' << c.component << '"';

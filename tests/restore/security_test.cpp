@@ -272,7 +272,19 @@ TEST_F(Security, EveryOwnerStepThatFailsIsLoggedAndEndsTheRestore)
 
 // ---- full access for the local system account
 
-TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDacl)
+// The directory's descriptor as Windows reports it, replaced by a fixed text.
+std::string reportedDacl;
+DWORD WINAPI reportDacl(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                        PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(reportedDacl).c_str(), SDDL_REVISION_1,
+                                                                descriptor, nullptr))
+        return ::GetLastError();
+    ++seen.allocated;
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDaclBehindItsFlags)
 {
     grantSystemFullAccess(directory_.path());
     ASSERT_EQ(seen.sets.size(), 1u);
@@ -287,22 +299,10 @@ TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDacl)
     ASSERT_NE(firstEntry, std::string::npos) << call.dacl;
     EXPECT_EQ(call.dacl.substr(firstEntry, 16), "(A;OICI;FA;;;SY)") << call.dacl;
     EXPECT_EQ(log_.lines, (Lines{{2, "Will give us explicit access to " + directory_.path()}}));
-}
 
-// The directory's descriptor as Windows reports it, replaced by a fixed text.
-std::string reportedDacl;
-DWORD WINAPI reportDacl(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                        PSECURITY_DESCRIPTOR* descriptor)
-{
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(reportedDacl).c_str(), SDDL_REVISION_1,
-                                                                descriptor, nullptr))
-        return ::GetLastError();
-    ++seen.allocated;
-    return ERROR_SUCCESS;
-}
-
-TEST_F(Security, SystemEntryKeepsTheDaclFlagsInFront)
-{
+    // Behind the DACL's flags, of a descriptor as Windows reports it.
+    seen.sets.clear();
+    seen.converted.clear();
     sys::Override report(sys::calls.GetNamedSecurityInfoW, reportDacl);
     reportedDacl = "D:PAI(A;;FA;;;BA)";
     grantSystemFullAccess(directory_.path());

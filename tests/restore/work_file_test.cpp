@@ -23,25 +23,6 @@ HiveRegistry noHives()
     return HiveRegistry(std::set<std::wstring>{});
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to)
-{
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-template <class Expected>
-void expectSystemError(const std::function<void()>& action, const std::string& text)
-{
-    try {
-        action();
-        ADD_FAILURE() << "no exception, expected: " << text;
-    } catch (const error::ESystemError& e) {
-        EXPECT_EQ(typeid(e), typeid(Expected)) << e.fullText();
-        EXPECT_EQ(e.fullText(), text);
-    }
-}
-
 std::uint64_t lengthOf(HANDLE h)
 {
     LARGE_INTEGER size{};
@@ -51,7 +32,7 @@ std::uint64_t lengthOf(HANDLE h)
 
 // Work-file names ------------------------------------------------------------------------
 
-TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTarget)
+TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTargetOrBesideALiveHive)
 {
     const HiveRegistry hives = noHives();
     struct Case {
@@ -69,16 +50,12 @@ TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTarget)
         EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target;
         EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target << " asked again";
     }
-}
-
-TEST(WorkFilePath, LiveHiveIsRestoredBesideItsTarget)
-{
+    // A live hive is restored beside its target; another file in the same directory is no hive.
     ScratchDir dir;
-    const std::string target = dir / "SOFTWARE";
-    const HiveRegistry hives(std::set<std::wstring>{devicePath(target)});
-    EXPECT_EQ(workFilePath(target, hives), target + ".restored");
-    // Another file in the same directory is not a hive.
-    EXPECT_EQ(workFilePath(dir / "SOFTWARE.LOG", hives), delayedWorkFile(dir / "SOFTWARE.LOG"));
+    const std::string hive = dir / "SOFTWARE";
+    const HiveRegistry live(std::set<std::wstring>{devicePath(hive)});
+    EXPECT_EQ(workFilePath(hive, live), hive + ".restored");
+    EXPECT_EQ(workFilePath(dir / "SOFTWARE.LOG", live), delayedWorkFile(dir / "SOFTWARE.LOG"));
 }
 
 // Creation -------------------------------------------------------------------------------
@@ -203,21 +180,21 @@ TEST(CreateWorkFile, FailuresThrowTheSystemErrorAndCloseTheFile)
     struct Case {
         int step;
         DWORD code;
+        const std::type_info* type;
         std::string text;
-        std::function<void(const std::function<void()>&, const std::string&)> expect;
     };
+    const std::type_info* systemError = &typeid(error::ESystemError);
     const Case cases[] = {
-        {1, ERROR_ACCESS_DENIED, opening + error::systemErrorText(5), expectSystemError<error::ESystemError>},
-        {1, ERROR_PATH_NOT_FOUND, opening + error::systemErrorText(3), expectSystemError<error::EFileNotFoundError>},
-        {2, ERROR_INVALID_PARAMETER, "Unable to seek to new end of file: " + error::systemErrorText(87),
-         expectSystemError<error::ESystemError>},
-        {3, ERROR_DISK_FULL, "Unable to set end of file: " + error::systemErrorText(112),
-         expectSystemError<error::ESystemError>},
+        {1, ERROR_ACCESS_DENIED, systemError, opening + error::systemErrorText(5)},
+        {1, ERROR_PATH_NOT_FOUND, &typeid(error::EFileNotFoundError), opening + error::systemErrorText(3)},
+        {2, ERROR_INVALID_PARAMETER, systemError, "Unable to seek to new end of file: " + error::systemErrorText(87)},
+        {3, ERROR_DISK_FULL, systemError, "Unable to set end of file: " + error::systemErrorText(112)},
     };
     for (const Case& c : cases) {
         failingStep = c.step;
         failingCode = c.code;
-        c.expect([&] { createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 10))); }, c.text);
+        EXPECT_EQ(thrown([&] { createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 10))); }),
+                  std::make_pair(c.type, c.text));
         // Nothing holds the file any more.
         failingStep = 0;
         if (exists(path)) {
@@ -246,34 +223,26 @@ TEST(CreateWorkFile, OnlyNtfsCompressedFilesAreCreatedCompressed)
                               compressionHasOutput = out != nullptr || outSize != 0;
                               return ::DeviceIoControl(h, code, in, inSize, out, outSize, returned, overlapped);
                           });
-    auto compressedNtfs = [] {
-        proto::FileMetaData r = ntfsRecord("C:\\x", 7);
-        ntfsPart(r).compressed = true;
-        return r;
-    };
-    auto plainNtfs = [] { return ntfsRecord("C:\\x", 7); };
-    auto compressedHfs = [] {
-        proto::FileMetaData r = hfsRecord("/x", 7);
-        hfsPart(r).compressed = true;
-        return r;
-    };
-    auto unixFile = [] { return unixRecord("/x", 7); };
+    proto::FileMetaData compressedNtfs = ntfsRecord("C:\\x", 7);
+    ntfsPart(compressedNtfs).compressed = true;
+    proto::FileMetaData compressedHfs = hfsRecord("/x", 7);
+    hfsPart(compressedHfs).compressed = true;
     struct Case {
         const char* name;
-        std::function<proto::FileMetaData()> record;
+        proto::FileMetaData record;
         bool compressed;
     };
     const Case cases[] = {
         {"NTFS compressed", compressedNtfs, true},
-        {"NTFS", plainNtfs, false},
+        {"NTFS", ntfsRecord("C:\\x", 7), false},
         {"HFS compressed", compressedHfs, false},
-        {"UNIX", unixFile, false},
+        {"UNIX", unixRecord("/x", 7), false},
     };
     for (const Case& c : cases) {
         compressionCalls = 0;
         LogCapture log;
         const std::string path = dir / c.name;
-        sys::UniqueHandle h = createWorkFile(path, FileMetaVariant(c.record()));
+        sys::UniqueHandle h = createWorkFile(path, FileMetaVariant(c.record));
         EXPECT_EQ(compressionCalls, c.compressed ? 1 : 0) << c.name;
         if (c.compressed) {
             EXPECT_EQ(compressionCode, DWORD(FSCTL_SET_COMPRESSION));
@@ -300,9 +269,7 @@ TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
 {
     ScratchDir dir;
     proto::FileMetaData ntfs = ntfsRecord("C:\\x", 0);
-    ntfsPart(ntfs).creationTime = 1000000000;
-    ntfsPart(ntfs).lastAccessTime = 1500000000;
-    ntfsPart(ntfs).lastWriteTime = 1234567890;
+    withTimes(ntfsPart(ntfs));
 
     proto::FileMetaData unixFile = unixRecord("/x", 0);
     unixPart(unixFile).creationTime = 0;
@@ -310,12 +277,8 @@ TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
     unixPart(unixFile).lastWriteTime = 0x100000000LL + 86400; // only the low 32 bits count
 
     proto::FileMetaData hfs = hfsRecord("/x", 0);
-    *hfsPart(hfs).btime = [] {
-        proto::Timespec t;
-        t.seconds = 1000000000;
-        t.nanoseconds = 999999999; // microseconds, rounded down
-        return t;
-    }();
+    hfsPart(hfs).btime->seconds = 1000000000;
+    hfsPart(hfs).btime->nanoseconds = 999999999; // microseconds, rounded down
     hfsPart(hfs).mtime->seconds = 86400;
     hfsPart(hfs).mtime->nanoseconds = 1000;
     hfsPart(hfs).atime->seconds = 951782400;
@@ -326,8 +289,7 @@ TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
         FileTimes expected;
     };
     const Case cases[] = {
-        {"NTFS", ntfs,
-         {fileTimeOf(2001, 9, 9, 1, 46, 40), fileTimeOf(2017, 7, 14, 2, 40, 0), fileTimeOf(2009, 2, 13, 23, 31, 30)}},
+        {"NTFS", ntfs, recordTimes()},
         {"UNIX", unixFile,
          {fileTimeOf(1970, 1, 1, 0, 0, 0), fileTimeOf(2000, 2, 29, 0, 0, 0), fileTimeOf(1970, 1, 2, 0, 0, 0)}},
         {"HFS", hfs,
@@ -355,10 +317,7 @@ TEST(SetFileTimes, RefusalIsLoggedAtLevel1)
     ScratchDir dir;
     const std::string path = dir / "file";
     writeFile(path, "");
-    sys::Override refuse(sys::calls.SetFileTime, +[](HANDLE, const FILETIME*, const FILETIME*, const FILETIME*) -> BOOL {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    });
+    auto refused = refuse(sys::calls.SetFileTime, ERROR_ACCESS_DENIED);
     sys::UniqueHandle h(
         ::CreateFileW(toWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     for (int level : {1, 0}) {
@@ -375,9 +334,7 @@ TEST(RestoreDirectoryTimes, SetsTheTimesAgainOrLogsWhyNot)
 {
     ScratchDir dir;
     proto::FileMetaData r = ntfsRecord("C:\\d", 0, true);
-    ntfsPart(r).creationTime = 1000000000;
-    ntfsPart(r).lastAccessTime = 1500000000;
-    ntfsPart(r).lastWriteTime = 1234567890;
+    withTimes(ntfsPart(r));
     const FileMetaVariant meta(r);
     const std::string present = dir / "present";
     ASSERT_TRUE(::CreateDirectoryW(toWide(present).c_str(), nullptr));
@@ -402,13 +359,12 @@ TEST(RestoreDirectoryTimes, SetsTheTimesAgainOrLogsWhyNot)
         restoreDirectoryTimes(c.path, meta);
         EXPECT_EQ(log.lines, c.log) << c.path;
     }
-    EXPECT_EQ(restoredTimesOf(present), (FileTimes{fileTimeOf(2001, 9, 9, 1, 46, 40), fileTimeOf(2017, 7, 14, 2, 40, 0),
-                                                   fileTimeOf(2009, 2, 13, 23, 31, 30)}));
+    EXPECT_EQ(restoredTimesOf(present), recordTimes());
 }
 
 // Attributes -----------------------------------------------------------------------------
 
-TEST(FileAttributes, SetsExactlyTheGivenAttributes)
+TEST(FileAttributes, SetsExactlyTheGivenAttributesOrLogsTheFailure)
 {
     ScratchDir dir;
     const std::string path = dir / "file";
@@ -430,15 +386,11 @@ TEST(FileAttributes, SetsExactlyTheGivenAttributes)
         EXPECT_TRUE(log.lines.empty());
         EXPECT_EQ(keptAttributes(attributesOf(path)), c.expected) << c.attributes;
     }
-}
-
-TEST(FileAttributes, FailureIsLoggedAtLevel1)
-{
-    ScratchDir dir;
-    const std::string path = dir / "missing";
+    // A failure is logged at level 1.
+    const std::string missing = dir / "missing";
     LogCapture log;
-    setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(log.lines, (std::vector<LogLine>{{1, "Unable to restore file attributes for '" + path +
+    setFileAttributes(missing, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(log.lines, (std::vector<LogLine>{{1, "Unable to restore file attributes for '" + missing +
                                                         "': " + error::systemErrorText(ERROR_FILE_NOT_FOUND)}}));
 }
 
