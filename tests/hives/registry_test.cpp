@@ -37,106 +37,89 @@ std::vector<std::string> subkeyNames(const winreg::Key& key)
 
 // ---------------------------------------------------------------- typed values
 
+// A value stored as `type` and `data`, read through a typed value class: what it decodes to,
+// or the text of the refusal.
+template <class Data>
+struct Typed {
+    std::wstring name;
+    DWORD type;
+    Bytes data;
+    Data expected;     // when accepted
+    std::string error; // when refused
+};
+
+template <class T, class Data>
+void readEach(const std::vector<Typed<Data>>& cases)
+{
+    TestArea area("typed");
+    for (const Typed<Data>& c : cases) {
+        SCOPED_TRACE(toUtf8(c.name));
+        area.setValue("", c.name, c.type, c.data);
+        if (!c.error.empty()) {
+            expectError<error::EParseError>([&] { T(area.root(), area.path(), toUtf8(c.name)); }, c.error);
+            continue;
+        }
+        T value(area.root(), area.path(), toUtf8(c.name));
+        EXPECT_TRUE(value.valueExists());
+        EXPECT_EQ(value.data(), c.expected);
+    }
+}
+
+// The bytes of a UTF-16 text of `size` characters, NULs included.
+Bytes wide(const wchar_t* text, std::size_t size)
+{
+    return wideBytes(std::wstring(text, size));
+}
+
 TEST(RegistryValues, StringKeepsTextWithoutTrailingNuls)
 {
-    TestArea area("strings");
-    struct Case {
-        std::wstring name;
-        DWORD type;
-        Bytes data;
-        std::string text;  // when accepted
-        std::string error; // when refused
-    };
-    const Case cases[] = {
-        {L"two trailing NULs", REG_SZ, wideBytes(std::wstring(L"abc\0\0", 5)), "abc", ""},
-        {L"one NUL", REG_SZ, text(L"abc"), "abc", ""},
+    const std::string notText = "Expected value of type REG_SZ";
+    readEach<winreg::String, std::string>({
+        {L"two trailing NULs", REG_SZ, wide(L"abc\0\0", 5), "abc", ""},
+        {L"one NUL", REG_SZ, wide(L"abc\0", 4), "abc", ""},
         {L"no NUL", REG_SZ, wideBytes(L"abc"), "abc", ""},
-        {L"inner NUL stays", REG_SZ, wideBytes(std::wstring(L"a\0b\0", 4)), std::string("a\0b", 3), ""},
-        {L"only NULs", REG_SZ, wideBytes(std::wstring(L"\0\0\0", 3)), "", ""},
+        {L"inner NUL stays", REG_SZ, wide(L"a\0b\0", 4), std::string("a\0b", 3), ""},
+        {L"only NULs", REG_SZ, wide(L"\0\0\0", 3), "", ""},
         {L"no data", REG_SZ, {}, "", ""},
         {L"odd byte ignored", REG_SZ, {'x', 0, 'y'}, "x", ""},
-        {L"not ASCII", REG_SZ, wideBytes(std::wstring(L"Gr\u00fc\u00dfe \u20ac\0", 8)), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
-        {L"expandable", REG_EXPAND_SZ, wideBytes(std::wstring(L"%TEMP%\0", 7)), "", "Expected value of type REG_SZ"},
-        {L"multi", REG_MULTI_SZ, wideBytes(std::wstring(L"a\0\0", 3)), "", "Expected value of type REG_SZ"},
-        {L"number", REG_DWORD, {1, 0, 0, 0}, "", "Expected value of type REG_SZ"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
-        area.setValue("", c.name, c.type, c.data);
-        std::string name(c.name.begin(), c.name.end());
-        if (c.error.empty()) {
-            winreg::String value(area.root(), area.path(), name);
-            EXPECT_TRUE(value.valueExists());
-            EXPECT_EQ(value.data(), c.text);
-        } else {
-            expectError<error::EParseError>([&] { winreg::String(area.root(), area.path(), name); }, c.error);
-        }
-    }
+        {L"not ASCII", REG_SZ, wide(L"Gr\u00fc\u00dfe \u20ac\0", 8), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
+        {L"expandable", REG_EXPAND_SZ, wide(L"%TEMP%\0", 7), "", notText},
+        {L"multi", REG_MULTI_SZ, wide(L"a\0\0", 3), "", notText},
+        {L"number", REG_DWORD, {1, 0, 0, 0}, "", notText},
+    });
 }
 
 TEST(RegistryValues, MultiStringNeedsTheClosingEmptyString)
 {
-    TestArea area("multistrings");
     const std::string unterminated = "Multistring not double-zero terminated";
-    struct Case {
-        std::wstring name;
-        DWORD type;
-        std::wstring data;
-        std::vector<std::string> strings;
-        std::string error;
-    };
-    const Case cases[] = {
-        {L"two strings", REG_MULTI_SZ, std::wstring(L"a\0b\0\0", 5), {"a", "b"}, ""},
-        {L"empty list", REG_MULTI_SZ, std::wstring(L"\0", 1), {}, ""},
-        {L"one empty string", REG_MULTI_SZ, std::wstring(L"\0\0", 2), {""}, ""},
-        {L"empty string inside", REG_MULTI_SZ, std::wstring(L"a\0\0b\0\0", 6), {"a", "", "b"}, ""},
-        {L"without the final NUL", REG_MULTI_SZ, std::wstring(L"a\0b\0", 4), {}, unterminated},
-        {L"text after the last NUL", REG_MULTI_SZ, std::wstring(L"a\0b", 3), {}, unterminated},
-        {L"no NUL at all", REG_MULTI_SZ, L"ab", {}, unterminated},
-        {L"no data", REG_MULTI_SZ, L"", {}, unterminated},
-        {L"plain string", REG_SZ, std::wstring(L"a\0\0", 3), {}, "Expected value of type REG_MULTI_SZ"},
-        {L"binary", REG_BINARY, std::wstring(L"a\0\0", 3), {}, "Expected value of type REG_MULTI_SZ"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
-        area.setValue("", c.name, c.type, wideBytes(c.data));
-        std::string name(c.name.begin(), c.name.end());
-        if (c.error.empty())
-            EXPECT_EQ(winreg::MultiString(area.root(), area.path(), name).data(), c.strings);
-        else
-            expectError<error::EParseError>([&] { winreg::MultiString(area.root(), area.path(), name); }, c.error);
-    }
+    const std::string notList = "Expected value of type REG_MULTI_SZ";
+    readEach<winreg::MultiString, std::vector<std::string>>({
+        {L"two strings", REG_MULTI_SZ, wide(L"a\0b\0\0", 5), {"a", "b"}, ""},
+        {L"empty list", REG_MULTI_SZ, wide(L"\0", 1), {}, ""},
+        {L"one empty string", REG_MULTI_SZ, wide(L"\0\0", 2), {""}, ""},
+        {L"empty string inside", REG_MULTI_SZ, wide(L"a\0\0b\0\0", 6), {"a", "", "b"}, ""},
+        {L"without the final NUL", REG_MULTI_SZ, wide(L"a\0b\0", 4), {}, unterminated},
+        {L"text after the last NUL", REG_MULTI_SZ, wide(L"a\0b", 3), {}, unterminated},
+        {L"no NUL at all", REG_MULTI_SZ, wideBytes(L"ab"), {}, unterminated},
+        {L"no data", REG_MULTI_SZ, {}, {}, unterminated},
+        {L"plain string", REG_SZ, wide(L"a\0\0", 3), {}, notList},
+        {L"binary", REG_BINARY, wide(L"a\0\0", 3), {}, notList},
+    });
 }
 
 TEST(RegistryValues, DoubleWordIsFourBytesLeastSignificantFirst)
 {
-    TestArea area("doublewords");
-    struct Case {
-        std::wstring name;
-        DWORD type;
-        Bytes data;
-        std::uint32_t number;
-        std::string error;
-    };
-    const Case cases[] = {
+    const std::string notNumber = "Expected value of type REG_DWORD";
+    readEach<winreg::DoubleWord, std::uint32_t>({
         {L"number", REG_DWORD, {0x78, 0x56, 0x34, 0x12}, 0x12345678u, ""},
         {L"largest", REG_DWORD, {0xff, 0xff, 0xff, 0xff}, 0xffffffffu, ""},
         {L"three bytes", REG_DWORD, {1, 2, 3}, 0, "Got 3 bytes for REG_DWORD"},
         {L"eight bytes", REG_DWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 0, "Got 8 bytes for REG_DWORD"},
         {L"no bytes", REG_DWORD, {}, 0, "Got 0 bytes for REG_DWORD"},
-        {L"big endian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}, 0, "Expected value of type REG_DWORD"},
-        {L"quad word", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 0, "Expected value of type REG_DWORD"},
-        {L"text", REG_SZ, {'1', 0, 0, 0}, 0, "Expected value of type REG_DWORD"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
-        area.setValue("", c.name, c.type, c.data);
-        std::string name(c.name.begin(), c.name.end());
-        if (c.error.empty())
-            EXPECT_EQ(winreg::DoubleWord(area.root(), area.path(), name).data(), c.number);
-        else
-            expectError<error::EParseError>([&] { winreg::DoubleWord(area.root(), area.path(), name); }, c.error);
-    }
+        {L"big endian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}, 0, notNumber},
+        {L"quad word", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 0, notNumber},
+        {L"text", REG_SZ, {'1', 0, 0, 0}, 0, notNumber},
+    });
 }
 
 TEST(RegistryValues, AbsenceLeavesEmptyDefaults)
@@ -555,10 +538,6 @@ TEST(RegistryFailures, EveryFailingCallThrowsItsText)
     // Nothing was changed on the way.
     EXPECT_TRUE(area.keyExists("k\\sub"));
     EXPECT_EQ(winreg::String(area.root(), k, "v").data(), "x");
-}
-
-TEST(RegistryFailures, FlushSucceeds)
-{
     EXPECT_NO_THROW(winreg::flushRegistry());
 }
 
@@ -715,7 +694,8 @@ protected:
 struct LoadCalls {
     static inline int loads = 0;
     static inline int unloads = 0;
-    static inline int refusals = 0; // the first loads that are refused for want of privilege
+    static inline int refusals = 0; // the first loads that are refused
+    static inline LONG refusal = ERROR_PRIVILEGE_NOT_HELD;
 };
 
 TEST_F(LoadedHiveTest, ValuesOfTheFileAreReadableUntilTheGuardGoes)
@@ -746,42 +726,38 @@ TEST_F(LoadedHiveTest, RefusalForWantOfPrivilegeIsRetriedOnceWithPrivileges)
 {
     sys::Override refuse(sys::calls.RegLoadKeyW, +[](HKEY root, LPCWSTR name, LPCWSTR file) -> LONG {
         if (++LoadCalls::loads <= LoadCalls::refusals)
-            return ERROR_PRIVILEGE_NOT_HELD;
+            return LoadCalls::refusal;
         return ::RegLoadKeyW(root, name, file);
     });
-    {
+    struct Case {
+        LONG refusal;
+        int refusals;
+        int loads;
+        std::size_t privileges; // enabled before the second load
+        bool loaded;
+    };
+    const Case cases[] = {
+        {ERROR_PRIVILEGE_NOT_HELD, 1, 2, 2, true},
+        {ERROR_PRIVILEGE_NOT_HELD, 2, 2, 2, false},
+        {ERROR_ACCESS_DENIED, 9, 1, 0, false}, // other refusals are not retried
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal);
         LoadCalls::loads = 0;
-        LoadCalls::refusals = 1;
+        LoadCalls::refusals = c.refusals;
+        LoadCalls::refusal = c.refusal;
         Privileges watch;
-        winreg::LoadedHive hive(HKEY_LOCAL_MACHINE, mountName, hiveFile);
-        EXPECT_EQ(LoadCalls::loads, 2);
-        EXPECT_EQ(Privileges::enabled.size(), 2u);
-        EXPECT_TRUE(mounted());
+        if (c.loaded) {
+            winreg::LoadedHive hive(HKEY_LOCAL_MACHINE, mountName, hiveFile);
+            EXPECT_TRUE(mounted());
+        } else {
+            expectSystemError([&] { winreg::LoadedHive(HKEY_LOCAL_MACHINE, mountName, hiveFile); }, c.refusal,
+                              "Unable to load hive " + hiveFile + " into active registry");
+        }
+        EXPECT_EQ(LoadCalls::loads, c.loads);
+        EXPECT_EQ(Privileges::enabled.size(), c.privileges);
+        EXPECT_FALSE(mounted());
     }
-    EXPECT_FALSE(mounted());
-    {
-        LoadCalls::loads = 0;
-        LoadCalls::refusals = 2;
-        Privileges watch;
-        expectSystemError([&] { winreg::LoadedHive(HKEY_LOCAL_MACHINE, mountName, hiveFile); },
-                          ERROR_PRIVILEGE_NOT_HELD, "Unable to load hive " + hiveFile + " into active registry");
-        EXPECT_EQ(LoadCalls::loads, 2);
-        EXPECT_EQ(Privileges::enabled.size(), 2u);
-    }
-    {
-        // Other refusals are not retried.
-        LoadCalls::loads = 0;
-        sys::Override deny(sys::calls.RegLoadKeyW, +[](HKEY, LPCWSTR, LPCWSTR) -> LONG {
-            ++LoadCalls::loads;
-            return ERROR_ACCESS_DENIED;
-        });
-        Privileges watch;
-        expectSystemError([&] { winreg::LoadedHive(HKEY_LOCAL_MACHINE, mountName, hiveFile); }, ERROR_ACCESS_DENIED,
-                          "Unable to load hive " + hiveFile + " into active registry");
-        EXPECT_EQ(LoadCalls::loads, 1);
-        EXPECT_TRUE(Privileges::enabled.empty());
-    }
-    EXPECT_FALSE(mounted());
 }
 
 TEST_F(LoadedHiveTest, MissingFileIsNotLoaded)
