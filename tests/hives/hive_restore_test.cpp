@@ -259,9 +259,7 @@ TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
     EXPECT_FALSE(area.keyExists("to"));
 
     // An old destination that cannot be deleted is logged; the copy goes on over it.
-    area.createKey("from");
     area.setValue("from", L"v", REG_SZ, text(L"new"));
-    area.createKey("to");
     area.setValue("to", L"old", REG_SZ, text(L"old"));
     LogCapture log;
     {
@@ -300,7 +298,6 @@ TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
             area.setValue(to, L"start", REG_DWORD, dword(*c.restored));
     }
     // Missing subkeys are merged in, deeply.
-    area.createKey("from\\added\\inner");
     area.setValue("from\\added\\inner", L"v", REG_DWORD, dword(5));
     area.setValue("from", L"shared", REG_SZ, text(L"running"));
     area.setValue("to", L"shared", REG_BINARY, {9});
@@ -356,7 +353,6 @@ TEST_F(HiveRestoreTest, WithoutRestoredHivesOnlyTheListGoes)
 
 TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
 {
-    area.createKey("software\\Microsoft");
     area.setValue("software\\Microsoft", L"x", REG_DWORD, dword(1));
     const std::string fallback = saveHive("software", "software.restored");
     const std::string target = dir / "SOFTWARE";
@@ -430,13 +426,10 @@ protected:
         Requests::loads.clear();
         Requests::snapshots.clear();
         Requests::snapshotDir = toWide(dir.path());
-        area.createKey("system\\Select");
         area.setValue("system\\Select", L"Current", REG_DWORD, dword(2));
         area.createKey("system\\ControlSet002\\Enum\\" + tag + "\\restored-device");
-        area.createKey("system\\ControlSet002\\Services\\" + tag + "\\Kept");
         area.setValue("system\\ControlSet002\\Services\\" + tag + "\\Kept", L"start", REG_DWORD, dword(1));
         area.setValue("system\\ControlSet002\\Services\\" + tag, L"restored", REG_SZ, text(L"stays"));
-        area.createKey("system\\ControlSet002\\Control\\" + tag);
         area.setValue("system\\ControlSet002\\Control\\" + tag, L"Name", REG_SZ, text(L"restored"));
         area.setValue("system\\ControlSet002\\Control\\" + tag, L"Missing", REG_SZ, text(L"restored"));
         area.createKey("system\\ControlSet002\\Control\\Session Manager");
@@ -611,7 +604,6 @@ TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves
 
 TEST_F(SystemHiveTest, SelectionThatIsNotANumberIsNeverSystem)
 {
-    area.createKey("odd\\Select");
     area.setValue("odd\\Select", L"Current", REG_BINARY, {2, 0, 0, 0});
     const std::string odd = saveHive("odd", "odd.restored");
     listHive(odd, dir / "SYSTEM");

@@ -113,11 +113,12 @@ public:
             throw std::runtime_error("cannot create test key " + sub);
         ::RegCloseKey(created);
     }
-    // Sets value `name` of area\sub (empty sub: the area itself); the key must exist.
+    // Sets value `name` of area\sub (empty sub: the area itself), creating the key if needed.
     void setValue(const std::string& sub, const std::wstring& name, DWORD type, const Bytes& data) const
     {
         HKEY key = nullptr;
-        if (::RegOpenKeyExW(key_, wide(sub).c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        if (::RegCreateKeyExW(key_, wide(sub).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                              &key, nullptr) != ERROR_SUCCESS)
             throw std::runtime_error("cannot open test key " + sub);
         LONG result = ::RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
                                        static_cast<DWORD>(data.size()));

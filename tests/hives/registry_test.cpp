@@ -661,7 +661,6 @@ class LoadedHiveTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        area.createKey("saved\\inner");
         area.setValue("saved\\inner", L"greeting", REG_SZ, text(L"hello"));
         winreg::enableBackupRestorePrivileges();
         HKEY saved = nullptr;
