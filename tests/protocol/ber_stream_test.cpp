@@ -251,56 +251,48 @@ TEST(BerReader, NotReadyUntilAMessageIsComplete)
     EXPECT_TRUE(next(reader));
 }
 
-TEST(BerReader, EndOfStream)
-{
-    struct Case {
-        const char* what;
-        std::string before;
-    };
-    const Case cases[] = {
-        {"after a message", encode(proto::ErrorDuplicateLogin())},
-        {"inside a message", encode(proto::ErrorDuplicateLogin()) + encode(chunkSend(1, 10)).substr(0, 9)},
-        {"at once", ""},
-    };
-    for (const Case& c : cases) {
-        auto [factory, stream, reader] = PieceReader{};
-        if (!c.before.empty())
-            stream.push(c.before);
-        stream.end();
-        if (c.before.size() >= 4) {
-            EXPECT_TRUE(next(reader)) << c.what;
-        }
-        expectReadThrows<io::EEndOfStream>(reader, "End of BER stream");
-    }
-}
-
-TEST(BerReader, MalformedInputAndStreamFailureAreReportedByReadAsInputOutputErrors)
+// The end of the stream, malformed input and a failing stream: read reports each, again at
+// every later read.
+TEST(BerReader, EndOfStreamMalformedInputAndStreamFailureAreReportedByRead)
 {
     const std::string none = encode(proto::ErrorDuplicateLogin()); // 7F 4E 80 00 00
     const std::string send = encode(chunkSend(1, 1)).substr(0, 2);  // identifier of ChunkSend
+    const std::string end = "End of BER stream";
+    enum class Then { Nothing, Ends, Fails }; // what the stream does after the bytes
     struct Case {
         std::string bytes;
-        std::string text;
         bool messageFirst;
-        bool streamFails = false; // the stream fails with the text after the bytes
+        Then then;
+        std::string text;
     };
     const Case cases[] = {
-        {send + unhex("85 01 02 03 04 05"), "Length field too long", false},
-        {unhex("30 80 00 00"), "Unknown tag 129", false},
-        {send + unhex("80 00 00"), "Got to few fields of constructed value", false},
-        {send + unhex("80 02 01 05 04 80"), "Indefinite length on tag 32", false},
-        {none + send + unhex("85"), "Length field too long", true},
-        {encode(chunkSend(1, 5)).substr(0, 5), "Unhandled error set by fileInCallBack in pieces: broken", false, true},
+        {none, true, Then::Ends, end},
+        {none + encode(chunkSend(1, 10)).substr(0, 9), true, Then::Ends, end}, // inside a message
+        {"", false, Then::Ends, end},
+        {send + unhex("85 01 02 03 04 05"), false, Then::Nothing, "Length field too long"},
+        {unhex("30 80 00 00"), false, Then::Nothing, "Unknown tag 129"},
+        {send + unhex("80 00 00"), false, Then::Nothing, "Got to few fields of constructed value"},
+        {send + unhex("80 02 01 05 04 80"), false, Then::Nothing, "Indefinite length on tag 32"},
+        {none + send + unhex("85"), true, Then::Nothing, "Length field too long"},
+        {encode(chunkSend(1, 5)).substr(0, 5), false, Then::Fails,
+         "Unhandled error set by fileInCallBack in pieces: broken"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
         auto [factory, stream, reader] = PieceReader{};
-        stream.push(c.bytes);
-        if (c.streamFails)
+        if (!c.bytes.empty())
+            stream.push(c.bytes);
+        if (c.then == Then::Ends)
+            stream.end();
+        if (c.then == Then::Fails)
             stream.fail(c.text);
         if (c.messageFirst) {
-            EXPECT_TRUE(next(reader)) << c.text;
+            EXPECT_TRUE(next(reader));
         }
-        expectReadThrows<io::EInputOutput>(reader, c.text);
+        if (c.then == Then::Ends)
+            expectReadThrows<io::EEndOfStream>(reader, c.text);
+        else
+            expectReadThrows<io::EInputOutput>(reader, c.text);
     }
 }
 
