@@ -266,12 +266,14 @@ inline std::string aclText(PACL acl, SECURITY_INFORMATION part = DACL_SECURITY_I
 // Refusals -------------------------------------------------------------------------------
 
 inline DWORD refusalCode = 0;
+template <class R>
+inline R refusalAnswer{};
 
 template <class R, class... A>
 R WINAPI refusedCall(A...)
 {
     ::SetLastError(refusalCode);
-    return R{};
+    return refusalAnswer<R>;
 }
 
 // While the result lives, `fake` takes the place of the call in `slot` of the system-call table.
@@ -282,11 +284,12 @@ std::shared_ptr<void> replaced(F& slot, std::type_identity_t<F> fake)
 }
 
 // While the result lives, the call in `slot` of the system-call table leaves `code` as the
-// last error and answers FALSE.
+// last error and answers `failed` (FALSE unless given).
 template <class R, class... A>
-std::shared_ptr<void> refuse(R(WINAPI*& slot)(A...), DWORD code)
+std::shared_ptr<void> refuse(R(WINAPI*& slot)(A...), DWORD code, std::type_identity_t<R> failed = R{})
 {
     refusalCode = code;
+    refusalAnswer<R> = failed;
     return std::make_shared<sys::Override<R(WINAPI*)(A...)>>(slot, &refusedCall<R, A...>);
 }
 

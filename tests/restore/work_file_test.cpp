@@ -145,63 +145,38 @@ TEST(CreateWorkFile, LengthBeyond4GiBIsSetThroughTheHighPart)
     }
 }
 
-int failingStep; // 1 open, 2 seek, 3 end of file
-DWORD failingCode;
-
 TEST(CreateWorkFile, FailuresThrowTheSystemErrorAndCloseTheFile)
 {
     ScratchDir dir;
     const std::string path = dir / "work";
-    sys::Override open(sys::calls.CreateFileW,
-                       +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                           DWORD flags, HANDLE model) -> HANDLE {
-                           if (failingStep == 1) {
-                               ::SetLastError(failingCode);
-                               return INVALID_HANDLE_VALUE;
-                           }
-                           return ::CreateFileW(name, access, share, security, disposition, flags, model);
-                       });
-    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
-        if (failingStep == 2) {
-            ::SetLastError(failingCode);
-            return INVALID_SET_FILE_POINTER;
-        }
-        return ::SetFilePointer(h, low, high, method);
-    });
-    sys::Override end(sys::calls.SetEndOfFile, +[](HANDLE h) -> BOOL {
-        if (failingStep == 3) {
-            ::SetLastError(failingCode);
-            return FALSE;
-        }
-        return ::SetEndOfFile(h);
-    });
-
     const std::string opening = "Cannot create file \"" + path + "\" for restore of \"" + path + "\" - giving up: ";
     struct Case {
-        int step;
-        DWORD code;
+        std::function<std::shared_ptr<void>()> fail;
         const std::type_info* type;
         std::string text;
     };
     const std::type_info* systemError = &typeid(error::ESystemError);
     const Case cases[] = {
-        {1, ERROR_ACCESS_DENIED, systemError, opening + error::systemErrorText(5)},
-        {1, ERROR_PATH_NOT_FOUND, &typeid(error::EFileNotFoundError), opening + error::systemErrorText(3)},
-        {2, ERROR_INVALID_PARAMETER, systemError, "Unable to seek to new end of file: " + error::systemErrorText(87)},
-        {3, ERROR_DISK_FULL, systemError, "Unable to set end of file: " + error::systemErrorText(112)},
+        {[] { return refuse(sys::calls.CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE); }, systemError,
+         opening + error::systemErrorText(5)},
+        {[] { return refuse(sys::calls.CreateFileW, ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE); },
+         &typeid(error::EFileNotFoundError), opening + error::systemErrorText(3)},
+        {[] { return refuse(sys::calls.SetFilePointer, ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER); },
+         systemError, "Unable to seek to new end of file: " + error::systemErrorText(87)},
+        {[] { return refuse(sys::calls.SetEndOfFile, ERROR_DISK_FULL); }, systemError,
+         "Unable to set end of file: " + error::systemErrorText(112)},
     };
     for (const Case& c : cases) {
-        failingStep = c.step;
-        failingCode = c.code;
-        EXPECT_EQ(thrown([&] { createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 10))); }),
-                  std::make_pair(c.type, c.text));
+        {
+            auto refused = c.fail();
+            EXPECT_EQ(thrown([&] { createWorkFile(path, FileMetaVariant(ntfsRecord("C:\\x", 10))); }),
+                      std::make_pair(c.type, c.text));
+        }
         // Nothing holds the file any more.
-        failingStep = 0;
         if (exists(path)) {
             EXPECT_TRUE(::DeleteFileW(toWide(path).c_str())) << c.text;
         }
     }
-    failingStep = 0;
 }
 
 int compressionCalls;

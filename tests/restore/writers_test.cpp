@@ -343,11 +343,7 @@ TEST_F(Writer, FailedObjectLeavesTheExistingTargetUntouched)
 
     // The work file cannot be made: no writer.
     {
-        auto refused = replaced(sys::calls.CreateFileW,
-                                +[](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
-                                    ::SetLastError(ERROR_ACCESS_DENIED);
-                                    return INVALID_HANDLE_VALUE;
-                                });
+        auto refused = refuse(sys::calls.CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         EXPECT_THROW(open(r), error::ESystemError);
     }
     EXPECT_EQ(readFile(path), "precious");
@@ -496,15 +492,7 @@ TEST_F(Writer, DirectoryThatCannotBeOpenedStillGetsItsAttributes)
     ntfsPart(r).hidden = true;
     const std::string path = target("locked");
     std::unique_ptr<RestoreWriter> writer = open(r);
-    sys::Override open(sys::calls.CreateFileW,
-                       +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                           DWORD flags, HANDLE model) -> HANDLE {
-                           if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
-                               ::SetLastError(ERROR_ACCESS_DENIED);
-                               return INVALID_HANDLE_VALUE;
-                           }
-                           return ::CreateFileW(name, access, share, security, disposition, flags, model);
-                       });
+    auto refused = refuse(sys::calls.CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     LogCapture log;
     writer->complete();
     const LogLine cannotOpen{2, "Cannot open directory '" + path +
