@@ -3,6 +3,7 @@
 #include "common/error.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
+#include "restore/meta_records.h"
 
 #include <gtest/gtest.h>
 
@@ -15,38 +16,7 @@
 
 namespace {
 
-proto::FileMetaData ntfsRecord(const std::function<void(proto::FileMetaNTFS&)>& fill = {})
-{
-    proto::FileMetaData record;
-    auto& ntfs = record.osmeta.emplace<proto::FileMetaNTFS>();
-    if (fill)
-        fill(ntfs);
-    return record;
-}
-
-proto::FileMetaData unixRecord(const std::function<void(proto::FileMetaUNIX&)>& fill = {})
-{
-    proto::FileMetaData record;
-    auto& unix = record.osmeta.emplace<proto::FileMetaUNIX>();
-    unix.mode.emplace();
-    if (fill)
-        fill(unix);
-    return record;
-}
-
-proto::FileMetaData hfsRecord(const std::function<void(proto::FileMetaHFS&)>& fill = {})
-{
-    proto::FileMetaData record;
-    auto& hfs = record.osmeta.emplace<proto::FileMetaHFS>();
-    hfs.mode.emplace();
-    hfs.atime.emplace();
-    hfs.mtime.emplace();
-    hfs.ctime.emplace();
-    hfs.btime.emplace();
-    if (fill)
-        fill(hfs);
-    return record;
-}
+using namespace restore_test;
 
 // The exception `action` throws, as its class and full text.
 template <class F>
@@ -82,7 +52,7 @@ TEST(FileMetaVariant, QueriesOfEachKind)
     };
     const Case cases[] = {
         {"NTFS file with SDDL, compressed",
-         named(ntfsRecord([](auto& m) {
+         named(ntfsMeta([](auto& m) {
                    m.owner = "BUILTIN\\Administrators";
                    m.compressed = true;
                    m.hasSddl = true;
@@ -91,17 +61,17 @@ TEST(FileMetaVariant, QueriesOfEachKind)
                "C:\\data\\a.txt", 12345678901ull, false),
          MetaKind::Ntfs, false, false, true, "BUILTIN\\Administrators", "O:BAD:(A;;FA;;;WD)", ""},
         {"NTFS directory without SDDL (ten fields)",
-         named(ntfsRecord([](auto& m) {
+         named(ntfsMeta([](auto& m) {
                    m.owner = "alice";
                    m.sddl = "O:BA"; // not present: never read
                }),
                "C:\\data", 0, true),
          MetaKind::Ntfs, true, false, false, "alice", "", ""},
         {"UNIX plain file, directory flag absent",
-         named(unixRecord([](auto& m) { m.owner = "bob"; }), "/home/bob/f", 7, std::nullopt),
+         named(unixMeta([](auto& m) { m.owner = "bob"; }), "/home/bob/f", 7, std::nullopt),
          MetaKind::Unix, false, false, false, "bob", "", ""},
         {"UNIX symbolic link",
-         named(unixRecord([](auto& m) {
+         named(unixMeta([](auto& m) {
                    m.owner = "root";
                    m.hasLinkTarget = true;
                    m.linkTarget = "../target";
@@ -109,17 +79,17 @@ TEST(FileMetaVariant, QueriesOfEachKind)
                "/l", 0, false),
          MetaKind::Unix, false, true, false, "root", "", "../target"},
         {"UNIX link with an empty target is still a link",
-         named(unixRecord([](auto& m) { m.hasLinkTarget = true; }), "/e", 0, false), MetaKind::Unix, false, true,
+         named(unixMeta([](auto& m) { m.hasLinkTarget = true; }), "/e", 0, false), MetaKind::Unix, false, true,
          false, "", "", ""},
         {"HFS directory, compressed flag of its own not used",
-         named(hfsRecord([](auto& m) {
+         named(hfsMeta([](auto& m) {
                    m.owner = "carol";
                    m.compressed = true;
                }),
                "/Users/carol", 0, true),
          MetaKind::Hfs, true, false, false, "carol", "", ""},
         {"HFS symbolic link",
-         named(hfsRecord([](auto& m) {
+         named(hfsMeta([](auto& m) {
                    m.owner = "dave";
                    m.hasLinkTarget = true;
                    m.linkTarget = "/Volumes/x";
@@ -170,17 +140,17 @@ TEST(FileMetaVariant, RefusesMetadataItCannotDescribe)
              return record;
          }},
         {"UNIX part without its access mode",
-         [] { return unixRecord([](auto& m) { m.mode.reset(); }); }},
+         [] { return unixMeta([](auto& m) { m.mode.reset(); }); }},
         {"HFS part without its access mode",
-         [] { return hfsRecord([](auto& m) { m.mode.reset(); }); }},
+         [] { return hfsMeta([](auto& m) { m.mode.reset(); }); }},
         {"HFS part without its creation time",
-         [] { return hfsRecord([](auto& m) { m.btime.reset(); }); }},
+         [] { return hfsMeta([](auto& m) { m.btime.reset(); }); }},
         {"HFS part without its change time",
-         [] { return hfsRecord([](auto& m) { m.ctime.reset(); }); }},
+         [] { return hfsMeta([](auto& m) { m.ctime.reset(); }); }},
         {"HFS nanoseconds below zero",
-         [] { return hfsRecord([](auto& m) { m.atime->nanoseconds = -1; }); }},
+         [] { return hfsMeta([](auto& m) { m.atime->nanoseconds = -1; }); }},
         {"HFS nanoseconds of a whole second",
-         [] { return hfsRecord([](auto& m) { m.mtime->nanoseconds = 1000000000; }); }},
+         [] { return hfsMeta([](auto& m) { m.mtime->nanoseconds = 1000000000; }); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -192,7 +162,7 @@ TEST(FileMetaVariant, RefusesMetadataItCannotDescribe)
 
 TEST(FileMetaVariant, CopiesOwnTheirRecord)
 {
-    auto original = std::make_unique<FileMetaVariant>(unixRecord([](auto& m) {
+    auto original = std::make_unique<FileMetaVariant>(unixMeta([](auto& m) {
         m.owner = "erin";
         m.hasLinkTarget = true;
         m.linkTarget = "there";
@@ -215,29 +185,29 @@ TEST(FileMetaVariant, AttributesFromFlagsAndWritePermissions)
         std::uint32_t attributes;
     };
     auto unixMode = [](const std::function<void(proto::FileAccessMode&)>& set) {
-        return unixRecord([&](auto& m) { set(*m.mode); });
+        return unixMeta([&](auto& m) { set(*m.mode); });
     };
     auto hfsMode = [](const std::function<void(proto::FileAccessMode&)>& set) {
-        return hfsRecord([&](auto& m) { set(*m.mode); });
+        return hfsMeta([&](auto& m) { set(*m.mode); });
     };
     auto everythingButWrite = [](proto::FileAccessMode& m) {
         m.ownerRead = m.ownerExecute = m.groupRead = m.groupExecute = m.otherRead = m.otherExecute = true;
         m.setUserId = m.setGroupId = m.sticky = true;
     };
     const Case cases[] = {
-        {"NTFS nothing set", ntfsRecord(), 0},
-        {"NTFS archive", ntfsRecord([](auto& m) { m.archive = true; }), 0x20},
-        {"NTFS encrypted", ntfsRecord([](auto& m) { m.encrypted = true; }), 0x4000},
-        {"NTFS hidden", ntfsRecord([](auto& m) { m.hidden = true; }), 0x2},
-        {"NTFS read-only", ntfsRecord([](auto& m) { m.readOnly = true; }), 0x1},
-        {"NTFS system", ntfsRecord([](auto& m) { m.system = true; }), 0x4},
-        {"NTFS compressed is no attribute", ntfsRecord([](auto& m) { m.compressed = true; }), 0},
+        {"NTFS nothing set", ntfsMeta(), 0},
+        {"NTFS archive", ntfsMeta([](auto& m) { m.archive = true; }), 0x20},
+        {"NTFS encrypted", ntfsMeta([](auto& m) { m.encrypted = true; }), 0x4000},
+        {"NTFS hidden", ntfsMeta([](auto& m) { m.hidden = true; }), 0x2},
+        {"NTFS read-only", ntfsMeta([](auto& m) { m.readOnly = true; }), 0x1},
+        {"NTFS system", ntfsMeta([](auto& m) { m.system = true; }), 0x4},
+        {"NTFS compressed is no attribute", ntfsMeta([](auto& m) { m.compressed = true; }), 0},
         {"NTFS every flag",
-         ntfsRecord([](auto& m) {
+         ntfsMeta([](auto& m) {
              m.archive = m.compressed = m.encrypted = m.hidden = m.readOnly = m.system = true;
          }),
          0x4027},
-        {"UNIX nobody may write", unixRecord(), 0x1},
+        {"UNIX nobody may write", unixMeta(), 0x1},
         {"UNIX read and execute only", unixMode(everythingButWrite), 0x1},
         {"UNIX owner may write", unixMode([](auto& m) { m.ownerWrite = true; }), 0},
         {"UNIX group may write", unixMode([](auto& m) { m.groupWrite = true; }), 0},
@@ -246,7 +216,7 @@ TEST(FileMetaVariant, AttributesFromFlagsAndWritePermissions)
         {"HFS owner may write", hfsMode([](auto& m) { m.ownerWrite = true; }), 0},
         {"HFS group may write", hfsMode([](auto& m) { m.groupWrite = true; }), 0},
         {"HFS others may write", hfsMode([](auto& m) { m.otherWrite = true; }), 0},
-        {"HFS hidden flag is no attribute", hfsRecord([](auto& m) {
+        {"HFS hidden flag is no attribute", hfsMeta([](auto& m) {
              m.hidden = true;
              m.mode->ownerWrite = true;
          }),
@@ -282,35 +252,35 @@ TEST(FileMetaVariant, TimeStampsOfEachKind)
     };
     const Case cases[] = {
         {"NTFS fields in their roles",
-         ntfsRecord([](auto& m) {
+         ntfsMeta([](auto& m) {
              m.creationTime = 1000;
              m.lastWriteTime = 2000;
              m.lastAccessTime = 3000;
          }),
          {1000, 0, 3000, 0, 2000, 0}},
         {"NTFS seconds above the signed range wrap",
-         ntfsRecord([](auto& m) {
+         ntfsMeta([](auto& m) {
              m.creationTime = 0xFFFFFFFFu;
              m.lastWriteTime = 0x80000000u;
              m.lastAccessTime = 0x7FFFFFFFu;
          }),
          {-1, 0, 2147483647, 0, -2147483647 - 1, 0}},
         {"UNIX fields in their roles",
-         unixRecord([](auto& m) {
+         unixMeta([](auto& m) {
              m.creationTime = 1111;
              m.lastWriteTime = 2222;
              m.lastAccessTime = 3333;
          }),
          {1111, 0, 3333, 0, 2222, 0}},
         {"UNIX keeps the low 32 bits",
-         unixRecord([](auto& m) {
+         unixMeta([](auto& m) {
              m.creationTime = 0x100000005LL;
              m.lastWriteTime = -2;
              m.lastAccessTime = 0x180000000LL;
          }),
          {5, 0, -2147483647 - 1, 0, -2, 0}},
         {"HFS birth, access and modification times; change time unused",
-         hfsRecord([&](auto& m) {
+         hfsMeta([&](auto& m) {
              timespec(*m.btime, 10, 1999);
              timespec(*m.atime, 20, 999999999);
              timespec(*m.mtime, 30, 0);
@@ -318,7 +288,7 @@ TEST(FileMetaVariant, TimeStampsOfEachKind)
          }),
          {10, 1, 20, 999999, 30, 0}},
         {"HFS seconds beyond 32 bits and before 1970",
-         hfsRecord([&](auto& m) {
+         hfsMeta([&](auto& m) {
              timespec(*m.btime, 0x100000007LL, 999);
              timespec(*m.atime, -1, 1000);
              timespec(*m.mtime, -86400, 500000000);

@@ -1,34 +1,21 @@
 #include "restore/paths.h"
 
+#include "restore/meta_records.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
 
+using namespace restore_test;
+
 enum class Kind { Ntfs, Unix, Hfs };
 
 FileMetaVariant metaOf(Kind kind, const std::string& name)
 {
-    proto::FileMetaData record;
+    proto::FileMetaData record = kind == Kind::Ntfs ? ntfsMeta() : kind == Kind::Unix ? unixMeta() : hfsMeta();
     record.name = name;
-    switch (kind) {
-    case Kind::Ntfs:
-        record.osmeta.emplace<proto::FileMetaNTFS>();
-        break;
-    case Kind::Unix:
-        record.osmeta.emplace<proto::FileMetaUNIX>().mode.emplace();
-        break;
-    case Kind::Hfs: {
-        auto& hfs = record.osmeta.emplace<proto::FileMetaHFS>();
-        hfs.mode.emplace();
-        hfs.atime.emplace();
-        hfs.mtime.emplace();
-        hfs.ctime.emplace();
-        hfs.btime.emplace();
-        break;
-    }
-    }
     return FileMetaVariant(record);
 }
 

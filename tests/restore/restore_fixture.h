@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "crypto/md5.h"
 #include "proto/messages.h"
+#include "restore/meta_records.h"
 #include "sys/handle.h"
 #include "sys/syscalls.h"
 
@@ -295,14 +296,41 @@ std::shared_ptr<void> refuse(R(WINAPI*& slot)(A...), DWORD code, std::type_ident
 
 // Records ---------------------------------------------------------------------------------
 
+// `meta` named, sized and marked a directory or not.
+inline proto::FileMetaData named(proto::FileMetaData meta, const std::string& name, std::uint64_t size, bool directory)
+{
+    meta.name = name;
+    meta.size = size;
+    meta.directory = directory;
+    meta.hasDirectory = true;
+    return meta;
+}
+
 inline proto::FileMetaData record(const std::string& name, std::uint64_t size, bool directory)
 {
-    proto::FileMetaData r;
-    r.name = name;
-    r.size = size;
-    r.directory = directory;
-    r.hasDirectory = true;
-    return r;
+    return named(proto::FileMetaData(), name, size, directory);
+}
+
+// An NTFS record with no flags, no SDDL and the times 0.
+inline proto::FileMetaData ntfsRecord(const std::string& name, std::uint64_t size, bool directory = false)
+{
+    return named(ntfsMeta(), name, size, directory);
+}
+
+// A UNIX record whose owner may write, unless `readOnly`.
+inline proto::FileMetaData unixRecord(const std::string& name, std::uint64_t size, bool directory = false,
+                                      bool readOnly = false)
+{
+    return named(unixMeta([&](proto::FileMetaUNIX& m) {
+                     m.mode->ownerRead = true;
+                     m.mode->ownerWrite = !readOnly;
+                 }),
+                 name, size, directory);
+}
+
+inline proto::FileMetaData hfsRecord(const std::string& name, std::uint64_t size)
+{
+    return named(hfsMeta([](proto::FileMetaHFS& m) { m.mode->ownerWrite = true; }), name, size, false);
 }
 
 inline proto::FileMetaNTFS& ntfsPart(proto::FileMetaData& r)
@@ -310,41 +338,9 @@ inline proto::FileMetaNTFS& ntfsPart(proto::FileMetaData& r)
     return *r.osmeta.as<proto::FileMetaNTFS>();
 }
 
-// An NTFS record with no flags, no SDDL and the times 0.
-inline proto::FileMetaData ntfsRecord(const std::string& name, std::uint64_t size, bool directory = false)
-{
-    proto::FileMetaData r = record(name, size, directory);
-    r.osmeta.emplace<proto::FileMetaNTFS>();
-    return r;
-}
-
-// A UNIX record whose owner may write, unless `readOnly`.
-inline proto::FileMetaData unixRecord(const std::string& name, std::uint64_t size, bool directory = false,
-                                      bool readOnly = false)
-{
-    proto::FileMetaData r = record(name, size, directory);
-    auto& part = r.osmeta.emplace<proto::FileMetaUNIX>();
-    auto& mode = part.mode.emplace();
-    mode.ownerRead = true;
-    mode.ownerWrite = !readOnly;
-    return r;
-}
-
 inline proto::FileMetaUNIX& unixPart(proto::FileMetaData& r)
 {
     return *r.osmeta.as<proto::FileMetaUNIX>();
-}
-
-inline proto::FileMetaData hfsRecord(const std::string& name, std::uint64_t size)
-{
-    proto::FileMetaData r = record(name, size, false);
-    auto& part = r.osmeta.emplace<proto::FileMetaHFS>();
-    part.mode.emplace().ownerWrite = true;
-    part.atime.emplace();
-    part.mtime.emplace();
-    part.ctime.emplace();
-    part.btime.emplace();
-    return r;
 }
 
 inline proto::FileMetaHFS& hfsPart(proto::FileMetaData& r)
