@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -112,22 +113,20 @@ protected:
     LogCapture log_;
 
 private:
-    sys::Override<decltype(sys::calls.CreateDirectoryW)> create_{sys::calls.CreateDirectoryW, fakeCreateDirectory};
-    sys::Override<decltype(sys::calls.GetFileAttributesW)> getAttributes_{sys::calls.GetFileAttributesW,
-                                                                          fakeGetAttributes};
-    sys::Override<decltype(sys::calls.SetFileAttributesW)> setAttributes_{sys::calls.SetFileAttributesW,
-                                                                          fakeSetAttributes};
-    sys::Override<decltype(sys::calls.GetNamedSecurityInfoW)> getSecurity_{
-        sys::calls.GetNamedSecurityInfoW,
-        +[](LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
-            PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-            seen.daclsFetched.push_back(path);
-            if (seen.fetchResult != ERROR_SUCCESS)
-                return seen.fetchResult;
-            return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
-        }};
-    sys::Override<decltype(sys::calls.SetNamedSecurityInfoW)> setSecurity_{sys::calls.SetNamedSecurityInfoW,
-                                                                           fakeSetNamedSecurity};
+    std::shared_ptr<void> fakes_[5] = {
+        replaced(sys::calls.CreateDirectoryW, fakeCreateDirectory),
+        replaced(sys::calls.GetFileAttributesW, fakeGetAttributes),
+        replaced(sys::calls.SetFileAttributesW, fakeSetAttributes),
+        replaced(sys::calls.GetNamedSecurityInfoW,
+                 +[](LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
+                     PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+                     seen.daclsFetched.push_back(path);
+                     if (seen.fetchResult != ERROR_SUCCESS)
+                         return seen.fetchResult;
+                     return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
+                 }),
+        replaced(sys::calls.SetNamedSecurityInfoW, fakeSetNamedSecurity),
+    };
 };
 
 TEST_F(LeadingPath, ExistingDirectoriesCostOneCreateEachAndNothingElse)

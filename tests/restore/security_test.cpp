@@ -45,7 +45,8 @@ struct Seen {
     DWORD setResult = ERROR_SUCCESS;
     int allocated = 0; // descriptors and texts that Windows handed out
     int freed = 0;     // LocalFree calls
-    std::vector<std::wstring> ownerFiles;
+    std::vector<std::wstring> ownerFiles; // SetFileSecurityW calls
+    std::vector<SECURITY_INFORMATION> ownerParts;
     std::vector<std::string> ownersSet;
     std::vector<std::string> converted; // SDDL texts made into descriptors
 };
@@ -83,6 +84,17 @@ DWORD WINAPI countedGetNamed(LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMA
     return result;
 }
 
+BOOL WINAPI recordFileSecurity(LPCWSTR path, SECURITY_INFORMATION part, PSECURITY_DESCRIPTOR descriptor)
+{
+    seen.ownerFiles.push_back(path);
+    seen.ownerParts.push_back(part);
+    PSID owner = nullptr;
+    BOOL defaulted = TRUE;
+    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    seen.ownersSet.push_back(sidText(owner) + (defaulted ? " defaulted" : ""));
+    return ::SetFileSecurityW(path, part, descriptor);
+}
+
 HLOCAL WINAPI countedFree(HLOCAL memory)
 {
     ++seen.freed;
@@ -104,14 +116,14 @@ protected:
     LogCapture log_;
 
 private:
-    sys::Override<decltype(sys::calls.SetNamedSecurityInfoW)> set_{sys::calls.SetNamedSecurityInfoW, recordSet};
-    sys::Override<decltype(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW)> toDescriptor_{
-        sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, countedStringToDescriptor};
-    sys::Override<decltype(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW)> toString_{
-        sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW, countedDescriptorToString};
-    sys::Override<decltype(sys::calls.GetNamedSecurityInfoW)> getNamed_{sys::calls.GetNamedSecurityInfoW,
-                                                                        countedGetNamed};
-    sys::Override<decltype(sys::calls.LocalFree)> free_{sys::calls.LocalFree, countedFree};
+    std::shared_ptr<void> fakes_[6] = {
+        replaced(sys::calls.SetNamedSecurityInfoW, recordSet),
+        replaced(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, countedStringToDescriptor),
+        replaced(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW, countedDescriptorToString),
+        replaced(sys::calls.GetNamedSecurityInfoW, countedGetNamed),
+        replaced(sys::calls.LocalFree, countedFree),
+        replaced(sys::calls.SetFileSecurityW, recordFileSecurity),
+    };
 };
 
 // Exactly one line at `level`, the given text and then the system's reason.
@@ -204,37 +216,17 @@ TEST_F(Security, UnreadablePartsOfAConvertedDescriptorThrow)
 
 // ---- owners
 
-struct OwnerSeen {
-    std::vector<std::wstring> files;
-    std::vector<SECURITY_INFORMATION> parts;
-    std::vector<std::string> owners;
-};
-OwnerSeen ownerSeen;
-
-BOOL WINAPI recordFileSecurity(LPCWSTR path, SECURITY_INFORMATION part, PSECURITY_DESCRIPTOR descriptor)
-{
-    ownerSeen.files.push_back(path);
-    ownerSeen.parts.push_back(part);
-    PSID owner = nullptr;
-    BOOL defaulted = TRUE;
-    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-    ownerSeen.owners.push_back(sidText(owner) + (defaulted ? " defaulted" : ""));
-    return ::SetFileSecurityW(path, part, descriptor);
-}
-
 TEST_F(Security, OwnerOfAKnownAccountIsSetAnUnknownOneOnlyLogged)
 {
-    ownerSeen = OwnerSeen();
-    sys::Override record(sys::calls.SetFileSecurityW, recordFileSecurity);
     restoreOwner(file_, "Administrators");
-    EXPECT_EQ(ownerSeen.files, std::vector<std::wstring>{longForm(file_)});
-    EXPECT_EQ(ownerSeen.parts, std::vector<SECURITY_INFORMATION>{OWNER_SECURITY_INFORMATION});
-    EXPECT_EQ(ownerSeen.owners, std::vector<std::string>{"S-1-5-32-544"});
+    EXPECT_EQ(seen.ownerFiles, std::vector<std::wstring>{longForm(file_)});
+    EXPECT_EQ(seen.ownerParts, std::vector<SECURITY_INFORMATION>{OWNER_SECURITY_INFORMATION});
+    EXPECT_EQ(seen.ownersSet, std::vector<std::string>{"S-1-5-32-544"});
     EXPECT_EQ(log_.lines, Lines{});
 
-    ownerSeen = OwnerSeen();
+    seen.ownerFiles.clear();
     restoreOwner(file_, "no-such-account-7f3a");
-    EXPECT_TRUE(ownerSeen.files.empty());
+    EXPECT_TRUE(seen.ownerFiles.empty());
     expectOneLineWithReason(log_.lines, 1,
                             "Unable to restore original owner ('no-such-account-7f3a') for '" + file_ +
                                 "' - account lookup failed: ");
