@@ -1,8 +1,8 @@
 #pragma once
 // What the restore tests share: a scratch directory on drive C: of the Wine prefix,
-// metadata records of the three kinds, captured log lines, and the clean-up of what a
-// restore leaves outside the scratch directory (work files in the drive root, the worker's
-// hive list, moves waiting for the next boot).
+// metadata records of the three kinds, captured log lines, thrown exceptions, system calls
+// made to fail, and the clean-up of what a restore leaves outside the scratch directory
+// (work files in the drive root, the worker's hive list, moves waiting for the next boot).
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -285,7 +285,7 @@ std::shared_ptr<void> replaced(F& slot, std::type_identity_t<F> fake)
 }
 
 // While the result lives, the call in `slot` of the system-call table leaves `code` as the
-// last error and answers `failed` (FALSE unless given).
+// last error and answers `failed` (FALSE unless given). The code is shared: one refusal at a time.
 template <class R, class... A>
 std::shared_ptr<void> refuse(R(WINAPI*& slot)(A...), DWORD code, std::type_identity_t<R> failed = R{})
 {
