@@ -21,17 +21,11 @@ namespace fs = std::filesystem;
 using e2e::HostRun;
 using testing_registry::Bytes;
 using testing_registry::TestArea;
+using testing_registry::dword;
+using testing_registry::machineKeyExists;
+using testing_registry::multi;
+using testing_registry::text;
 using testing_registry::wideBytes;
-
-Bytes dword(DWORD n) { return Bytes{std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)}; }
-Bytes text(const std::wstring& value) { return wideBytes(value + L'\0'); }
-Bytes multi(const std::vector<std::wstring>& strings)
-{
-    std::wstring joined;
-    for (const std::wstring& s : strings)
-        joined += s + L'\0';
-    return wideBytes(joined + L'\0');
-}
 
 void setMachineValue(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
 {
@@ -41,18 +35,11 @@ void setMachineValue(const std::string& path, const std::wstring& name, DWORD ty
         << path;
 }
 
+// The bytes of an HKEY_LOCAL_MACHINE value, if it is there.
 std::optional<Bytes> machineValue(const std::string& path, const std::wstring& name)
 {
-    DWORD size = 0;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, nullptr,
-                       nullptr, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    Bytes data(size);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, nullptr,
-                       data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    data.resize(size);
-    return data;
+    const std::optional<testing_registry::Value> value = testing_registry::readValue(HKEY_LOCAL_MACHINE, path, name);
+    return value ? std::optional<Bytes>(value->second) : std::nullopt;
 }
 
 std::wstring wideOf(const std::optional<Bytes>& data)
@@ -60,15 +47,6 @@ std::wstring wideOf(const std::optional<Bytes>& data)
     if (!data)
         return L"";
     return std::wstring(reinterpret_cast<const wchar_t*>(data->data()), data->size() / sizeof(wchar_t));
-}
-
-bool machineKeyExists(const std::string& path)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
 }
 
 // Values and keys of the running registry that the test adds, removed at the end.
@@ -161,7 +139,10 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     setMachineValue(services + "\\Kept", L"start", REG_DWORD, dword(3));
     setMachineValue(services + "\\Added", L"start", REG_DWORD, dword(2));
     setMachineValue(control, L"Name", REG_SZ, text(L"running"));
-    changes.value("SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\KeysNotToRestore", wtag, REG_MULTI_SZ,
+    const std::string backupRestore = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore";
+    if (!machineKeyExists(backupRestore))
+        changes.key(backupRestore);
+    changes.value(backupRestore + "\\KeysNotToRestore", wtag, REG_MULTI_SZ,
                   multi({L"CurrentControlSet\\Services\\" + wtag + L"\\*", L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
 
     host.pack();

@@ -27,6 +27,7 @@
 namespace {
 
 using testing_registry::Bytes;
+using testing_registry::multi;
 using testing_registry::dword;
 using testing_registry::expectError;
 using testing_registry::LogCapture;
@@ -36,14 +37,6 @@ using testing_registry::text;
 using testing_registry::Value;
 using testing_registry::wideBytes;
 using Lines = std::vector<std::pair<int, std::string>>;
-
-Bytes multi(const std::vector<std::wstring>& strings)
-{
-    std::wstring joined;
-    for (const std::wstring& text : strings)
-        joined += text + L'\0';
-    return wideBytes(joined + L'\0');
-}
 
 std::optional<Value> machineValue(const std::string& path, const std::wstring& name)
 {

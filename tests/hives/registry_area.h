@@ -47,6 +47,15 @@ inline Bytes dword(DWORD number)
                  std::uint8_t(number >> 24)};
 }
 
+// A REG_MULTI_SZ value's bytes: each text with its NUL, and the closing NUL.
+inline Bytes multi(const std::vector<std::wstring>& strings)
+{
+    std::wstring joined;
+    for (const std::wstring& text : strings)
+        joined += text + L'\0';
+    return wideBytes(joined + L'\0');
+}
+
 inline std::string randomSuffix()
 {
     std::random_device random;
