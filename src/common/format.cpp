@@ -35,6 +35,17 @@ std::string formatUnsigned64(std::uint64_t n)
     return print("%" PRIu64, n);
 }
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 std::string formatHex(std::uint32_t n, std::size_t minimumWidth)
 {
     std::string digits = print("%" PRIx32, n);

@@ -7,6 +7,8 @@ std::string formatUnsigned(std::uint32_t n, bool pad = false);   // "%u" or "%02
 std::string formatInt(std::int32_t n, bool pad = false);         // "%i" or "%02i"
 std::string formatUnsigned64(std::uint64_t n);                   // decimal
 std::string formatHex(std::uint32_t n, std::size_t minimumWidth); // "%x", zero-padded
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int hexDigitValue(char c);
 // Signed decimal (or 0x / 0 prefixed) 64-bit number after optional blanks and sign;
 // trailing text is ignored; a text without a number gives 0.
 std::int64_t parseInt64(const std::string& text);

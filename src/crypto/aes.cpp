@@ -1,6 +1,7 @@
 #include "crypto/aes.h"
 
 #include "common/error.h"
+#include "common/format.h"
 #include "crypto/aes_hardware.h"
 
 #include <array>
@@ -190,17 +191,6 @@ std::uint32_t subWord(std::uint32_t w)
     return bytesToWord(S[b0(w)], S[b1(w)], S[b2(w)], S[b3(w)]);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Checks what the block calls need of their instances: kAesOk or the code to return.
 int checkState(const AesCipherInstance* cipher, const AesKeyInstance* key, int direction)
 {
@@ -327,10 +317,10 @@ int cipherInit(AesCipherInstance& cipher, int mode, const char* iv)
     if (iv != nullptr) {
         // A shorter text ends in its terminator, which is no digit.
         for (int i = 0; i < kAesBlockBytes; ++i) {
-            int high = hexDigit(iv[2 * i]);
+            int high = hexDigitValue(iv[2 * i]);
             if (high < 0)
                 return kAesBadCipherInstance;
-            int low = hexDigit(iv[2 * i + 1]);
+            int low = hexDigitValue(iv[2 * i + 1]);
             if (low < 0)
                 return kAesBadCipherInstance;
             bytes[i] = static_cast<unsigned char>(high * 16 + low);

@@ -2,6 +2,8 @@
 
 #include "chunk_store.h"
 #include "path_text.h"
+
+#include "common/format.h"
 #include "crypto/aes.h"
 #include "crypto/base36.h"
 #include "crypto/bignum.h"
@@ -252,17 +254,6 @@ void writeText(const std::string& path, const std::string& bytes)
         throw ChunkStoreError("Cannot write " + path);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 ChunkForm formForObject(FormChoice choice, std::size_t position)
@@ -299,8 +290,8 @@ std::string keyFromHex(const std::string& hex)
                               " characters");
     std::string key;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        int high = hexDigit(hex[i]);
-        int low = hexDigit(hex[i + 1]);
+        int high = hexDigitValue(hex[i]);
+        int low = hexDigitValue(hex[i + 1]);
         if (high < 0 || low < 0)
             throw ChunkStoreError("Not a hexadecimal key: " + hex);
         key.push_back(static_cast<char>(high * 16 + low));
