@@ -62,12 +62,13 @@ protected:
     }
     std::unique_ptr<RestoreWriter> open(const proto::FileMetaData& record)
     {
-        return createWriter(dir_.path(), record, hives_);
+        return createWriter(dir_.path(), record, context_);
     }
     std::string workOf(const std::string& target) const { return delayedWorkFile(target); }
 
     ScratchDir dir_;
     HiveRegistry hives_ = noHives();
+    WriterContext context_{hives_};
     std::vector<std::unique_ptr<RemoveAtEnd>> works_;
 };
 
@@ -120,7 +121,7 @@ TEST_F(Writer, RefusesMetadataOfNoKnownKindOrWithoutDirectory)
     }
     EXPECT_FALSE(exists(dir_ / "Drive_C"));
     LogCapture log;
-    expectThrows<error::EInvariant>([&] { createWriter("", ntfsRecord("lonely.txt", 3), hives_); },
+    expectThrows<error::EInvariant>([&] { createWriter("", ntfsRecord("lonely.txt", 3), context_); },
                                     "No backslash in full path name");
 }
 
@@ -241,7 +242,9 @@ LONG chunkHigh;
 TEST_F(Writer, ChunkOffsetIsPositionedWithItsHighPart)
 {
     target("big.vhd");
-    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\big.vhd", 16));
+    // A file of 5000 MiB and more, whose length is only asked for.
+    sys::Override sized(sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
+    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\big.vhd", 5001 * 1048576ULL));
     // Only the request is checked; the byte lands at 0 of the small real file.
     sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
         chunkLow = low;
