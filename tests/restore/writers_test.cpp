@@ -5,6 +5,7 @@
 #include "io/errors.h"
 #include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
+#include "windows_strict.h"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +67,10 @@ protected:
     }
     std::string workOf(const std::string& target) const { return delayedWorkFile(target); }
 
+    // Every writer test meets Windows' refusals, with the privileges the driver enabled.
+    windows_strict::WindowsStrict strict_{true, true};
     ScratchDir dir_;
+    PendingRenamesGuard pending_;
     HiveRegistry hives_ = noHives();
     WriterContext context_{hives_};
     std::vector<std::unique_ptr<RemoveAtEnd>> works_;
@@ -194,6 +198,46 @@ TEST_F(Writer, ReadOnlyFileIsMarkedBeforeTheMoveAndReplacesTheTarget)
     EXPECT_EQ(readFile(path), "new");
     EXPECT_EQ(keptAttributes(attributesOf(path)), DWORD(FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(hives_.rebootRequired());
+}
+
+int movesSeen; // immediate moves that reached the fake below
+
+// Windows refuses to replace a read-only target and to reopen a read-only leftover for
+// writing: the writer clears the bit just before, and gives it back when the move fails.
+TEST_F(Writer, ReadOnlyTargetAndLeftoverAreReplacedOnWindowsTerms)
+{
+    const std::string path = existing("app\\locked.ini", "old");
+    ::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    writeFile(workOf(path), "a leftover of a killed run");
+    ::SetFileAttributesW(toWide(workOf(path)).c_str(), FILE_ATTRIBUTE_READONLY);
+
+    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\app\\locked.ini", 3));
+    writer->writeChunk("new", 0);
+    writer->complete();
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_FALSE(exists(workOf(path)));
+    EXPECT_FALSE(hives_.rebootRequired());
+
+    // Still refused once the bit is clear (the file is in use): the bit comes back and the
+    // move waits for the next boot.
+    ::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    movesSeen = 0;
+    sys::Override busy(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        if (flags & MOVEFILE_DELAY_UNTIL_REBOOT)
+            return ::MoveFileExW(from, to, flags);
+        if (++movesSeen == 1)
+            return windows_strict::moveFile(from, to, flags);
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    });
+    writer = open(ntfsRecord("C:\\app\\locked.ini", 5));
+    writer->writeChunk("newer", 0);
+    writer->complete();
+    EXPECT_EQ(movesSeen, 2);
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_EQ(keptAttributes(attributesOf(path)), DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(hives_.rebootRequired());
+    EXPECT_NE(PendingRenamesGuard::current().find(toWide(workOf(path))), std::wstring::npos);
 }
 
 TEST_F(Writer, SameTargetTwiceReusesItsWorkFile)
