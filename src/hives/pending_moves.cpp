@@ -22,8 +22,7 @@ std::optional<std::vector<PendingMove>> parsePendingMoves(const std::uint8_t* da
     // A lone terminator is an empty list.
     if (text == std::wstring(1, L'\0'))
         return moves;
-    // Pairs of NUL-terminated strings, then one more NUL. Windows has been seen to leave
-    // extra NULs at the end; they are no pairs.
+    // Pairs of NUL-terminated strings, then one more NUL.
     std::vector<std::wstring> strings;
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -34,11 +33,11 @@ std::optional<std::vector<PendingMove>> parsePendingMoves(const std::uint8_t* da
     }
     if (start != text.size() || strings.size() < 2 || !strings.back().empty())
         return std::nullopt;
-    strings.pop_back();
-    while (strings.size() % 2 != 0 && !strings.empty() && strings.back().empty())
+    // Extra NULs at the end are no pairs; a last deletion keeps its empty target.
+    while (!strings.empty() && strings.back().empty())
         strings.pop_back();
     if (strings.size() % 2 != 0)
-        return std::nullopt;
+        strings.emplace_back();
     for (std::size_t i = 0; i < strings.size(); i += 2) {
         if (strings[i].empty())
             return std::nullopt; // a move from nowhere

@@ -13,10 +13,11 @@
 struct PendingMove {
     std::wstring source; // as stored
     std::wstring target; // as stored: "!\??\..." or "\??\..." or empty
+    bool operator==(const PendingMove&) const = default;
 };
 
 // The pairs of a value's bytes, or nothing when they are no list of pairs: an odd byte
-// count, no closing double zero, or an odd number of strings. Empty bytes are no pairs.
+// count, no closing double zero, or a move from an empty source. Empty bytes are no pairs.
 std::optional<std::vector<PendingMove>> parsePendingMoves(const std::uint8_t* data, std::size_t size);
 // The bytes Windows reads back as `moves`.
 std::vector<std::uint8_t> encodePendingMoves(const std::vector<PendingMove>& moves);

@@ -240,6 +240,41 @@ TEST_F(Writer, ReadOnlyTargetAndLeftoverAreReplacedOnWindowsTerms)
     EXPECT_NE(PendingRenamesGuard::current().find(toWide(workOf(path))), std::wstring::npos);
 }
 
+bool protectedTarget;
+
+// An earlier run left a move at boot to the same target: whether the new version is placed
+// at once or at boot, the older move goes, with its work file, so the newest version wins.
+// Other pending moves stay as they were.
+TEST_F(Writer, EarlierMoveAtBootToTheSameTargetIsSuperseded)
+{
+    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return protectedTarget; });
+    for (bool atBoot : {false, true}) {
+        SCOPED_TRACE(atBoot ? "placed at boot" : "placed at once");
+        protectedTarget = atBoot;
+        const std::string rest = atBoot ? "sys\\a.dll" : "app\\a.dll";
+        const std::string path = existing(rest, "old");
+        const std::string earlier = workOf(path) + ".7";
+        writeFile(earlier, "an older version");
+        const std::wstring other = L"\\??\\C:\\elsewhere\\HRDelayed.1";
+        const std::wstring otherTarget = L"!\\??\\C:\\elsewhere\\b.dll";
+        setPendingRenames({L"\\??\\" + toWide(earlier), L"!\\??\\" + toWide(path), other, otherTarget});
+        HiveRegistry hives = noHives();
+        WriterContext context{hives};
+
+        std::unique_ptr<RestoreWriter> writer = createWriter(dir_.path(), ntfsRecord("C:\\" + rest, 3), context);
+        writer->writeChunk("new", 0);
+        writer->complete();
+
+        EXPECT_FALSE(exists(earlier));
+        std::wstring expected = other + L'\0' + otherTarget + L'\0';
+        if (atBoot)
+            expected += L"\\??\\" + toWide(workOf(path)) + L'\0' + L"!\\??\\" + toWide(path) + L'\0';
+        EXPECT_EQ(PendingRenamesGuard::current(), expected + L'\0');
+        EXPECT_EQ(readFile(path), atBoot ? "old" : "new");
+    }
+    protectedTarget = false;
+}
+
 TEST_F(Writer, SameTargetTwiceReusesItsWorkFile)
 {
     const std::string work = workOf(target("f.bin"));
