@@ -3,26 +3,13 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/registry.h"
 #include "io/fs.h"
+#include "registry/registry.h"
 #include "sys/handle.h"
 #include "sys/syscalls.h"
 
 #include <algorithm>
 #include <vector>
-
-std::wstring upperCasedPath(const std::wstring& text)
-{
-    if (text.empty())
-        return text;
-    std::wstring upper(text.size(), L'\0');
-    int length = sys::calls.LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
-                                         upper.data(), static_cast<int>(upper.size()));
-    if (length == 0)
-        error::throwSystemError(GetLastError(), "Cannot upper-case path " + toUtf8(text));
-    upper.resize(static_cast<std::size_t>(length));
-    return upper;
-}
 
 namespace {
 

@@ -1,18 +1,15 @@
 #pragma once
 // The files that back the live registry, the worker's own list of restored hives, and the
 // flag that a reboot is needed.
-#include "hives/pending_moves.h"
+#include "registry/pending_moves.h"
+#include "restore/placement.h"
 
 #include <cstddef>
 #include <map>
 #include <set>
 #include <string>
 
-// `text` upper-cased the ordinal way of the invariant locale, as Windows compares paths.
-// Throws the system error when Windows cannot map it.
-std::wstring upperCasedPath(const std::wstring& text);
-
-class HiveRegistry {
+class HiveRegistry : public Placement {
 public:
     // The loaded hives and their files (device paths), under HKEY_LOCAL_MACHINE.
     static constexpr const char* hiveListKey = "System\\CurrentControlSet\\Control\\hivelist";
@@ -30,16 +27,16 @@ public:
     // Whether the file at `path` backs a loaded hive (device paths, compared
     // case-insensitively). A drive whose device name Windows cannot give (added while the
     // system runs, or a system half started) backs none: said once per drive at level 1.
-    bool isLiveHive(const std::string& path) const;
+    bool isLiveHive(const std::string& path) const override;
     // A live hive, or a file that Windows File Protection guards.
-    bool mustReplaceAtBoot(const std::string& path) const;
+    bool mustReplaceAtBoot(const std::string& path) const override;
     // Lists a restored live hive's work file in the worker's hive list.
-    void recordHive(const std::string& target, const std::string& workPath);
-    void requestReboot() { rebootRequired_ = true; }
+    void recordHive(const std::string& target, const std::string& workPath) override;
+    void requestReboot() override { rebootRequired_ = true; }
     bool rebootRequired() const { return rebootRequired_; }
     std::size_t liveHiveCount() const { return liveHives_.size(); }
     // The moves at the next boot, as this run sees them.
-    PendingMoves& pendingMoves() { return pendingMoves_; }
+    PendingMoves& pendingMoves() override { return pendingMoves_; }
 
 private:
     // The device name of a drive ("C:"), asked once per drive; empty when Windows has none.

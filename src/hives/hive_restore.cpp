@@ -3,7 +3,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/registry.h"
+#include "registry/registry.h"
 #include "io/fs.h"
 #include "sys/syscalls.h"
 

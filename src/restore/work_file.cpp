@@ -4,10 +4,10 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "crypto/md5.h"
-#include "hives/hive_registry.h"
-#include "hives/pending_moves.h"
+#include "registry/pending_moves.h"
 #include "io/fs.h"
 #include "restore/file_meta.h"
+#include "restore/placement.h"
 #include "sys/syscalls.h"
 
 #include <winioctl.h>
@@ -91,10 +91,10 @@ bool moveReplacing(const std::wstring& from, const std::wstring& to)
 
 } // namespace
 
-std::string workFilePath(const std::string& target, HiveRegistry& hives)
+std::string workFilePath(const std::string& target, Placement& placement)
 {
     std::string path;
-    if (hives.isLiveHive(target)) {
+    if (placement.isLiveHive(target)) {
         path = target + ".restored";
     } else {
         crypto::MD5Hash md5;
@@ -103,7 +103,7 @@ std::string workFilePath(const std::string& target, HiveRegistry& hives)
         const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         path = directory + "HRDelayed." + md5.hexDigest();
     }
-    PendingMoves& pending = hives.pendingMoves();
+    PendingMoves& pending = placement.pendingMoves();
     if (!pending.isSource(path))
         return path;
     for (unsigned n = 1;; ++n) {
@@ -203,9 +203,9 @@ void setFileAttributes(const std::string& path, std::uint32_t attributes)
         logLine(1, "Unable to restore file attributes for '" + path + "': " + error::lastErrorText());
 }
 
-bool placeWorkFile(const std::string& workPath, const std::string& target, HiveRegistry& hives)
+bool placeWorkFile(const std::string& workPath, const std::string& target, Placement& placement)
 {
-    if (hives.isLiveHive(target)) {
+    if (placement.isLiveHive(target)) {
         // The hive step at the end of the restore schedules it, after fixing up SYSTEM.
         if (logEnabled(2))
             logLine(2, "Fallback " + workPath + " is a hive. Move  on boot will be scheduled later to final destination " +
@@ -215,8 +215,8 @@ bool placeWorkFile(const std::string& workPath, const std::string& target, HiveR
 
     const std::wstring from = longPathW(workPath);
     const std::wstring to = longPathW(target);
-    PendingMoves& pending = hives.pendingMoves();
-    if (!hives.mustReplaceAtBoot(target)) {
+    PendingMoves& pending = placement.pendingMoves();
+    if (!placement.mustReplaceAtBoot(target)) {
         if (logEnabled(2))
             logLine(2, "Will attempt immediate move of " + workPath + " to " + target);
         if (moveReplacing(from, to)) {
@@ -236,6 +236,6 @@ bool placeWorkFile(const std::string& workPath, const std::string& target, HiveR
         logLine(0, "Unable to request move of fallback file for " + workPath + ": " + error::lastErrorText());
     }
     // The data waits in the work file even when the request failed: only a reboot can help.
-    hives.requestReboot();
+    placement.requestReboot();
     return true;
 }

@@ -8,7 +8,7 @@
 #include <string>
 
 class FileMetaVariant;
-class HiveRegistry;
+class Placement;
 
 // Where the data for `target` (a mapped Windows path) is written, always in the target's own
 // directory, so that the restored object starts with that directory's inherited permissions,
@@ -18,7 +18,7 @@ class HiveRegistry;
 //   target always gets the same work file.
 // A name that a move at the next boot starts from (an earlier run's) is never reopened: the
 // first of name + ".1", ".2", ... that no pending move names is taken instead.
-std::string workFilePath(const std::string& target, HiveRegistry& hives);
+std::string workFilePath(const std::string& target, Placement& placement);
 
 // Opens (or creates) the work file for exclusive use, makes it compressed when `meta` is an
 // NTFS compressed file (a refusal is logged and the file stays uncompressed) and gives it
@@ -60,4 +60,4 @@ void setFileAttributes(const std::string& path, std::uint32_t attributes);
 // at the next boot and the hive registry's reboot flag is set. Moves at boot to the same
 // target that earlier runs requested are removed, so the newest version wins. Failures are
 // logged. True when the work file waits for the next boot.
-bool placeWorkFile(const std::string& workPath, const std::string& target, HiveRegistry& hives);
+bool placeWorkFile(const std::string& workPath, const std::string& target, Placement& placement);

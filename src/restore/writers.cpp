@@ -3,10 +3,10 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/hive_registry.h"
 #include "io/errors.h"
 #include "io/fs.h"
 #include "restore/paths.h"
+#include "restore/placement.h"
 #include "restore/security.h"
 #include "restore/work_file.h"
 #include "sys/syscalls.h"
@@ -53,7 +53,7 @@ RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std:
     ensureLeadingPath(leading);
 
     if (!directory) {
-        workPath_ = workFilePath(target_, context_.hives);
+        workPath_ = workFilePath(target_, context_.placement);
         handle_ = createWorkFile(workPath_, *meta_, context_.systemSecurity);
     }
 }
@@ -122,8 +122,8 @@ void RestoreFileWriter::complete()
         restoreOwner(workPath_, meta_->ownerName());
 
     if (!directory)
-        waitsForBoot_ = placeWorkFile(workPath_, target_, context_.hives);
-    context_.hives.recordHive(target_, workPath_);
+        waitsForBoot_ = placeWorkFile(workPath_, target_, context_.placement);
+    context_.placement.recordHive(target_, workPath_);
 }
 
 void RestoreFileWriter::abandon()

@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-class HiveRegistry;
+class Placement;
 
 // What the writers of one run share.
 struct WriterContext {
-    HiveRegistry& hives;
+    Placement& placement;
     // The process holds the security privilege: work files are opened for their SACL too,
     // and SACLs are restored.
     bool systemSecurity = true;

@@ -8,7 +8,6 @@
 #include "common/text.h"
 #include "bignum/bignum.h"
 #include "crypto/data_key.h"
-#include "hives/hive_registry.h"
 #include "io/errors.h"
 #include "io/fs.h"
 #include "io/selector.h"
@@ -274,8 +273,7 @@ int restore(const RestoreSteps& steps)
     log(2, "Server says it's ready to give us chunks!");
 
     const RestorePrivileges privileges = enableRestorePrivileges();
-    std::unique_ptr<HiveRegistry> hives = steps.makeHives ? steps.makeHives() : std::make_unique<HiveRegistry>();
-    WriterContext writers{*hives, privileges.security};
+    WriterContext writers{steps.placement(), privileges.security};
 
     restoreTotals().restoreStartTime = UsecTime::now();
     reportProgress(kRestoring, 0);
@@ -290,7 +288,7 @@ int restore(const RestoreSteps& steps)
     restoreDirectoryTimesAgain(*run.job, done);
     logFailedObjects();
 
-    steps.hiveStep(*hives);
+    steps.hiveStep();
     deleteFile(run.jobPath);
     reportProgress(kRestoring, 100);
     log(2, "Restore completer exiting. Restore completed successfully.");

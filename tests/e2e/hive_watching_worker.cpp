@@ -4,11 +4,13 @@
 // directory just before it is unloaded, and every RegReplaceKeyW call is written as one
 // line "subkey|file|old" to "replace-calls.txt" before the call goes on.
 #include "common/text.h"
+#include "hives/hive_registry.h"
 #include "hives/hive_restore.h"
 #include "sys/syscalls.h"
 #include "worker/driver.h"
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -48,7 +50,12 @@ int main()
     sys::calls.RegLoadKeyW = loadWatched;
     sys::calls.RegUnLoadKeyW = unloadWatched;
     sys::calls.RegReplaceKeyW = replaceWatched;
+    std::unique_ptr<HiveRegistry> hives;
     RestoreSteps steps;
-    steps.hiveStep = processDeferredHives;
+    steps.placement = [&]() -> Placement& {
+        hives = std::make_unique<HiveRegistry>();
+        return *hives;
+    };
+    steps.hiveStep = [&] { processDeferredHives(*hives); };
     return runRestore(steps);
 }

@@ -1,4 +1,4 @@
-#include "hives/pending_moves.h"
+#include "registry/pending_moves.h"
 
 #include "hives/registry_area.h"
 

@@ -140,8 +140,9 @@ protected:
     int run(UsecTime pause = UsecTime(0, 0))
     {
         RestoreSteps steps;
-        steps.hiveStep = [this](HiveRegistry& hives) { hiveStepsOn.push_back(&hives); };
-        steps.makeHives = [] { return std::make_unique<HiveRegistry>(std::set<std::wstring>{}); };
+        HiveRegistry hives(std::set<std::wstring>{});
+        steps.placement = [&]() -> Placement& { return hives; };
+        steps.hiveStep = [&] { hiveStepsOn.push_back(&hives); };
         steps.notReadyPause = pause;
         steps.crashHandlers = false; // the test process keeps its own
         const int code = runRestore(steps);

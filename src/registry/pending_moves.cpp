@@ -1,14 +1,26 @@
-#include "hives/pending_moves.h"
+#include "registry/pending_moves.h"
 
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/hive_registry.h"
-#include "hives/registry.h"
 #include "io/fs.h"
+#include "registry/registry.h"
 #include "sys/syscalls.h"
 
 #include <algorithm>
+
+std::wstring upperCasedPath(const std::wstring& text)
+{
+    if (text.empty())
+        return text;
+    std::wstring upper(text.size(), L'\0');
+    int length = sys::calls.LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
+                                         upper.data(), static_cast<int>(upper.size()));
+    if (length == 0)
+        error::throwSystemError(GetLastError(), "Cannot upper-case path " + toUtf8(text));
+    upper.resize(static_cast<std::size_t>(length));
+    return upper;
+}
 
 std::optional<std::vector<PendingMove>> parsePendingMoves(const std::uint8_t* data, std::size_t size)
 {

@@ -16,6 +16,10 @@ struct PendingMove {
     bool operator==(const PendingMove&) const = default;
 };
 
+// `text` upper-cased the ordinal way of the invariant locale, as Windows compares paths.
+// Throws the system error when Windows cannot map it.
+std::wstring upperCasedPath(const std::wstring& text);
+
 // The pairs of a value's bytes, or nothing when they are no list of pairs: an odd byte
 // count, no closing double zero, or a move from an empty source. Empty bytes are no pairs.
 std::optional<std::vector<PendingMove>> parsePendingMoves(const std::uint8_t* data, std::size_t size);
