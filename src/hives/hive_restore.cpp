@@ -7,6 +7,7 @@
 #include "io/fs.h"
 #include "sys/syscalls.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -161,9 +162,12 @@ EntryPaths entryPaths(const std::string& keyPath, const std::string& controlSet)
 void preserveEntry(const std::string& entry, const std::string& controlSet)
 {
     const bool isTree = !entry.empty() && entry.back() == '\\';
-    const bool isMerge = entry.size() >= 2 && entry.back() == '*' && entry[entry.size() - 2] == '\\';
+    // The last character alone makes a merge; its key path drops the last two characters
+    // (normally a backslash and the star) whatever stands before the star.
+    const bool isMerge = !entry.empty() && entry.back() == '*';
     if (isTree || isMerge) {
-        const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - (isMerge ? 2 : 1)), controlSet);
+        const std::size_t cut = std::min<std::size_t>(entry.size(), isMerge ? 2 : 1);
+        const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - cut), controlSet);
         if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active).exists()) {
             logAt(2, "  Skipping non-existing subkey " + paths.active);
             return;

@@ -436,6 +436,7 @@ protected:
         setMachineValue(runningServices.path() + "\\Added", L"start", REG_DWORD, dword(2));
         setMachineValue(runningServices.path(), L"running", REG_SZ, text(L"merged"));
         setMachineValue(runningControl.path(), L"Name", REG_SZ, text(L"running"));
+        setMachineValue(runningControl.path(), L"Merged", REG_SZ, text(L"running"));
     }
 
     // Wine does not write a loaded hive's changes back to its file, so what the step leaves
@@ -479,6 +480,9 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
                     multi({L"CurrentControlSet\\Enum\\" + wtag + L"\\", L"CurrentControlSet\\Services\\" + wtag + L"\\*",
                            L"CurrentControlSet\\Control\\" + wtag + L"\\Name",
                            L"CurrentControlSet\\Control\\" + wtag + L"\\Missing",
+                           // A star without a backslash before it merges too, the character
+                           // before the star dropped like the backslash.
+                           L"CurrentControlSet\\Control\\" + wtag + L"+*",
                            L"CurrentControlSet\\Absent-" + wtag + L"\\"}));
     setMachineValue(keysNotToRestore, L"B not a list", REG_SZ, text(L"CurrentControlSet\\Enum\\"));
 
@@ -504,6 +508,8 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
         {"Preserving \"" + active + "\\Control\\" + tag + ":Name\" from active registry, copying it to " + hive +
          "\\Control\\" + tag + ":Name"},
         {"Cannot preserve \"" + active + "\\Control\\" + tag + "\" because it is not there."},
+        {"  Will merge active registry key \"" + active + "\\Control\\" + tag + "\" into hive under \"" + hive +
+         "\\Control\\" + tag + "\""},
         {"  Skipping non-existing subkey " + active + "\\Absent-" + tag},
         {"Cannot process value (Expected value of type REG_MULTI_SZ). Skipping."},
         {"File " + system + " is the SYSTEM hive. Will process..."},
@@ -553,6 +559,7 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), Value(REG_SZ, text(L"stays")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), Value(REG_SZ, text(L"running")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), Value(REG_SZ, text(L"restored")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Merged"), Value(REG_SZ, text(L"running")));
 }
 
 TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves)
