@@ -22,6 +22,10 @@ const std::string sessionManagerPath = "SYSTEM\\CurrentControlSet\\Control\\Sess
 const std::string currentControlSet = "CurrentControlSet";
 const std::string pendingRenamesName = "PendingFileRenameOperations";
 
+// Keys of the running and of the restored SYSTEM hive: administrators may only read some
+// of them (such as Enum), so they are opened for backup and restore.
+constexpr winreg::Access kSystemKeys = winreg::Access::backupRestore;
+
 // Lines are built and written only when their level is enabled.
 void logAt(int level, const std::string& text)
 {
@@ -38,8 +42,8 @@ std::string inQuotes(const std::string& text)
 void copyValue(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
                const std::string& destinationPath, const std::string& name)
 {
-    winreg::GenericValue destination(destinationRoot, destinationPath, name);
-    winreg::GenericValue source(sourceRoot, sourcePath, name);
+    winreg::GenericValue destination(destinationRoot, destinationPath, name, kSystemKeys);
+    winreg::GenericValue source(sourceRoot, sourcePath, name, kSystemKeys);
     destination.data() = source.data();
     destination.store();
 }
@@ -66,8 +70,19 @@ void clearFailedLoad()
 
 Selection readSelection()
 {
-    winreg::DoubleWord current(HKEY_LOCAL_MACHINE, mergeMount + "\\Select", "Current");
+    winreg::DoubleWord current(HKEY_LOCAL_MACHINE, mergeMount + "\\Select", "Current", kSystemKeys);
     return {current.valueExists(), current.data()};
+}
+
+// The opens for backup and restore need both privileges; without them those opens fail
+// one by one, each where it is handled.
+void enablePrivileges()
+{
+    try {
+        winreg::enableBackupRestorePrivileges();
+    } catch (const error::Exception& e) {
+        logAt(1, "Cannot enable the backup and restore privileges: " + e.fullText());
+    }
 }
 
 // Phase 1: every restored hive that is not SYSTEM replaces its target at the next boot.
@@ -168,7 +183,7 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
     if (isTree || isMerge) {
         const std::size_t cut = std::min<std::size_t>(entry.size(), isMerge ? 2 : 1);
         const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - cut), controlSet);
-        if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active).exists()) {
+        if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active, kSystemKeys).exists()) {
             logAt(2, "  Skipping non-existing subkey " + paths.active);
             return;
         }
@@ -185,14 +200,14 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
     const std::string keyPath = slash == std::string::npos ? std::string() : entry.substr(0, slash);
     const std::string valueName = slash == std::string::npos ? entry : entry.substr(slash + 1);
     const EntryPaths paths = entryPaths(keyPath, controlSet);
-    winreg::GenericValue active(HKEY_LOCAL_MACHINE, paths.active, valueName);
+    winreg::GenericValue active(HKEY_LOCAL_MACHINE, paths.active, valueName, kSystemKeys);
     if (!active.valueExists()) {
         logAt(2, "Cannot preserve " + inQuotes(paths.active) + " because it is not there.");
         return;
     }
     logAt(2, "Preserving " + inQuotes(paths.active + ":" + valueName) + " from active registry, copying it to " +
           paths.hive + ":" + valueName);
-    winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName);
+    winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName, kSystemKeys);
     preserved.data() = active.data();
     preserved.store();
 }
@@ -200,7 +215,7 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
 // Copies the running system's keys and values that are not to be restored into the hive.
 void preserveKeysNotToRestore(const std::string& controlSet)
 {
-    winreg::Key keys(HKEY_LOCAL_MACHINE, keysNotToRestorePath);
+    winreg::Key keys(HKEY_LOCAL_MACHINE, keysNotToRestorePath, kSystemKeys);
     if (!keys.exists())
         logAt(0, "Unable to find list of keys not to restore!");
     // Enumerating a missing key fails, which ends the merge with a system error.
@@ -226,11 +241,11 @@ void carryPendingRenames(const winreg::MultiString& pending, const std::string& 
         return;
     const std::string path = mergeMount + "\\" + controlSet + "\\Control\\Session Manager";
     logAt(2, "Carrying " + pendingRenamesName + " into " + path);
-    winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path);
+    winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path, kSystemKeys);
     if (!sessionManager.exists())
         sessionManager.create();
     sessionManager.close();
-    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName);
+    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
     carried.data() = {REG_MULTI_SZ, pending.rawData()};
     carried.store();
 }
@@ -240,7 +255,7 @@ void carryPendingRenames(const winreg::MultiString& pending, const std::string& 
 void replaceSystemHive()
 {
     logAt(2, "Will run hive merge on the SYSTEM hive");
-    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName);
+    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName, kSystemKeys);
 
     SystemHive system = findSystemHive();
     if (!system.loaded)
@@ -280,11 +295,11 @@ std::string controlSetName(unsigned current)
 void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
                     const std::string& destinationPath)
 {
-    winreg::Key source(sourceRoot, sourcePath);
+    winreg::Key source(sourceRoot, sourcePath, kSystemKeys);
     if (!source.exists())
         error::throwSystemError(ERROR_FILE_NOT_FOUND, "No source key " + inQuotes(sourcePath));
     {
-        winreg::Key destination(destinationRoot, destinationPath);
+        winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
         if (destination.exists()) {
             try {
                 destination.deleteTree();
@@ -294,7 +309,7 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
             }
         }
     }
-    winreg::Key destination(destinationRoot, destinationPath);
+    winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
     if (!destination.exists())
         destination.create();
     for (const winreg::Key& subkey : source.subkeys())
@@ -306,21 +321,21 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
 void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
               const std::string& destinationPath)
 {
-    winreg::Key source(sourceRoot, sourcePath);
+    winreg::Key source(sourceRoot, sourcePath, kSystemKeys);
     if (!source.exists())
         error::throwSystemError(ERROR_FILE_NOT_FOUND, "Cannot merge non-existing source key " + inQuotes(sourcePath));
-    winreg::Key destination(destinationRoot, destinationPath);
+    winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
     if (!destination.exists())
         destination.create();
     for (const winreg::Key& subkey : source.subkeys()) {
         const std::string sourceSub = sourcePath + "\\" + subkey.path();
         const std::string destinationSub = destinationPath + "\\" + subkey.path();
-        if (!winreg::Key(destinationRoot, destinationSub).exists()) {
+        if (!winreg::Key(destinationRoot, destinationSub, kSystemKeys).exists()) {
             mergeKey(sourceRoot, sourceSub, destinationRoot, destinationSub);
             continue;
         }
-        const winreg::DoubleWord sourceStart(sourceRoot, sourceSub, "start");
-        const winreg::DoubleWord destinationStart(destinationRoot, destinationSub, "start");
+        const winreg::DoubleWord sourceStart(sourceRoot, sourceSub, "start", kSystemKeys);
+        const winreg::DoubleWord destinationStart(destinationRoot, destinationSub, "start", kSystemKeys);
         if (sourceStart.valueExists() &&
             (!destinationStart.valueExists() || sourceStart.data() < destinationStart.data()))
             copyAndReplace(sourceRoot, sourceSub, destinationRoot, destinationSub);
@@ -330,6 +345,7 @@ void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRo
 
 void processDeferredHives(HiveRegistry& hives)
 {
+    enablePrivileges();
     scheduleOtherHives(hives);
     replaceSystemHive();
 
@@ -337,7 +353,7 @@ void processDeferredHives(HiveRegistry& hives)
     if (hives.rebootRequired()) {
         logAt(2, "Instructing system to allow WFP protected files to move on boot");
         winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                 "AllowProtectedRenames");
+                                 "AllowProtectedRenames", kSystemKeys);
         allow.data() = 1;
         allow.store();
     }

@@ -2,7 +2,8 @@
 // The end-of-restore hive step: restored hives other than SYSTEM are scheduled to replace
 // their targets at the next boot; a restored SYSTEM hive first receives the running
 // system's keys and values that are not to be restored, then becomes the SYSTEM key's
-// backing file for the next boot. The worker's hive list is removed at the end.
+// backing file for the next boot. The worker's hive list is removed at the end. Keys of the
+// running and of the restored SYSTEM hive are opened for backup and restore.
 #include "hives/hive_registry.h"
 
 #include <windows.h>

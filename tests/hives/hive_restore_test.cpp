@@ -410,6 +410,45 @@ TEST_F(HiveRestoreTest, MovesAtBootReachWindows)
     EXPECT_TRUE(hives.rebootRequired());
 }
 
+// The SYSTEM hive as Windows guards it: administrators may only read some of its keys (such
+// as Enum), so an open or a create is refused unless it asks for backup and restore, which
+// the enabled privileges then grant. The worker's own list key is open to it as usual.
+struct GuardedSystemKeys {
+    static inline bool privilegesEnabled = false;
+
+    static LONG refusal(LPCWSTR path, DWORD options)
+    {
+        if ((options & REG_OPTION_BACKUP_RESTORE) != 0)
+            return privilegesEnabled ? ERROR_SUCCESS : ERROR_PRIVILEGE_NOT_HELD;
+        const std::wstring own = L"Software\\Harbex";
+        return path != nullptr && _wcsnicmp(path, own.c_str(), own.size()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    }
+
+    GuardedSystemKeys() { privilegesEnabled = false; }
+
+    sys::Override<decltype(sys::calls.AdjustTokenPrivileges)> adjust{
+        sys::calls.AdjustTokenPrivileges,
+        +[](HANDLE token, BOOL none, PTOKEN_PRIVILEGES wanted, DWORD size, PTOKEN_PRIVILEGES before,
+            PDWORD length) -> BOOL {
+            privilegesEnabled = true;
+            return ::AdjustTokenPrivileges(token, none, wanted, size, before, length);
+        }};
+    sys::Override<decltype(sys::calls.RegOpenKeyExW)> open{
+        sys::calls.RegOpenKeyExW, +[](HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) -> LONG {
+            const LONG refused = refusal(path, options);
+            return refused != ERROR_SUCCESS ? refused : ::RegOpenKeyExW(parent, path, options, access, key);
+        }};
+    sys::Override<decltype(sys::calls.RegCreateKeyExW)> create{
+        sys::calls.RegCreateKeyExW,
+        +[](HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
+            LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) -> LONG {
+            const LONG refused = refusal(path, options);
+            return refused != ERROR_SUCCESS
+                       ? refused
+                       : ::RegCreateKeyExW(parent, path, reserved, cls, options, access, security, key, disposition);
+        }};
+};
+
 // A restored SYSTEM hive with Current = 2, and the running keys that are not to be restored.
 class SystemHiveTest : public HiveRestoreTest {
 protected:
@@ -495,7 +534,10 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     listHive(second, dir / "SYSTEM2");
 
     LogCapture log;
-    processDeferredHives(hives);
+    {
+        GuardedSystemKeys guarded;
+        processDeferredHives(hives);
+    }
 
     const std::string hive = "HarbexDelayMerge\\ControlSet002";
     const std::string active = "SYSTEM\\CurrentControlSet";
