@@ -21,6 +21,7 @@ const std::string keysNotToRestorePath = "SYSTEM\\CurrentControlSet\\Control\\Ba
 const std::string sessionManagerPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const std::string currentControlSet = "CurrentControlSet";
 const std::string pendingRenamesName = "PendingFileRenameOperations";
+const std::string allowRenamesName = "AllowProtectedRenames";
 
 // Keys of the running and of the restored SYSTEM hive: administrators may only read some
 // of them (such as Enum), so they are opened for backup and restore.
@@ -232,27 +233,55 @@ void preserveKeysNotToRestore(const std::string& controlSet)
     }
 }
 
-// The moves at boot requested so far (this restore's among them) live in the running
-// SYSTEM hive, which the restored one replaces at boot: they are carried over so that
-// they still happen.
-void carryPendingRenames(const winreg::MultiString& pending, const std::string& controlSet)
+// What the next boot needs of this restore lives in the running SYSTEM hive, which the
+// restored one replaces at that boot: the moves at boot requested so far (this restore's
+// among them) and the permission to replace protected files. Both go into the restored
+// hive's current control set as well, after the keys not to restore, so that nothing
+// copied from the running hive overwrites them.
+void carryBootState(const winreg::MultiString& pending, const std::string& controlSet)
 {
-    if (!pending.valueExists())
-        return;
     const std::string path = mergeMount + "\\" + controlSet + "\\Control\\Session Manager";
-    logAt(2, "Carrying " + pendingRenamesName + " into " + path);
+    logAt(2, "Carrying the moves at boot and " + allowRenamesName + " into " + path);
     winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path, kSystemKeys);
     if (!sessionManager.exists())
         sessionManager.create();
     sessionManager.close();
-    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
-    carried.data() = {REG_MULTI_SZ, pending.rawData()};
-    carried.store();
+    if (pending.valueExists()) {
+        winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
+        carried.data() = {REG_MULTI_SZ, pending.rawData()};
+        carried.store();
+    }
+    // Whatever the restored hive held there.
+    winreg::GenericValue allow(HKEY_LOCAL_MACHINE, path, allowRenamesName, kSystemKeys);
+    allow.data() = {REG_DWORD, winreg::Bytes{1, 0, 0, 0}};
+    allow.store();
+}
+
+// Merges the running system's keys that are not to be restored and the boot state into the
+// loaded SYSTEM hive, then unloads it. A system error ends that part of the work, logged;
+// the hive is put in place all the same.
+void mergeSystemHive(SystemHive& system, const winreg::MultiString& pending)
+{
+    const std::string controlSet = controlSetName(system.current);
+    try {
+        logAt(2, "File " + system.fallback + " is the SYSTEM hive. Will process...");
+        logAt(2, "The CurrentControlSet path is: " + controlSet);
+        preserveKeysNotToRestore(controlSet);
+    } catch (const error::ESystemError& e) {
+        logAt(2, "Error processing hive file: " + e.fullText());
+    }
+    try {
+        carryBootState(pending, controlSet);
+        winreg::flushRegistry();
+    } catch (const error::ESystemError& e) {
+        logAt(2, "Error processing hive file: " + e.fullText());
+    }
+    system.loaded->unload();
 }
 
 // Phase 2: the first restored SYSTEM hive receives what is not to be restored and becomes
-// the backing file of SYSTEM at the next boot.
-void replaceSystemHive()
+// the backing file of SYSTEM at the next boot, which makes the reboot necessary.
+void replaceSystemHive(HiveRegistry& hives)
 {
     logAt(2, "Will run hive merge on the SYSTEM hive");
     const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName, kSystemKeys);
@@ -260,23 +289,14 @@ void replaceSystemHive()
     SystemHive system = findSystemHive();
     if (!system.loaded)
         return;
-    try {
-        logAt(2, "File " + system.fallback + " is the SYSTEM hive. Will process...");
-        const std::string controlSet = controlSetName(system.current);
-        logAt(2, "The CurrentControlSet path is: " + controlSet);
-        carryPendingRenames(pending, controlSet);
-        preserveKeysNotToRestore(controlSet);
-        winreg::flushRegistry();
-        system.loaded->unload();
-    } catch (const error::ESystemError& e) {
-        logAt(2, "Error processing hive file: " + e.fullText());
-        system.loaded->unload();
-    }
+    mergeSystemHive(system, pending);
 
     logAt(2, "New system hive stored in: " + system.fallback);
     LONG result = sys::calls.RegReplaceKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM", longPathW(system.fallback).c_str(),
                                             longPathW(system.target + ".oldbackup").c_str());
-    if (result != ERROR_SUCCESS)
+    if (result == ERROR_SUCCESS)
+        hives.requestReboot();
+    else
         logAt(1, "Unable to switch backing store: " + error::systemErrorText(static_cast<unsigned long>(result)));
     result = sys::calls.RegFlushKey(HKEY_LOCAL_MACHINE);
     if (result != ERROR_SUCCESS)
@@ -347,13 +367,12 @@ void processDeferredHives(HiveRegistry& hives)
 {
     enablePrivileges();
     scheduleOtherHives(hives);
-    replaceSystemHive();
+    replaceSystemHive(hives);
 
     winreg::Key(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey).deleteTree();
     if (hives.rebootRequired()) {
         logAt(2, "Instructing system to allow WFP protected files to move on boot");
-        winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                 "AllowProtectedRenames", kSystemKeys);
+        winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, sessionManagerPath, allowRenamesName, kSystemKeys);
         allow.data() = 1;
         allow.store();
     }

@@ -522,8 +522,11 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
                            // A star without a backslash before it merges too, the character
                            // before the star dropped like the backslash.
                            L"CurrentControlSet\\Control\\" + wtag + L"+*",
-                           L"CurrentControlSet\\Absent-" + wtag + L"\\"}));
+                           L"CurrentControlSet\\Absent-" + wtag + L"\\",
+                           L"CurrentControlSet\\Control\\Session Manager\\AllowProtectedRenames"}));
     setMachineValue(keysNotToRestore, L"B not a list", REG_SZ, text(L"CurrentControlSet\\Enum\\"));
+    // Copied from the running system like any value, then set for the boot that switches hives.
+    setMachineValue(sessionManager, L"AllowProtectedRenames", REG_DWORD, dword(0));
 
     const std::string system = saveHive("system", "b-system.restored");
     const std::string second = saveHive("system", "c-system.restored");
@@ -559,7 +562,7 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
         {"Hive file " + system + " holds the SYSTEM hive. Will process later"},
         {"Hive file " + second + " holds the SYSTEM hive. Will process later"},
         {"New system hive stored in: " + system},
-        {"Completed deferred processing"},
+        {"Completed deferred processing. Please reboot."},
     };
     for (const std::string& line : expected)
         EXPECT_TRUE(log.has(2, line)) << line;
@@ -573,14 +576,15 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(loadFailures, 2);
     EXPECT_FALSE(log.has(2, "File " + second + " is the SYSTEM hive. Will process..."));
 
-    // Only the first SYSTEM hive replaces SYSTEM; nothing is moved at boot.
+    // Only the first SYSTEM hive replaces SYSTEM, at the next boot; nothing is moved at boot.
     ASSERT_EQ(Requests::replaces.size(), 1u);
     EXPECT_EQ(Requests::replaces[0].root, HKEY_LOCAL_MACHINE);
     EXPECT_EQ(Requests::replaces[0].subkey, L"SYSTEM");
     EXPECT_EQ(Requests::replaces[0].file, longPathW(system));
     EXPECT_EQ(Requests::replaces[0].old, longPathW(dir / "SYSTEM.oldbackup"));
     EXPECT_TRUE(Requests::moves.empty());
-    EXPECT_FALSE(hives.rebootRequired());
+    EXPECT_TRUE(hives.rebootRequired());
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
     EXPECT_FALSE(machineKeyExists(listPath));
 
     // Each listed file is loaded in each walk until the first SYSTEM hive is found; the file
@@ -602,6 +606,7 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), Value(REG_SZ, text(L"running")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), Value(REG_SZ, text(L"restored")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Merged"), Value(REG_SZ, text(L"running")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\Session Manager", L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
 }
 
 TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves)
@@ -637,10 +642,13 @@ TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves
     EXPECT_EQ(Requests::moves[0].from, longPathW(software));
     EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
 
-    // The moves at boot go with the new hive, into its current control set.
+    // The moves at boot go with the new hive, into its current control set, although its
+    // merge ended early.
     const std::string result = merged();
     EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations"),
               Value(REG_MULTI_SZ, pending));
+    EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"AllowProtectedRenames"),
+              Value(REG_DWORD, dword(1)));
     EXPECT_TRUE(hiveKeyExists(result, "ControlSet002\\Enum\\" + tag + "\\restored-device"));
 }
 
