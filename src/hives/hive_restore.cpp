@@ -3,6 +3,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "hives/hive_lock.h"
 #include "hives/registry.h"
 #include "io/fs.h"
 #include "sys/syscalls.h"
@@ -91,7 +92,11 @@ void scheduleOtherHives(HiveRegistry& hives)
 {
     logAt(2, "Will schedule moves of non-SYSTEM hives");
     winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return; // nothing listed here: another run removed the list
     for (const winreg::GenericValue& value : list.values()) {
+        if (!hives.listedHere(value.valueName()))
+            continue; // another run's
         std::unique_ptr<winreg::LoadedHive> hive;
         bool loading = false;
         try {
@@ -127,13 +132,17 @@ struct SystemHive {
     unsigned current = 0;
 };
 
-// The first listed hive that has Select\Current. Hives that cannot be loaded or whose
+// The first hive listed by this run that has Select\Current. Hives that cannot be loaded or whose
 // selection cannot be read are logged and passed over: they are never taken for SYSTEM.
-SystemHive findSystemHive()
+SystemHive findSystemHive(const HiveRegistry& hives)
 {
     SystemHive found;
     winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return found;
     for (const winreg::GenericValue& value : list.values()) {
+        if (!hives.listedHere(value.valueName()))
+            continue;
         const std::string fallback = value.valueName();
         const std::string target = winreg::String(value).data();
         std::unique_ptr<winreg::LoadedHive> hive;
@@ -286,7 +295,7 @@ void replaceSystemHive(HiveRegistry& hives)
     logAt(2, "Will run hive merge on the SYSTEM hive");
     const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName, kSystemKeys);
 
-    SystemHive system = findSystemHive();
+    SystemHive system = findSystemHive(hives);
     if (!system.loaded)
         return;
     mergeSystemHive(system, pending);
@@ -301,6 +310,22 @@ void replaceSystemHive(HiveRegistry& hives)
     result = sys::calls.RegFlushKey(HKEY_LOCAL_MACHINE);
     if (result != ERROR_SUCCESS)
         logAt(1, "Cannot flush registry: " + error::systemErrorText(static_cast<unsigned long>(result)));
+}
+
+// Removes this run's entries from the worker's hive list, and the list once it is empty;
+// another run's entries stay for its own hive step.
+void removeListedHives(const HiveRegistry& hives)
+{
+    winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return;
+    for (const std::string& workPath : hives.listedHives()) {
+        winreg::GenericValue entry(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey, workPath);
+        if (entry.valueExists())
+            entry.erase();
+    }
+    if (!winreg::GenericValue(list.handle(), DWORD{0}).valueExists() && !winreg::Key(list.handle(), DWORD{0}).exists())
+        list.deleteTree();
 }
 
 } // namespace
@@ -365,11 +390,12 @@ void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRo
 
 void processDeferredHives(HiveRegistry& hives)
 {
+    HiveStepLock lock;
     enablePrivileges();
     scheduleOtherHives(hives);
     replaceSystemHive(hives);
 
-    winreg::Key(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey).deleteTree();
+    removeListedHives(hives);
     if (hives.rebootRequired()) {
         logAt(2, "Instructing system to allow WFP protected files to move on boot");
         winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, sessionManagerPath, allowRenamesName, kSystemKeys);

@@ -87,6 +87,13 @@ public:
     // Runs restore-host on the set with `extra` arguments and gives its exit code.
     int run(const std::vector<std::string>& extra = {})
     {
+        start(extra);
+        return finish();
+    }
+
+    // Starts restore-host on the set with `extra` arguments; finish waits for it.
+    void start(const std::vector<std::string>& extra = {})
+    {
         std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) + L" --quiet" +
                                    L" --work " + quoted(work) + L" --transcript " + quoted(transcriptPath);
         for (const std::string& arg : extra)
@@ -103,13 +110,20 @@ public:
         PROCESS_INFORMATION info{};
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
             throw std::runtime_error("cannot start restore-host: " + std::to_string(GetLastError()));
-        sys::UniqueHandle process(info.hProcess), thread(info.hThread);
-        if (WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.get(), 99);
+        process_.reset(info.hProcess);
+        sys::UniqueHandle thread(info.hThread);
+    }
+
+    // Waits for the restore-host that start started and gives its exit code.
+    int finish()
+    {
+        if (WaitForSingleObject(process_.get(), 300000) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 99);
             throw std::runtime_error("restore-host did not end");
         }
         DWORD code = 0;
-        GetExitCodeProcess(process.get(), &code);
+        GetExitCodeProcess(process_.get(), &code);
+        process_.reset();
         return static_cast<int>(code);
     }
 
@@ -162,6 +176,8 @@ public:
     const std::string source, set, work, root, transcriptPath;
 
 private:
+    sys::UniqueHandle process_;
+
     static std::wstring quoted(const std::string& arg) { return L"\"" + toWide(arg) + L"\""; }
     static std::string readText(const std::string& path)
     {

@@ -6,6 +6,8 @@
 // changes are put back as they were.
 #include "hives/hive_restore.h"
 
+#include "hives/hive_lock.h"
+
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -21,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,6 +40,14 @@ using testing_registry::text;
 using testing_registry::Value;
 using testing_registry::wideBytes;
 using Lines = std::vector<std::pair<int, std::string>>;
+
+// A drive path in the kernel's device form, as Windows lists the files of loaded hives.
+std::wstring devicePath(const std::string& path)
+{
+    wchar_t device[MAX_PATH];
+    EXPECT_NE(::QueryDosDeviceW(toWide(path.substr(0, 2)).c_str(), device, MAX_PATH), 0u) << path;
+    return std::wstring(device) + toWide(path.substr(2));
+}
 
 std::optional<Value> machineValue(const std::string& path, const std::wstring& name)
 {
@@ -155,9 +166,19 @@ protected:
         return file;
     }
     // Lists a restored hive as the writers do: work file -> target.
-    void listHive(const std::string& fallback, const std::string& target)
+    void listHive(const std::string& fallback, const std::string& target) { listHive(fallback, target, hives); }
+    static void listHive(const std::string& fallback, const std::string& target, HiveRegistry& run)
     {
-        setMachineValue(listPath, toWide(fallback), REG_SZ, text(toWide(target)));
+        LogCapture quiet(0);
+        run.recordHive(target, fallback);
+    }
+    // The targets of the tests' hives in the test directory, as live hives.
+    std::set<std::wstring> liveTargets() const
+    {
+        std::set<std::wstring> live;
+        for (const char* name : {"SOFTWARE", "SYSTEM", "SYSTEM2", "BROKEN"})
+            live.insert(devicePath(dir / name));
+        return live;
     }
 
     // What `read` finds below a hive file loaded under a name of the test's own.
@@ -181,7 +202,7 @@ protected:
 
     TestArea area{"hive-restore"};
     testing_fs::TempDir dir;
-    HiveRegistry hives{std::set<std::wstring>{}}; // makes the worker's list key
+    HiveRegistry hives{liveTargets()};
     SavedValue allowRenames{sessionManager, L"AllowProtectedRenames"};
     SavedValue pendingRenames{sessionManager, L"PendingFileRenameOperations"};
     sys::Override<decltype(sys::calls.MoveFileExW)> watchMoves{
@@ -371,8 +392,8 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        HiveRegistry run{std::set<std::wstring>{}};
-        listHive(fallback, target);
+        HiveRegistry run{liveTargets()};
+        listHive(fallback, target, run);
         deleteMachineValue(sessionManager, L"AllowProtectedRenames");
         Requests::moves.clear();
         Requests::moveError = c.moveError;
@@ -389,6 +410,69 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
         EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
         EXPECT_FALSE(machineKeyExists(listPath));
     }
+}
+
+TEST_F(HiveRestoreTest, EntriesOfAnotherRunAreLeftToIt)
+{
+    area.createKey("software");
+    const std::string mine = saveHive("software", "mine.restored");
+    const std::string theirs = saveHive("software", "theirs.restored");
+    HiveRegistry other{liveTargets()};
+    listHive(mine, dir / "SOFTWARE");
+    listHive(theirs, dir / "SOFTWARE", other);
+    LogCapture quiet(0);
+
+    processDeferredHives(hives);
+    ASSERT_EQ(Requests::moves.size(), 1u);
+    EXPECT_EQ(Requests::moves[0].from, longPathW(mine));
+    EXPECT_FALSE(machineValue(listPath, toWide(mine)));
+    EXPECT_TRUE(machineValue(listPath, toWide(theirs)));
+
+    // The other run's step finds its own entry, and removes the list after it.
+    processDeferredHives(other);
+    ASSERT_EQ(Requests::moves.size(), 2u);
+    EXPECT_EQ(Requests::moves[1].from, longPathW(theirs));
+    EXPECT_FALSE(machineKeyExists(listPath));
+}
+
+TEST(HiveStepLock, WaitsForItsHolderAndTakesOverFromOneThatEnded)
+{
+    sys::UniqueHandle held(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sys::UniqueHandle waiting(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int savedLevel = logLevel;
+    logLevel = 2;
+    std::vector<std::string> lines;
+    // The line that says the taker waits lets the holder go.
+    const LogSink savedSink = setLogSink([&](const std::string& text, int, bool) {
+        lines.push_back(text);
+        ::SetEvent(waiting.get());
+    });
+
+    bool released = false;
+    std::thread holder([&] {
+        HiveStepLock lock;
+        ::SetEvent(held.get());
+        ::WaitForSingleObject(waiting.get(), INFINITE);
+        released = true;
+    });
+    ::WaitForSingleObject(held.get(), INFINITE);
+    {
+        HiveStepLock lock;
+        EXPECT_TRUE(released);
+    }
+    holder.join();
+    EXPECT_EQ(lines, std::vector<std::string>{"Waiting for the hive step of another restore"});
+
+    // A holder that ends without releasing the lock leaves it to the next taker at once.
+    HiveStepLock* left = nullptr;
+    std::thread([&] { left = new HiveStepLock; }).join();
+    lines.clear();
+    EXPECT_NO_THROW(HiveStepLock());
+    EXPECT_TRUE(lines.empty());
+    delete left;
+
+    setLogSink(savedSink);
+    logLevel = savedLevel;
 }
 
 TEST_F(HiveRestoreTest, MovesAtBootReachWindows)
@@ -671,6 +755,7 @@ TEST_F(HiveRestoreTest, ListEntryThatIsNotTextEndsTheStepWhenReadAgain)
     area.createKey("software");
     const std::string software = saveHive("software", "b-software.restored");
     listHive(software, dir / "SOFTWARE");
+    listHive(dir / "a-number.restored", dir / "BROKEN");
     setMachineValue(listPath, toWide(dir / "a-number.restored"), REG_DWORD, dword(1));
     LogCapture log(1);
     expectError<error::EParseError>([&] { processDeferredHives(hives); }, "Expected value of type REG_SZ");
