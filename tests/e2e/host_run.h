@@ -84,11 +84,12 @@ public:
         return backupset::pack(source, set, options);
     }
 
-    // Runs restore-host on the set with `extra` arguments and gives its exit code.
-    int run(const std::vector<std::string>& extra = {})
+    // Runs restore-host on the set with `extra` arguments and gives its exit code; throws
+    // when it has not ended after `timeout` milliseconds.
+    int run(const std::vector<std::string>& extra = {}, DWORD timeout = 300000)
     {
         start(extra);
-        return finish();
+        return finish(timeout);
     }
 
     // Starts restore-host on the set with `extra` arguments; finish waits for it.
@@ -115,9 +116,9 @@ public:
     }
 
     // Waits for the restore-host that start started and gives its exit code.
-    int finish()
+    int finish(DWORD timeout = 300000)
     {
-        if (WaitForSingleObject(process_.get(), 300000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process_.get(), timeout) != WAIT_OBJECT_0) {
             TerminateProcess(process_.get(), 99);
             throw std::runtime_error("restore-host did not end");
         }

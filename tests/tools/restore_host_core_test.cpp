@@ -171,6 +171,7 @@ TEST_F(ConversationTest, FaultsBendTheConversation)
         {"close-input=2", {"level", "inquiry", "chunk"}, {"bare level 2", "status 2", "close", "a 0/4", "close"}},
         {"chunk-none-first", {"chunk", "chunk"}, {"none", "a 0/4"}},
         {"unexpected-reply", {"chunk", "chunk"}, {"status 2", "a 0/4"}},
+        {"overrun", {"chunk", "chunk"}, {"raw 14", "a 0/4"}},
         {"foreign-chunk", {"chunk", "chunk"}, {"object.bin 0/5", "a 0/4"}},
         {"corrupt=1", {"chunk", "chunk", "chunk"}, {"a 0/4", "big.bin 0/3 damaged", "big.bin 1/2"}},
         {"short=1", {"chunk", "chunk", "chunk", "chunk"}, {"a 0/2", "big.bin 0/1", "z.txt 0/0", "none"}},
