@@ -190,6 +190,25 @@ TEST_F(ConversationTest, FaultsBendTheConversation)
     }
 }
 
+TEST_F(ConversationTest, RepliesAnswerAndCompleteTheRequestsExchange)
+{
+    Faults faults;
+    faults.chunkNoneFirst = true;
+    Conversation conversation(*store_, 2, faults);
+    proto::MessageExchangeRequest request;
+    request.exchangeNumber = 5;
+    request.request.reset(new proto::ChunkRequest);
+    const std::vector<Outgoing> replies = conversation.answer(request);
+    ASSERT_EQ(replies.size(), 1u);
+    ASSERT_TRUE(replies[0].message);
+    std::string bytes;
+    protocol::StringIo io(bytes);
+    replies[0].message->write(io, false);
+    const unsigned char expected[] = {0x7F, 0x3D, 0x80, 0x02, 0x01, 0x05, 0xAA, 0x80,
+                                      0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00};
+    EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(expected), sizeof expected));
+}
+
 TEST(HostMalformedReply, IsNoMessageOfTheProtocol)
 {
     Faults faults;

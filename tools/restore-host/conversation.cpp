@@ -75,11 +75,19 @@ std::vector<Outgoing> Conversation::answer(const protocol::BerConstructed& messa
     auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
     if (request == nullptr || !request->request)
         return {};
+    std::vector<Outgoing> replies;
     if (dynamic_cast<const proto::RestoreInquiry*>(request->request.get()))
-        return answerInquiry();
-    if (dynamic_cast<const proto::ChunkRequest*>(request->request.get()))
-        return answerChunkRequest();
-    return {};
+        replies = answerInquiry();
+    else if (dynamic_cast<const proto::ChunkRequest*>(request->request.get()))
+        replies = answerChunkRequest();
+    // Each reply answers the request's exchange, and completes it.
+    for (Outgoing& out : replies) {
+        if (auto* wrapper = dynamic_cast<proto::MessageExchangeResponse*>(out.message.get())) {
+            wrapper->exchangeNumber = request->exchangeNumber;
+            wrapper->complete = true;
+        }
+    }
+    return replies;
 }
 
 std::vector<Outgoing> Conversation::answerInquiry()
