@@ -108,6 +108,10 @@ struct Calls {
     decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter = ::SetUnhandledExceptionFilter;
     decltype(&::RaiseException) RaiseException = ::RaiseException;
     decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
+    decltype(&::SetThreadStackGuarantee) SetThreadStackGuarantee = ::SetThreadStackGuarantee;
+    decltype(&::AddVectoredExceptionHandler) AddVectoredExceptionHandler = ::AddVectoredExceptionHandler;
+    decltype(&::CreateThread) CreateThread = ::CreateThread;
+    decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
 };
 
 extern Calls calls;
