@@ -43,10 +43,21 @@ private:
 
 using MiniDumpWriteDumpFunction = decltype(&::MiniDumpWriteDump);
 
-// The filter works in these rather than on the stack, which may be all but used up by
-// the crash; one thread, so one of each is enough.
+// The report works in these rather than on the stack, which may be all but used up by
+// the crash, or on the heap, which may be what crashed; one report at a time, so one of
+// each is enough.
+wchar_t executable[kDumpPathRoom];
 wchar_t dumpPath[kDumpPathRoom];
 wchar_t reportText[kCrashReportRoom];
+
+// Set while a crash is reported, with the code of its exception and its thread.
+volatile LONG reporting = 0;
+DWORD firstCrashCode = 0;
+DWORD crashedThread = 0;
+
+// The stack overflow that a thread of its own reports, and the thread that overflowed.
+EXCEPTION_POINTERS* overflow = nullptr;
+DWORD overflowedThread = 0;
 
 void __cdecl invalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, std::uintptr_t)
 {
@@ -63,7 +74,6 @@ void __cdecl invalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, un
 // unknown or did not fit (a cut path names some other file).
 void findDumpPath()
 {
-    wchar_t executable[kDumpPathRoom];
     const DWORD length = sys::calls.GetModuleFileNameW(nullptr, executable, kDumpPathRoom);
     if (length == 0 || length >= kDumpPathRoom) {
         static_assert(sizeof kFallbackDumpPath <= sizeof dumpPath);
@@ -100,7 +110,7 @@ bool writeDump(const LoadedLibrary& dbghelp, EXCEPTION_POINTERS* exception)
         return false;
     }
     MINIDUMP_EXCEPTION_INFORMATION information{};
-    information.ThreadId = sys::calls.GetCurrentThreadId();
+    information.ThreadId = crashedThread;
     information.ExceptionPointers = exception;
     information.ClientPointers = TRUE;
     if (!miniDumpWriteDump(sys::calls.GetCurrentProcess(), sys::calls.GetCurrentProcessId(), file.get(),
@@ -112,23 +122,8 @@ bool writeDump(const LoadedLibrary& dbghelp, EXCEPTION_POINTERS* exception)
     return true;
 }
 
-} // namespace
-
-void installCrashHandlers(CrashSink sink)
-{
-    crashSink = sink;
-    sys::calls.SetUnhandledExceptionFilter(crashFilter);
-    _set_invalid_parameter_handler(invalidParameter);
-    _set_purecall_handler(raiseCrash);
-    std::set_terminate(terminateAsCrash);
-}
-
-void __cdecl raiseCrash()
-{
-    sys::calls.RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-}
-
-LONG WINAPI crashFilter(EXCEPTION_POINTERS* exception)
+// Writes the dump, fills the report and hands it on; the filter's result.
+LONG dumpAndReport(EXCEPTION_POINTERS* exception)
 {
     findDumpPath();
     bool written = false;
@@ -144,3 +139,72 @@ LONG WINAPI crashFilter(EXCEPTION_POINTERS* exception)
         sys::calls.MessageBoxW(nullptr, reportText, kDumpReportCaption, MB_OK);
     return written ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
 }
+
+// Reports the crash of `thread` once: a fault while it is being reported would write its
+// own dump over the first, and one that recurs would never end, so the process then ends
+// at once with the first exception's code.
+LONG reportOnce(EXCEPTION_POINTERS* exception, DWORD thread)
+{
+    if (InterlockedExchange(&reporting, 1) != 0) {
+        sys::calls.TerminateProcess(sys::calls.GetCurrentProcess(), firstCrashCode);
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
+    firstCrashCode = exception != nullptr && exception->ExceptionRecord != nullptr
+                         ? exception->ExceptionRecord->ExceptionCode
+                         : static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION);
+    crashedThread = thread;
+    const LONG result = dumpAndReport(exception);
+    InterlockedExchange(&reporting, 0);
+    return result;
+}
+
+DWORD WINAPI reportOverflow(void*)
+{
+    reportOnce(overflow, overflowedThread);
+    return 0;
+}
+
+// A stack overflow leaves its thread too little stack to report it (under Wine, not even
+// enough to reach the filter): this handler, which runs before any other, has a thread of
+// its own write the dump and the report, then ends the process.
+LONG WINAPI stackOverflowHandler(EXCEPTION_POINTERS* exception)
+{
+    if (exception == nullptr || exception->ExceptionRecord == nullptr ||
+        exception->ExceptionRecord->ExceptionCode != static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW))
+        return EXCEPTION_CONTINUE_SEARCH;
+    overflow = exception;
+    overflowedThread = sys::calls.GetCurrentThreadId();
+    HANDLE reporter = sys::calls.CreateThread(nullptr, 0, reportOverflow, nullptr, 0, nullptr);
+    if (reporter != nullptr)
+        sys::calls.WaitForSingleObject(reporter, INFINITE);
+    sys::calls.TerminateProcess(sys::calls.GetCurrentProcess(), static_cast<UINT>(EXCEPTION_STACK_OVERFLOW));
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+void installCrashHandlers(CrashSink sink)
+{
+    crashSink = sink;
+    // What runs on the overflowed stack needs room; the report itself runs elsewhere.
+    ULONG guarantee = kCrashStackGuarantee;
+    sys::calls.SetThreadStackGuarantee(&guarantee);
+    static const bool overflowHandled =
+        sys::calls.AddVectoredExceptionHandler(1, stackOverflowHandler) != nullptr;
+    (void)overflowHandled;
+    sys::calls.SetUnhandledExceptionFilter(crashFilter);
+    _set_invalid_parameter_handler(invalidParameter);
+    _set_purecall_handler(raiseCrash);
+    std::set_terminate(terminateAsCrash);
+}
+
+void __cdecl raiseCrash()
+{
+    sys::calls.RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+LONG WINAPI crashFilter(EXCEPTION_POINTERS* exception)
+{
+    return reportOnce(exception, sys::calls.GetCurrentThreadId());
+}
+

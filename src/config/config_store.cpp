@@ -4,11 +4,12 @@
 #include "common/format.h"
 #include "common/text.h"
 #include "bignum/base36.h"
+#include "io/errors.h"
 #include "io/fs.h"
+#include "io/seq_file_reader.h"
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -29,18 +30,20 @@ std::string between(const std::string& line, std::size_t first, std::size_t end)
     return line.substr(first, end - first);
 }
 
-// Reads the whole file; false when it cannot be opened or read. A directory is not a
-// readable file on either platform.
-bool readWholeFile(const std::string& path, std::string& content)
+// The whole file. A file that cannot be opened or read (missing, a directory, locked,
+// refused) throws EConfig with the reason.
+std::string readConfigFile(const std::string& path)
 {
-    std::error_code ec;
-    if (std::filesystem::is_directory(toPath(path), ec))
-        return false;
-    std::ifstream in(toPath(path), std::ios::binary);
-    if (!in)
-        return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    std::string content;
+    try {
+        SeqFileReader file(path);
+        for (;;)
+            file.readInto(content);
+    } catch (const io::EEndOfStream&) {
+        return content;
+    } catch (const error::Exception& e) {
+        throw EConfig("Couldn't open configuration: " + path + ": " + e.fullText());
+    }
 }
 
 } // namespace
@@ -58,10 +61,13 @@ void ConfigStore::load()
         integers.clear();
         lists.clear();
         try {
-            parseFile(cfgPath);
+            parseText(readConfigFile(cfgPath));
             return;
         } catch (const EConfig&) {
             if (fileExists(cfoPath)) {
+                // The previous generation takes the current one's place only once it is
+                // known to be readable: one that is not leaves both files as they are.
+                readConfigFile(cfoPath);
                 deleteFile(cfgPath);
                 renameFile(cfoPath, cfgPath);
                 continue;
@@ -77,12 +83,8 @@ void ConfigStore::load()
     }
 }
 
-void ConfigStore::parseFile(const std::string& path)
+void ConfigStore::parseText(const std::string& content)
 {
-    std::string content;
-    if (!readWholeFile(path, content))
-        throw EConfig("Couldn't open configuration: " + path);
-
     std::size_t lineCount = 0;
     std::size_t start = 0;
     while (start < content.size()) {

@@ -17,7 +17,8 @@ public:
 
     // Reads the current file, falling back to the previous generation, and recreating an
     // empty current file when neither can be read. Throws EConfig, or error::EParseError
-    // for a malformed line (then without any fallback).
+    // for a malformed line (then without any fallback). A previous generation that exists
+    // but cannot be read throws EConfig and leaves both files as they are.
     void load();
 
     // The decoded bytes of a string entry. Throws EConfig when the key is absent or its
@@ -32,7 +33,8 @@ public:
     const std::string cfoPath;
 
 private:
-    void parseFile(const std::string& path);
+    // Adds the entries of the file's text; see load for what it throws.
+    void parseText(const std::string& content);
     void parseLine(const std::string& line);
 
     StringTable strings;   // values still in base-36 text

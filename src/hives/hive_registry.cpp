@@ -3,6 +3,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "hives/hive_lock.h"
 #include "io/fs.h"
 #include "registry/registry.h"
 #include "sys/handle.h"
@@ -132,11 +133,14 @@ void HiveRegistry::recordHive(const std::string& target, const std::string& work
 {
     if (!isLiveHive(target))
         return;
+    HiveStepLock lock;
+    ensureRestoredHivesKey();
     winreg::String entry(HKEY_LOCAL_MACHINE, restoredHivesKey, workPath);
     if (entry.valueExists() && logEnabled(1))
         logMessage("Hive file \"" + target + "\" already listed in registry.", 1, false);
     entry.data() = target;
     entry.store();
+    listed_.insert(workPath);
     if (logEnabled(2))
         logMessage("Added hive datafile: " + workPath, 2, false);
 }

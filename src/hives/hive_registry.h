@@ -30,8 +30,13 @@ public:
     bool isLiveHive(const std::string& path) const override;
     // A live hive, or a file that Windows File Protection guards.
     bool mustReplaceAtBoot(const std::string& path) const override;
-    // Lists a restored live hive's work file in the worker's hive list.
+    // Lists a restored live hive's work file in the worker's hive list (holding the hive
+    // step lock, and making the list again if another run removed it meanwhile). The entry
+    // is this run's own: its hive step handles and removes it.
     void recordHive(const std::string& target, const std::string& workPath) override;
+    // Whether this run listed the work file; the list may hold other runs' entries.
+    bool listedHere(const std::string& workPath) const { return listed_.count(workPath) != 0; }
+    const std::set<std::string>& listedHives() const { return listed_; }
     void requestReboot() override { rebootRequired_ = true; }
     bool rebootRequired() const { return rebootRequired_; }
     std::size_t liveHiveCount() const { return liveHives_.size(); }
@@ -46,4 +51,5 @@ private:
     mutable std::map<std::wstring, std::wstring> devices_;
     PendingMoves pendingMoves_;
     bool rebootRequired_ = false;
+    std::set<std::string> listed_; // work files, as listed
 };

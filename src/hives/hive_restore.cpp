@@ -3,10 +3,12 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "registry/registry.h"
+#include "hives/hive_lock.h"
 #include "io/fs.h"
+#include "registry/registry.h"
 #include "sys/syscalls.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,6 +22,11 @@ const std::string keysNotToRestorePath = "SYSTEM\\CurrentControlSet\\Control\\Ba
 const std::string sessionManagerPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const std::string currentControlSet = "CurrentControlSet";
 const std::string pendingRenamesName = "PendingFileRenameOperations";
+const std::string allowRenamesName = "AllowProtectedRenames";
+
+// Keys of the running and of the restored SYSTEM hive: administrators may only read some
+// of them (such as Enum), so they are opened for backup and restore.
+constexpr winreg::Access kSystemKeys = winreg::Access::backupRestore;
 
 // Lines are built and written only when their level is enabled.
 void logAt(int level, const std::string& text)
@@ -37,8 +44,8 @@ std::string inQuotes(const std::string& text)
 void copyValue(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
                const std::string& destinationPath, const std::string& name)
 {
-    winreg::GenericValue destination(destinationRoot, destinationPath, name);
-    winreg::GenericValue source(sourceRoot, sourcePath, name);
+    winreg::GenericValue destination(destinationRoot, destinationPath, name, kSystemKeys);
+    winreg::GenericValue source(sourceRoot, sourcePath, name, kSystemKeys);
     destination.data() = source.data();
     destination.store();
 }
@@ -65,8 +72,19 @@ void clearFailedLoad()
 
 Selection readSelection()
 {
-    winreg::DoubleWord current(HKEY_LOCAL_MACHINE, mergeMount + "\\Select", "Current");
+    winreg::DoubleWord current(HKEY_LOCAL_MACHINE, mergeMount + "\\Select", "Current", kSystemKeys);
     return {current.valueExists(), current.data()};
+}
+
+// The opens for backup and restore need both privileges; without them those opens fail
+// one by one, each where it is handled.
+void enablePrivileges()
+{
+    try {
+        winreg::enableBackupRestorePrivileges();
+    } catch (const error::Exception& e) {
+        logAt(1, "Cannot enable the backup and restore privileges: " + e.fullText());
+    }
 }
 
 // Phase 1: every restored hive that is not SYSTEM replaces its target at the next boot.
@@ -74,7 +92,11 @@ void scheduleOtherHives(HiveRegistry& hives)
 {
     logAt(2, "Will schedule moves of non-SYSTEM hives");
     winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return; // nothing listed here: another run removed the list
     for (const winreg::GenericValue& value : list.values()) {
+        if (!hives.listedHere(value.valueName()))
+            continue; // another run's
         std::unique_ptr<winreg::LoadedHive> hive;
         bool loading = false;
         try {
@@ -110,13 +132,17 @@ struct SystemHive {
     unsigned current = 0;
 };
 
-// The first listed hive that has Select\Current. Hives that cannot be loaded or whose
+// The first hive listed by this run that has Select\Current. Hives that cannot be loaded or whose
 // selection cannot be read are logged and passed over: they are never taken for SYSTEM.
-SystemHive findSystemHive()
+SystemHive findSystemHive(const HiveRegistry& hives)
 {
     SystemHive found;
     winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return found;
     for (const winreg::GenericValue& value : list.values()) {
+        if (!hives.listedHere(value.valueName()))
+            continue;
         const std::string fallback = value.valueName();
         const std::string target = winreg::String(value).data();
         std::unique_ptr<winreg::LoadedHive> hive;
@@ -161,10 +187,13 @@ EntryPaths entryPaths(const std::string& keyPath, const std::string& controlSet)
 void preserveEntry(const std::string& entry, const std::string& controlSet)
 {
     const bool isTree = !entry.empty() && entry.back() == '\\';
-    const bool isMerge = entry.size() >= 2 && entry.back() == '*' && entry[entry.size() - 2] == '\\';
+    // The last character alone makes a merge; its key path drops the last two characters
+    // (normally a backslash and the star) whatever stands before the star.
+    const bool isMerge = !entry.empty() && entry.back() == '*';
     if (isTree || isMerge) {
-        const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - (isMerge ? 2 : 1)), controlSet);
-        if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active).exists()) {
+        const std::size_t cut = std::min<std::size_t>(entry.size(), isMerge ? 2 : 1);
+        const EntryPaths paths = entryPaths(entry.substr(0, entry.size() - cut), controlSet);
+        if (!winreg::Key(HKEY_LOCAL_MACHINE, paths.active, kSystemKeys).exists()) {
             logAt(2, "  Skipping non-existing subkey " + paths.active);
             return;
         }
@@ -181,14 +210,14 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
     const std::string keyPath = slash == std::string::npos ? std::string() : entry.substr(0, slash);
     const std::string valueName = slash == std::string::npos ? entry : entry.substr(slash + 1);
     const EntryPaths paths = entryPaths(keyPath, controlSet);
-    winreg::GenericValue active(HKEY_LOCAL_MACHINE, paths.active, valueName);
+    winreg::GenericValue active(HKEY_LOCAL_MACHINE, paths.active, valueName, kSystemKeys);
     if (!active.valueExists()) {
         logAt(2, "Cannot preserve " + inQuotes(paths.active) + " because it is not there.");
         return;
     }
     logAt(2, "Preserving " + inQuotes(paths.active + ":" + valueName) + " from active registry, copying it to " +
           paths.hive + ":" + valueName);
-    winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName);
+    winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName, kSystemKeys);
     preserved.data() = active.data();
     preserved.store();
 }
@@ -196,7 +225,7 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
 // Copies the running system's keys and values that are not to be restored into the hive.
 void preserveKeysNotToRestore(const std::string& controlSet)
 {
-    winreg::Key keys(HKEY_LOCAL_MACHINE, keysNotToRestorePath);
+    winreg::Key keys(HKEY_LOCAL_MACHINE, keysNotToRestorePath, kSystemKeys);
     if (!keys.exists())
         logAt(0, "Unable to find list of keys not to restore!");
     // Enumerating a missing key fails, which ends the merge with a system error.
@@ -213,55 +242,90 @@ void preserveKeysNotToRestore(const std::string& controlSet)
     }
 }
 
-// The moves at boot requested so far (this restore's among them) live in the running
-// SYSTEM hive, which the restored one replaces at boot: they are carried over so that
-// they still happen.
-void carryPendingRenames(const winreg::MultiString& pending, const std::string& controlSet)
+// What the next boot needs of this restore lives in the running SYSTEM hive, which the
+// restored one replaces at that boot: the moves at boot requested so far (this restore's
+// among them) and the permission to replace protected files. Both go into the restored
+// hive's current control set as well, after the keys not to restore, so that nothing
+// copied from the running hive overwrites them.
+void carryBootState(const winreg::MultiString& pending, const std::string& controlSet)
 {
-    if (!pending.valueExists())
-        return;
     const std::string path = mergeMount + "\\" + controlSet + "\\Control\\Session Manager";
-    logAt(2, "Carrying " + pendingRenamesName + " into " + path);
-    winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path);
+    logAt(2, "Carrying the moves at boot and " + allowRenamesName + " into " + path);
+    winreg::Key sessionManager(HKEY_LOCAL_MACHINE, path, kSystemKeys);
     if (!sessionManager.exists())
         sessionManager.create();
     sessionManager.close();
-    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName);
-    carried.data() = {REG_MULTI_SZ, pending.rawData()};
-    carried.store();
+    if (pending.valueExists()) {
+        winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
+        carried.data() = {REG_MULTI_SZ, pending.rawData()};
+        carried.store();
+    }
+    // Whatever the restored hive held there.
+    winreg::GenericValue allow(HKEY_LOCAL_MACHINE, path, allowRenamesName, kSystemKeys);
+    allow.data() = {REG_DWORD, winreg::Bytes{1, 0, 0, 0}};
+    allow.store();
+}
+
+// Merges the running system's keys that are not to be restored and the boot state into the
+// loaded SYSTEM hive, then unloads it. A system error ends that part of the work, logged;
+// the hive is put in place all the same.
+void mergeSystemHive(SystemHive& system, const winreg::MultiString& pending)
+{
+    const std::string controlSet = controlSetName(system.current);
+    try {
+        logAt(2, "File " + system.fallback + " is the SYSTEM hive. Will process...");
+        logAt(2, "The CurrentControlSet path is: " + controlSet);
+        preserveKeysNotToRestore(controlSet);
+    } catch (const error::ESystemError& e) {
+        logAt(2, "Error processing hive file: " + e.fullText());
+    }
+    try {
+        carryBootState(pending, controlSet);
+        winreg::flushRegistry();
+    } catch (const error::ESystemError& e) {
+        logAt(2, "Error processing hive file: " + e.fullText());
+    }
+    system.loaded->unload();
 }
 
 // Phase 2: the first restored SYSTEM hive receives what is not to be restored and becomes
-// the backing file of SYSTEM at the next boot.
-void replaceSystemHive()
+// the backing file of SYSTEM at the next boot, which makes the reboot necessary.
+void replaceSystemHive(HiveRegistry& hives)
 {
     logAt(2, "Will run hive merge on the SYSTEM hive");
-    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName);
+    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName, kSystemKeys);
 
-    SystemHive system = findSystemHive();
+    SystemHive system = findSystemHive(hives);
     if (!system.loaded)
         return;
-    try {
-        logAt(2, "File " + system.fallback + " is the SYSTEM hive. Will process...");
-        const std::string controlSet = controlSetName(system.current);
-        logAt(2, "The CurrentControlSet path is: " + controlSet);
-        carryPendingRenames(pending, controlSet);
-        preserveKeysNotToRestore(controlSet);
-        winreg::flushRegistry();
-        system.loaded->unload();
-    } catch (const error::ESystemError& e) {
-        logAt(2, "Error processing hive file: " + e.fullText());
-        system.loaded->unload();
-    }
+    mergeSystemHive(system, pending);
 
     logAt(2, "New system hive stored in: " + system.fallback);
     LONG result = sys::calls.RegReplaceKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM", longPathW(system.fallback).c_str(),
                                             longPathW(system.target + ".oldbackup").c_str());
-    if (result != ERROR_SUCCESS)
+    if (result == ERROR_SUCCESS)
+        hives.requestReboot();
+    else
         logAt(1, "Unable to switch backing store: " + error::systemErrorText(static_cast<unsigned long>(result)));
     result = sys::calls.RegFlushKey(HKEY_LOCAL_MACHINE);
     if (result != ERROR_SUCCESS)
         logAt(1, "Cannot flush registry: " + error::systemErrorText(static_cast<unsigned long>(result)));
+}
+
+// Removes this run's entries from the worker's hive list, and the list once it is empty;
+// another run's entries stay for its own hive step.
+void removeListedHives(const HiveRegistry& hives)
+{
+    winreg::Key list(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey);
+    if (!list.exists())
+        return;
+    for (const std::string& workPath : hives.listedHives()) {
+        winreg::GenericValue entry(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey, workPath);
+        if (entry.valueExists())
+            entry.erase();
+    }
+    if (!winreg::GenericValue(list.handle(), DWORD{0}).valueExists() && !winreg::Key(list.handle(), DWORD{0}).exists())
+        list.deleteTree();
 }
 
 } // namespace
@@ -276,11 +340,11 @@ std::string controlSetName(unsigned current)
 void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
                     const std::string& destinationPath)
 {
-    winreg::Key source(sourceRoot, sourcePath);
+    winreg::Key source(sourceRoot, sourcePath, kSystemKeys);
     if (!source.exists())
         error::throwSystemError(ERROR_FILE_NOT_FOUND, "No source key " + inQuotes(sourcePath));
     {
-        winreg::Key destination(destinationRoot, destinationPath);
+        winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
         if (destination.exists()) {
             try {
                 destination.deleteTree();
@@ -290,7 +354,7 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
             }
         }
     }
-    winreg::Key destination(destinationRoot, destinationPath);
+    winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
     if (!destination.exists())
         destination.create();
     for (const winreg::Key& subkey : source.subkeys())
@@ -302,21 +366,21 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
 void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
               const std::string& destinationPath)
 {
-    winreg::Key source(sourceRoot, sourcePath);
+    winreg::Key source(sourceRoot, sourcePath, kSystemKeys);
     if (!source.exists())
         error::throwSystemError(ERROR_FILE_NOT_FOUND, "Cannot merge non-existing source key " + inQuotes(sourcePath));
-    winreg::Key destination(destinationRoot, destinationPath);
+    winreg::Key destination(destinationRoot, destinationPath, kSystemKeys);
     if (!destination.exists())
         destination.create();
     for (const winreg::Key& subkey : source.subkeys()) {
         const std::string sourceSub = sourcePath + "\\" + subkey.path();
         const std::string destinationSub = destinationPath + "\\" + subkey.path();
-        if (!winreg::Key(destinationRoot, destinationSub).exists()) {
+        if (!winreg::Key(destinationRoot, destinationSub, kSystemKeys).exists()) {
             mergeKey(sourceRoot, sourceSub, destinationRoot, destinationSub);
             continue;
         }
-        const winreg::DoubleWord sourceStart(sourceRoot, sourceSub, "start");
-        const winreg::DoubleWord destinationStart(destinationRoot, destinationSub, "start");
+        const winreg::DoubleWord sourceStart(sourceRoot, sourceSub, "start", kSystemKeys);
+        const winreg::DoubleWord destinationStart(destinationRoot, destinationSub, "start", kSystemKeys);
         if (sourceStart.valueExists() &&
             (!destinationStart.valueExists() || sourceStart.data() < destinationStart.data()))
             copyAndReplace(sourceRoot, sourceSub, destinationRoot, destinationSub);
@@ -326,14 +390,15 @@ void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRo
 
 void processDeferredHives(HiveRegistry& hives)
 {
+    HiveStepLock lock;
+    enablePrivileges();
     scheduleOtherHives(hives);
-    replaceSystemHive();
+    replaceSystemHive(hives);
 
-    winreg::Key(HKEY_LOCAL_MACHINE, HiveRegistry::restoredHivesKey).deleteTree();
+    removeListedHives(hives);
     if (hives.rebootRequired()) {
         logAt(2, "Instructing system to allow WFP protected files to move on boot");
-        winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                 "AllowProtectedRenames");
+        winreg::DoubleWord allow(HKEY_LOCAL_MACHINE, sessionManagerPath, allowRenamesName, kSystemKeys);
         allow.data() = 1;
         allow.store();
     }

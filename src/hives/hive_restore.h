@@ -2,7 +2,10 @@
 // The end-of-restore hive step: restored hives other than SYSTEM are scheduled to replace
 // their targets at the next boot; a restored SYSTEM hive first receives the running
 // system's keys and values that are not to be restored, then becomes the SYSTEM key's
-// backing file for the next boot. The worker's hive list is removed at the end.
+// backing file for the next boot. Only the hives that this run listed are handled, and only
+// their entries are removed from the worker's hive list at the end (the list itself once it
+// is empty), while the machine-wide hive step lock is held. Keys of the running and of the
+// restored SYSTEM hive are opened for backup and restore.
 #include "hives/hive_registry.h"
 
 #include <windows.h>

@@ -52,6 +52,7 @@ class Field:
         self.target = None  # enum, record, list or union name
         self.nullable = False
         self.optional = False
+        self.defaulted = False  # always written, yet a received value may end before it
 
     @property
     def flag(self):
@@ -133,6 +134,9 @@ def parse_type(name, words, line):
         words = words[:-2]
     elif words[-1:] == ["optional"]:
         field.optional = True
+        words = words[:-1]
+    elif words[-1:] == ["defaulted"]:
+        field.defaulted = True
         words = words[:-1]
     if not words:
         raise DescriptionError("line %d: field %s has no type" % (line, name))
@@ -232,7 +236,7 @@ def check(entries):
             raise DescriptionError("line %d: tag number 0 is not allowed" % entry.line)
         if entry.keyword == "list":
             element = entry.element
-            if element.nullable or element.optional:
+            if element.nullable or element.optional or element.defaulted:
                 raise DescriptionError("line %d: list elements cannot be optional" % entry.line)
             resolve(element, "list")
             if element.kind not in ("record", "union", "string", "integer"):
@@ -251,7 +255,7 @@ def check(entries):
                     seen[(tag, legacy)] = name
         if entry.constructed:
             names = set()
-            optional_seen = False
+            optional_seen = defaulted_seen = False
             for field in entry.fields:
                 if field.name in RESERVED or field.name in names:
                     raise DescriptionError("line %d: field name %s not allowed" % (field.line, field.name))
@@ -261,8 +265,12 @@ def check(entries):
                 resolve(field, entry.keyword)
                 if field.optional:
                     optional_seen = True
-                elif optional_seen:
-                    raise DescriptionError("line %d: required field after an optional one" % field.line)
+                elif field.defaulted:
+                    if optional_seen:
+                        raise DescriptionError("line %d: defaulted field after an optional one" % field.line)
+                    defaulted_seen = True
+                elif optional_seen or defaulted_seen:
+                    raise DescriptionError("line %d: required field after an optional or defaulted one" % field.line)
     return by_name
 
 
@@ -334,6 +342,8 @@ def member_declaration(field, by_name):
         notes.append("or NULL")
     if field.optional:
         notes.append("optional")
+    if field.defaulted:
+        notes.append("may be missing on reading")
     lines = [(declaration, "; ".join(notes))]
     if field.has_flag:
         lines.append(("bool %s = false;" % field.flag, "%s is present" % field.name))
@@ -350,7 +360,7 @@ def aligned(pairs, indent="    "):
 
 def class_declaration(entry, by_name):
     name = entry.name
-    required = sum(1 for f in entry.fields if not f.optional)
+    required = sum(1 for f in entry.fields if not f.optional and not f.defaulted)
     if entry.keyword == "message":
         comment = "[APPLICATION %d], a top-level message" % entry.number
         tag_line = "static constexpr std::uint32_t wireTag(bool) { return detail::fixedTag(tagNumber); }"

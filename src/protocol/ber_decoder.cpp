@@ -3,6 +3,7 @@
 #include "common/assertion.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -26,7 +27,13 @@ struct OpenValue {
     std::uint64_t consumed; // content bytes read so far, nested values included
     std::uint32_t length;
     bool definite;
+    // The message position (see State::running) that the value's content must not pass:
+    // its own end when its length is definite, else the end of the nearest definite
+    // value around it.
+    std::uint64_t end;
 };
+
+constexpr std::uint64_t kNoEnd = UINT64_MAX;
 
 } // namespace
 
@@ -59,11 +66,17 @@ struct BerDecoder::State {
 
     std::size_t process(const unsigned char* data, std::size_t count);
     void consumeByte(unsigned char b);
+    // Counts bytes read inside the innermost open value. Bytes past its end (a header
+    // that does not fit, the end of contents of an inner value) fail at once: otherwise
+    // the value would never complete and the reader would wait for ever.
     void countBytes(std::uint64_t n)
     {
         running += n;
-        if (!stack.empty())
-            stack.back().consumed += n;
+        if (stack.empty())
+            return;
+        stack.back().consumed += n;
+        if (running > stack.back().end)
+            throw EBer("Value runs past the end of its definite-length parent");
     }
     void beginValue(bool definite);
     void finishPrimitive();
@@ -200,6 +213,10 @@ void BerDecoder::State::consumeByte(unsigned char b)
 void BerDecoder::State::beginValue(bool definite)
 {
     const bool topLevel = stack.empty();
+    const std::uint64_t limit = topLevel ? kNoEnd : stack.back().end;
+    if (definite && length > limit - running)
+        throw EBer("Length " + std::to_string(length) + " of tag " + std::to_string(tag) +
+                   " overruns its definite-length parent");
     BerValue* value = nullptr;
     if (topLevel) {
         value = factory.create(tag, legacy);
@@ -229,7 +246,7 @@ void BerDecoder::State::beginValue(bool definite)
             discardNew(value, topLevel);
             throw EBer("Constructed values nested deeper than " + std::to_string(kMaxDepth));
         }
-        stack.push_back(OpenValue{constructed, 0, 0, length, definite});
+        stack.push_back(OpenValue{constructed, 0, 0, length, definite, definite ? running + length : limit});
         checkEndOfList(); // an empty definite-length value is complete already
         step = Step::Identifier;
         return;

@@ -30,11 +30,16 @@ void growBuffer(Bytes& buffer, LONG result, const std::string& text)
     error::throwSystemError(static_cast<unsigned long>(result), text);
 }
 
+DWORD optionsOf(Access access)
+{
+    return access == Access::backupRestore ? REG_OPTION_BACKUP_RESTORE : 0;
+}
+
 // RegOpenKeyExW with KEY_ALL_ACCESS; `key` takes the handle only on success.
-LONG openKey(HKEY parent, const std::wstring& path, sys::UniqueKey& key)
+LONG openKey(HKEY parent, const std::wstring& path, Access access, sys::UniqueKey& key)
 {
     HKEY opened = nullptr;
-    LONG result = sys::calls.RegOpenKeyExW(parent, path.c_str(), 0, KEY_ALL_ACCESS, &opened);
+    LONG result = sys::calls.RegOpenKeyExW(parent, path.c_str(), optionsOf(access), KEY_ALL_ACCESS, &opened);
     if (result == ERROR_SUCCESS)
         key.reset(opened);
     return result;
@@ -59,12 +64,12 @@ void appendWide(Bytes& raw, const std::wstring& text)
 
 // ---------------------------------------------------------------- Key
 
-Key::Key(HKEY parent, const std::string& path) : parent_(parent), path_(path)
+Key::Key(HKEY parent, const std::string& path, Access access) : parent_(parent), access_(access), path_(path)
 {
-    exists_ = openKey(parent_, toWide(path_), handle_) == ERROR_SUCCESS;
+    exists_ = openKey(parent_, toWide(path_), access_, handle_) == ERROR_SUCCESS;
 }
 
-Key::Key(HKEY parent, DWORD index) : parent_(parent)
+Key::Key(HKEY parent, DWORD index, Access access) : parent_(parent), access_(access)
 {
     wchar_t name[subkeyNameCapacity];
     DWORD length = subkeyNameCapacity;
@@ -75,14 +80,14 @@ Key::Key(HKEY parent, DWORD index) : parent_(parent)
         fail(result, "Cannot read subkey under key");
     std::wstring wideName(name, length);
     path_ = toUtf8(wideName);
-    result = openKey(parent_, wideName, handle_);
+    result = openKey(parent_, wideName, access_, handle_);
     if (result != ERROR_SUCCESS)
         fail(result, "Cannot open enumerated key");
     exists_ = true;
 }
 
 Key::Key(Key&& other) noexcept
-    : parent_(other.parent_), path_(std::move(other.path_)), handle_(std::move(other.handle_)),
+    : parent_(other.parent_), access_(other.access_), path_(std::move(other.path_)), handle_(std::move(other.handle_)),
       exists_(std::exchange(other.exists_, false))
 {
 }
@@ -91,6 +96,7 @@ Key& Key::operator=(Key&& other) noexcept
 {
     if (this != &other) {
         parent_ = other.parent_;
+        access_ = other.access_;
         path_ = std::move(other.path_);
         handle_ = std::move(other.handle_);
         exists_ = std::exchange(other.exists_, false);
@@ -101,8 +107,9 @@ Key& Key::operator=(Key&& other) noexcept
 void Key::create()
 {
     HKEY created = nullptr;
-    LONG result = sys::calls.RegCreateKeyExW(parent_, toWide(path_).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                             KEY_ALL_ACCESS, nullptr, &created, nullptr);
+    LONG result = sys::calls.RegCreateKeyExW(parent_, toWide(path_).c_str(), 0, nullptr,
+                                             REG_OPTION_NON_VOLATILE | optionsOf(access_), KEY_ALL_ACCESS, nullptr,
+                                             &created, nullptr);
     if (result != ERROR_SUCCESS)
         fail(result, "Unable to create key \"" + path_ + "\"");
     handle_.reset(created);
@@ -120,7 +127,7 @@ void Key::deleteTree()
     if (!handle_)
         return;
     for (;;) {
-        Key subkey(handle_.get(), DWORD{0});
+        Key subkey(handle_.get(), DWORD{0}, access_);
         if (!subkey.exists())
             break;
         subkey.deleteTree();
@@ -139,11 +146,11 @@ void Key::deleteTree()
 
 // ---------------------------------------------------------------- ValueBase
 
-ValueBase::ValueBase(HKEY root, const std::string& keyPath, const std::string& valueName)
-    : root_(root), keyPath_(keyPath), valueName_(valueName)
+ValueBase::ValueBase(HKEY root, const std::string& keyPath, const std::string& valueName, Access access)
+    : root_(root), access_(access), keyPath_(keyPath), valueName_(valueName)
 {
     sys::UniqueKey key;
-    LONG result = openKey(root_, toWide(keyPath_), key);
+    LONG result = openKey(root_, toWide(keyPath_), access_, key);
     if (result == ERROR_FILE_NOT_FOUND)
         return;
     if (result != ERROR_SUCCESS)
@@ -204,7 +211,7 @@ void ValueBase::store()
 {
     encode();
     sys::UniqueKey key;
-    LONG result = openKey(root_, toWide(keyPath_), key);
+    LONG result = openKey(root_, toWide(keyPath_), access_, key);
     if (result != ERROR_SUCCESS)
         fail(result, "Cannot write-open subkey " + keyPath_);
     result = sys::calls.RegSetValueExW(key.get(), toWide(valueName_).c_str(), 0, type_,
@@ -225,7 +232,7 @@ void ValueBase::erase()
     } else {
         // A value read by name lives in root\keyPath, not in the root itself.
         sys::UniqueKey key;
-        result = openKey(root_, toWide(keyPath_), key);
+        result = openKey(root_, toWide(keyPath_), access_, key);
         if (result == ERROR_SUCCESS)
             result = sys::calls.RegDeleteValueW(key.get(), name.c_str());
     }
@@ -236,8 +243,8 @@ void ValueBase::erase()
 
 // ---------------------------------------------------------------- typed values
 
-GenericValue::GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName)
-    : ValueBase(root, keyPath, valueName)
+GenericValue::GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName, Access access)
+    : ValueBase(root, keyPath, valueName, access)
 {
     data_ = {type(), rawData()};
 }
@@ -264,8 +271,8 @@ void GenericValue::encode()
     setEncoded(data_.first, data_.second);
 }
 
-String::String(HKEY root, const std::string& keyPath, const std::string& valueName)
-    : ValueBase(root, keyPath, valueName)
+String::String(HKEY root, const std::string& keyPath, const std::string& valueName, Access access)
+    : ValueBase(root, keyPath, valueName, access)
 {
     decode();
 }
@@ -298,8 +305,8 @@ void String::encode()
     setEncoded(REG_SZ, std::move(raw));
 }
 
-MultiString::MultiString(HKEY root, const std::string& keyPath, const std::string& valueName)
-    : ValueBase(root, keyPath, valueName)
+MultiString::MultiString(HKEY root, const std::string& keyPath, const std::string& valueName, Access access)
+    : ValueBase(root, keyPath, valueName, access)
 {
     decode();
 }
@@ -346,8 +353,8 @@ void MultiString::encode()
     setEncoded(REG_MULTI_SZ, std::move(raw));
 }
 
-DoubleWord::DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName)
-    : ValueBase(root, keyPath, valueName)
+DoubleWord::DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName, Access access)
+    : ValueBase(root, keyPath, valueName, access)
 {
     decode();
 }
@@ -392,11 +399,21 @@ bool present(const GenericValue& value)
 {
     return value.valueExists();
 }
+
+// An enumerated subkey is opened; an enumerated value is read from the open key.
+std::shared_ptr<Key> itemAt(HKEY key, DWORD index, Access access, const Key*)
+{
+    return std::make_shared<Key>(key, index, access);
+}
+std::shared_ptr<GenericValue> itemAt(HKEY key, DWORD index, Access, const GenericValue*)
+{
+    return std::make_shared<GenericValue>(key, index);
+}
 } // namespace
 
 template <class Item>
-EnumerationIterator<Item>::EnumerationIterator(HKEY key, DWORD index)
-    : key_(key), index_(index), current_(std::make_shared<Item>(key, index))
+EnumerationIterator<Item>::EnumerationIterator(HKEY key, DWORD index, Access access)
+    : key_(key), index_(index), access_(access), current_(itemAt(key, index, access, static_cast<Item*>(nullptr)))
 {
 }
 
@@ -414,7 +431,7 @@ EnumerationIterator<Item>& EnumerationIterator<Item>::operator++()
     if (atEnd())
         assertion("Increment on end iterator");
     ++index_;
-    current_ = std::make_shared<Item>(key_, index_);
+    current_ = itemAt(key_, index_, access_, static_cast<Item*>(nullptr));
     return *this;
 }
 

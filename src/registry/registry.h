@@ -21,6 +21,11 @@ namespace winreg {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// How keys are opened: with the caller's own rights, or with REG_OPTION_BACKUP_RESTORE, so
+// that the enabled backup and restore privileges grant what the key's ACL does not (keys of
+// the SYSTEM hive that administrators may only read).
+enum class Access { normal, backupRestore };
+
 template <class Item>
 class EnumerationIterator;
 class Key;
@@ -32,24 +37,26 @@ using ValueIterator = EnumerationIterator<GenericValue>;
 template <class Item>
 class Enumeration {
 public:
-    explicit Enumeration(HKEY key) : key_(key) {}
+    Enumeration(HKEY key, Access access) : key_(key), access_(access) {}
     EnumerationIterator<Item> begin() const;
     EnumerationIterator<Item> end() const;
 
 private:
     HKEY key_;
+    Access access_;
 };
 
 // One key below a parent, opened with KEY_ALL_ACCESS. A Key owns the handle that it opened
 // (by path, by index or through create) and closes it when it is destroyed, closed or its
-// tree deleted; the parent handle is never closed here.
+// tree deleted; the parent handle is never closed here. Its subkeys are opened with the
+// same access.
 class Key {
 public:
     // Opens parent\path. Any failure only means that the key does not exist.
-    Key(HKEY parent, const std::string& path);
+    Key(HKEY parent, const std::string& path, Access access = Access::normal);
     // Opens the subkey at `index` of `parent`. Past the last subkey the key does not exist;
     // other failures throw.
-    Key(HKEY parent, DWORD index);
+    Key(HKEY parent, DWORD index, Access access = Access::normal);
     ~Key() = default;
     Key(Key&& other) noexcept;
     Key& operator=(Key&& other) noexcept;
@@ -69,11 +76,12 @@ public:
     HKEY parent() const { return parent_; }
 
     // Enumerating a key that is not open fails in Windows and throws.
-    Enumeration<Key> subkeys() const { return Enumeration<Key>(handle()); }
+    Enumeration<Key> subkeys() const { return Enumeration<Key>(handle(), access_); }
     Enumeration<GenericValue> values() const;
 
 private:
     HKEY parent_;
+    Access access_ = Access::normal;
     std::string path_;
     sys::UniqueKey handle_;
     bool exists_ = false;
@@ -84,7 +92,8 @@ private:
 class ValueBase {
 public:
     // Reads value `valueName` of root\keyPath. A missing key or value leaves the flags false.
-    ValueBase(HKEY root, const std::string& keyPath, const std::string& valueName);
+    // The key is opened with `access`, here and by store and erase.
+    ValueBase(HKEY root, const std::string& keyPath, const std::string& valueName, Access access = Access::normal);
     // Reads the value at `index` of an open key, which becomes the root (key path empty).
     // Past the last value both flags stay false.
     ValueBase(HKEY key, DWORD index);
@@ -118,6 +127,7 @@ protected:
 
 private:
     HKEY root_ = nullptr;
+    Access access_ = Access::normal;
     std::string keyPath_;
     std::string valueName_;
     Bytes raw_;
@@ -141,7 +151,8 @@ protected:
 class GenericValue : public ValueBase, public DataContainer<std::pair<DWORD, Bytes>> {
 public:
     GenericValue() = default;
-    GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName);
+    GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName,
+                 Access access = Access::normal);
     GenericValue(HKEY key, DWORD index);
     GenericValue(const GenericValue&) = default;
     GenericValue& operator=(const GenericValue&) = default;
@@ -156,7 +167,7 @@ protected:
 // REG_SZ as UTF-8, without trailing NULs.
 class String : public ValueBase, public DataContainer<std::string> {
 public:
-    String(HKEY root, const std::string& keyPath, const std::string& valueName);
+    String(HKEY root, const std::string& keyPath, const std::string& valueName, Access access = Access::normal);
     String(HKEY key, DWORD index);
     // Decodes a value that was read already, for example through a value iterator.
     explicit String(const ValueBase& read);
@@ -171,7 +182,8 @@ private:
 // REG_MULTI_SZ as a list of UTF-8 strings.
 class MultiString : public ValueBase, public DataContainer<std::vector<std::string>> {
 public:
-    MultiString(HKEY root, const std::string& keyPath, const std::string& valueName);
+    MultiString(HKEY root, const std::string& keyPath, const std::string& valueName,
+                Access access = Access::normal);
     MultiString(HKEY key, DWORD index);
     explicit MultiString(const ValueBase& read);
 
@@ -185,7 +197,8 @@ private:
 // REG_DWORD of exactly four bytes.
 class DoubleWord : public ValueBase, public DataContainer<std::uint32_t> {
 public:
-    DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName);
+    DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName,
+               Access access = Access::normal);
     DoubleWord(HKEY key, DWORD index);
     explicit DoubleWord(const ValueBase& read);
 
@@ -209,8 +222,8 @@ public:
 
     // The end.
     EnumerationIterator() = default;
-    // Reads the item at `index` of `key`.
-    EnumerationIterator(HKEY key, DWORD index);
+    // Reads the item at `index` of `key`; subkeys are opened with `access`.
+    EnumerationIterator(HKEY key, DWORD index, Access access = Access::normal);
 
     Item& operator*() const;
     Item* operator->() const { return &**this; }
@@ -235,6 +248,7 @@ public:
 private:
     HKEY key_ = nullptr;
     DWORD index_ = 0;
+    Access access_ = Access::normal;
     std::shared_ptr<Item> current_;
 };
 
@@ -244,7 +258,7 @@ extern template class EnumerationIterator<GenericValue>;
 template <class Item>
 EnumerationIterator<Item> Enumeration<Item>::begin() const
 {
-    return EnumerationIterator<Item>(key_, 0);
+    return EnumerationIterator<Item>(key_, 0, access_);
 }
 
 template <class Item>
@@ -255,7 +269,7 @@ EnumerationIterator<Item> Enumeration<Item>::end() const
 
 inline Enumeration<GenericValue> Key::values() const
 {
-    return Enumeration<GenericValue>(handle());
+    return Enumeration<GenericValue>(handle(), access_);
 }
 
 // Writes the registry to disk (RegFlushKey on HKEY_LOCAL_MACHINE).

@@ -91,8 +91,11 @@ struct Calls {
     decltype(&::RegisterEventSourceW) RegisterEventSourceW = ::RegisterEventSourceW;
     decltype(&::ReportEventW) ReportEventW = ::ReportEventW;
     decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
-    // the SYSTEM hive's backing file at the next boot
+    // the SYSTEM hive's backing file at the next boot, and the machine-wide hive step lock
     decltype(&::RegReplaceKeyW) RegReplaceKeyW = ::RegReplaceKeyW;
+    decltype(&::CreateMutexW) CreateMutexW = ::CreateMutexW;
+    decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
+    decltype(&::ReleaseMutex) ReleaseMutex = ::ReleaseMutex;
     // crash handlers: the executable's path, dbghelp loaded at run time, the process's
     // identity, the unhandled-exception filter and the message box without a report sink
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
@@ -105,6 +108,10 @@ struct Calls {
     decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter = ::SetUnhandledExceptionFilter;
     decltype(&::RaiseException) RaiseException = ::RaiseException;
     decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
+    decltype(&::SetThreadStackGuarantee) SetThreadStackGuarantee = ::SetThreadStackGuarantee;
+    decltype(&::AddVectoredExceptionHandler) AddVectoredExceptionHandler = ::AddVectoredExceptionHandler;
+    decltype(&::CreateThread) CreateThread = ::CreateThread;
+    decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
 };
 
 extern Calls calls;

@@ -316,11 +316,7 @@ bool enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailur
 
 void reportCrash(const wchar_t* text)
 {
-    try {
-        fatalReport(toUtf8(text));
-    } catch (...) {
-        // A crashing process has nowhere else to say it.
-    }
+    fatalCrashReport(text);
 }
 
 RestorePrivileges enableRestorePrivileges()

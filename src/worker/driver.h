@@ -36,8 +36,8 @@ struct RestoreSteps {
 int runRestore(const RestoreSteps& steps);
 
 // The worker's sink of crash reports: the report, converted to UTF-8, becomes the fatal
-// report ("wdiag.log" and the event log). Throws nothing; a report that cannot be converted
-// is lost.
+// report ("wdiag.log" and the event log), without the heap. Throws nothing; a report that
+// cannot be converted is lost.
 void reportCrash(const wchar_t* text);
 
 // Which of the restore privileges the process token holds.

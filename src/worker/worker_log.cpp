@@ -1,5 +1,6 @@
 #include "worker/worker_log.h"
 
+#include "common/crash_report.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "io/errors.h"
@@ -8,6 +9,8 @@
 #include "sys/syscalls.h"
 #include "worker/log_records.h"
 #include "worker/parent_link.h"
+
+#include <string_view>
 
 namespace {
 
@@ -21,11 +24,12 @@ public:
     }
 
     // Writes `line` and a line end, if the file opened.
-    void writeLine(const std::string& line)
+    void writeLine(const std::string& line) { write(line + "\r\n"); }
+    // Writes the bytes as they are, if the file opened.
+    void write(std::string_view bytes)
     {
         if (!file_)
             return;
-        const std::string bytes = line + "\r\n";
         DWORD written = 0;
         sys::calls.WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
@@ -51,6 +55,16 @@ public:
 private:
     HANDLE handle_;
 };
+
+// Reports `text` to the event log as an error of the worker's source, if it can.
+void reportFatalEvent(const wchar_t* text)
+{
+    EventSource source(kEventSource);
+    if (source.get() == nullptr)
+        return;
+    const wchar_t* strings[] = {text};
+    sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
+}
 
 // The parent takes the worker's log lines from the start.
 const bool parentSinkInstalled = (setLogSink(sendLogToParent), true);
@@ -89,20 +103,28 @@ void setupLogLevel()
         logMessage("Unable to setup log level, will maintain current level", 1, false);
 }
 
+void fatalCrashReport(const wchar_t* text) noexcept
+{
+    // Every unit of a report becomes at most three bytes, and the line end follows.
+    static char line[kCrashReportRoom * 3 + 2];
+    const int length = sys::calls.WideCharToMultiByte(CP_UTF8, 0, text, -1, line,
+                                                      static_cast<int>(sizeof line - 1), nullptr, nullptr);
+    if (length <= 0)
+        return;
+    line[length - 1] = '\r'; // in place of the terminating NUL
+    line[length] = '\n';
+    LocalLogFile().write(std::string_view(line, static_cast<std::size_t>(length) + 1));
+    reportFatalEvent(text);
+}
+
 void fatalReport(const std::string& text)
 {
-    LocalLogFile file;
-    file.writeLine(text);
-
-    EventSource source(kEventSource);
-    if (source.get() == nullptr)
-        return;
+    LocalLogFile().writeLine(text);
     std::wstring wide;
     try {
         wide = toWide(text);
     } catch (const error::Exception&) {
         return; // a text Windows cannot read goes to the file only
     }
-    const wchar_t* strings[] = {wide.c_str()};
-    sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
+    reportFatalEvent(wide.c_str());
 }

@@ -26,3 +26,8 @@ void setupLogLevel();
 // the event log as an error of the source "Harbex". Throws nothing; what cannot be written
 // is lost.
 void fatalReport(const std::string& text);
+
+// The same for the report of a crash, which may have broken the heap: converted to UTF-8 in
+// a fixed buffer and written without the heap. A text that cannot be converted within
+// kCrashReportRoom units is lost.
+void fatalCrashReport(const wchar_t* text) noexcept;

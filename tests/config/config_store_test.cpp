@@ -224,6 +224,28 @@ TEST(ConfigStore, LoadingAgainStartsFromEmptyTables)
     EXPECT_TRUE(s.store.listEntries().empty());
 }
 
+// Loads a store whose current file cannot be used and whose previous generation exists
+// but cannot be read: the load fails with that reason and neither file is touched.
+void expectBothGenerationsKept(Store& s)
+{
+    try {
+        s.store.load();
+        ADD_FAILURE() << "no exception";
+    } catch (const EConfig& e) {
+        const std::string start = "Couldn't open configuration: " + s.store.cfoPath + ": ";
+        EXPECT_EQ(e.fullText().substr(0, start.size()), start) << e.fullText();
+    }
+    EXPECT_EQ(readFile(s.store.cfgPath), "");
+    EXPECT_TRUE(exists(s.store.cfoPath));
+}
+
+TEST(ConfigStore, UnreadablePreviousGenerationKeepsBothFiles)
+{
+    Store s("");
+    std::filesystem::create_directory(testing_fs::toPath(s.store.cfoPath));
+    expectBothGenerationsKept(s);
+}
+
 TEST(ConfigStore, DirectoryInPlaceOfTheFileCannotBeReplaced)
 {
     Store s(std::nullopt);
@@ -253,6 +275,33 @@ TEST(ConfigStore, EmptyFileThatCannotBeCreated)
         ADD_FAILURE() << "no exception";
     } catch (const EConfig& e) {
         EXPECT_EQ(e.fullText(), "Couldn't create empty configuration: " + s.store.cfgPath);
+    }
+}
+
+TEST(ConfigStore, LockedOrRefusedPreviousGenerationKeepsBothFiles)
+{
+    {
+        Store s("", "DataKey=\"C\"\n");
+        // Held by another without sharing.
+        sys::UniqueHandle held(sys::calls.CreateFileW(toWide(s.store.cfoPath).c_str(), GENERIC_READ, 0, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        expectBothGenerationsKept(s);
+    }
+    {
+        Store s("", "DataKey=\"C\"\n");
+        // Readable by nobody but an administrator, as Windows answers.
+        sys::Override refuse(sys::calls.CreateFileW,
+                             +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model) -> HANDLE {
+                                 if (std::wstring(name).ends_with(L".cfo")) {
+                                     ::SetLastError(ERROR_ACCESS_DENIED);
+                                     return INVALID_HANDLE_VALUE;
+                                 }
+                                 return ::CreateFileW(name, access, share, security, disposition, flags, model);
+                             });
+        expectBothGenerationsKept(s);
+        EXPECT_EQ(readFile(s.store.cfoPath), "DataKey=\"C\"\n");
     }
 }
 

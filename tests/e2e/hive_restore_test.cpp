@@ -175,4 +175,49 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     EXPECT_NE(carried.find(softwareMove), std::wstring::npos) << "the moves at boot must survive the hive switch";
 }
 
+// Two restores of a hive each, in one prefix: the second stops before its hive step until
+// the first has ended, whose hive step must leave the second's entry of the shared hive
+// list alone. Both complete, and both hives wait for the next boot.
+TEST(RestoreHostHives, TwoRestoresAtOnceEachKeepTheirOwnHives)
+{
+    winreg::enableBackupRestorePrivileges();
+    MachineChanges changes;
+    const std::string tag = "RWE2E-" + testing_registry::randomSuffix();
+    TestArea area("e2e-two-runs");
+    area.setValue("software\\Vendor", L"Version", REG_SZ, text(L"restored"));
+    HostRun first;
+    HostRun second;
+    for (HostRun* host : {&first, &second}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegOpenKeyExW(area.key(), L"software", 0, KEY_READ, &key), ERROR_SUCCESS);
+        ASSERT_EQ(::RegSaveKeyW(key, toWide(host->source + "\\SOFTWARE").c_str(), nullptr), ERROR_SUCCESS);
+        ::RegCloseKey(key);
+        const std::wstring name = L"\\REGISTRY\\MACHINE\\" + toWide(tag) + (host == &first ? L"-first" : L"-second");
+        changes.value("System\\CurrentControlSet\\Control\\hivelist", name, REG_SZ,
+                      text(restore_test::devicePath(host->restoredPath("SOFTWARE"))));
+        host->pack();
+    }
+
+    const std::wstring hold = L"RestoreWorkerE2E-" + toWide(tag);
+    sys::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, hold.c_str()));
+    sys::UniqueHandle arrived(::CreateEventW(nullptr, TRUE, FALSE, (hold + L"-arrived").c_str()));
+    const std::vector<std::string> watching = {"--worker", HostRun::besideTest("hive_watching_worker.exe")};
+    ::SetEnvironmentVariableW(L"RW_HOLD_HIVE_STEP", hold.c_str());
+    second.start(watching);
+    ::SetEnvironmentVariableW(L"RW_HOLD_HIVE_STEP", nullptr);
+    ASSERT_EQ(::WaitForSingleObject(arrived.get(), 120000), WAIT_OBJECT_0) << "the second run never reached its hive step";
+    EXPECT_EQ(first.run(watching), 0) << first.hostOutput();
+    ::SetEvent(release.get());
+    EXPECT_EQ(second.finish(), 0) << second.hostOutput();
+
+    const std::wstring pending = wideOf(machineValue(MachineChanges::kSessionManager, L"PendingFileRenameOperations"));
+    for (HostRun* host : {&first, &second}) {
+        const std::wstring target = toWide(host->restoredPath("SOFTWARE"));
+        EXPECT_NE(pending.find(L"\\??\\" + target + L".restored" + L'\0' + L"!\\??\\" + target), std::wstring::npos)
+            << host->restoredPath("SOFTWARE");
+        EXPECT_TRUE(host->wrote("log 2: Completed deferred processing. Please reboot."));
+    }
+    EXPECT_FALSE(machineKeyExists("Software\\Harbex\\hives"));
+}
+
 } // namespace

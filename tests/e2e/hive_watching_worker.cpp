@@ -3,6 +3,10 @@
 // replaces a hive: each hive is saved to "<loaded file name>.snapshot" in the working
 // directory just before it is unloaded, and every RegReplaceKeyW call is written as one
 // line "subkey|file|old" to "replace-calls.txt" before the call goes on.
+//
+// With RW_HOLD_HIVE_STEP naming an event, the run stops before its hive step: it sets the
+// event of that name + "-arrived" and waits (at most a minute) for the named one, so that a
+// test can run another restore meanwhile.
 #include "common/text.h"
 #include "hives/hive_registry.h"
 #include "hives/hive_restore.h"
@@ -43,6 +47,24 @@ LONG WINAPI replaceWatched(HKEY root, LPCWSTR subkey, LPCWSTR file, LPCWSTR old)
     return ::RegReplaceKeyW(root, subkey, file, old);
 }
 
+void holdBeforeHiveStep()
+{
+    wchar_t name[256];
+    const DWORD length = ::GetEnvironmentVariableW(L"RW_HOLD_HIVE_STEP", name, 256);
+    if (length == 0 || length >= 256)
+        return;
+    const std::wstring hold(name, length);
+    HANDLE arrived = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, (hold + L"-arrived").c_str());
+    HANDLE release = ::OpenEventW(SYNCHRONIZE, FALSE, hold.c_str());
+    if (arrived != nullptr)
+        ::SetEvent(arrived);
+    if (release != nullptr)
+        ::WaitForSingleObject(release, 60000);
+    for (HANDLE handle : {arrived, release})
+        if (handle != nullptr)
+            ::CloseHandle(handle);
+}
+
 } // namespace
 
 int main()
@@ -56,6 +78,9 @@ int main()
         hives = std::make_unique<HiveRegistry>();
         return *hives;
     };
-    steps.hiveStep = [&] { processDeferredHives(*hives); };
+    steps.hiveStep = [&] {
+        holdBeforeHiveStep();
+        processDeferredHives(*hives);
+    };
     return runRestore(steps);
 }

@@ -85,8 +85,16 @@ public:
         return backupset::pack(source, set, options);
     }
 
-    // Runs restore-host on the set with `extra` arguments and gives its exit code.
-    int run(const std::vector<std::string>& extra = {})
+    // Runs restore-host on the set with `extra` arguments and gives its exit code; throws
+    // when it has not ended after `timeout` milliseconds.
+    int run(const std::vector<std::string>& extra = {}, DWORD timeout = 300000)
+    {
+        start(extra);
+        return finish(timeout);
+    }
+
+    // Starts restore-host on the set with `extra` arguments; finish waits for it.
+    void start(const std::vector<std::string>& extra = {})
     {
         std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) + L" --quiet" +
                                    L" --work " + quoted(work) + L" --transcript " + quoted(transcriptPath);
@@ -104,13 +112,20 @@ public:
         PROCESS_INFORMATION info{};
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
             throw std::runtime_error("cannot start restore-host: " + std::to_string(GetLastError()));
-        sys::UniqueHandle process(info.hProcess), thread(info.hThread);
-        if (WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.get(), 99);
+        process_.reset(info.hProcess);
+        sys::UniqueHandle thread(info.hThread);
+    }
+
+    // Waits for the restore-host that start started and gives its exit code.
+    int finish(DWORD timeout = 300000)
+    {
+        if (WaitForSingleObject(process_.get(), timeout) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 99);
             throw std::runtime_error("restore-host did not end");
         }
         DWORD code = 0;
-        GetExitCodeProcess(process.get(), &code);
+        GetExitCodeProcess(process_.get(), &code);
+        process_.reset();
         return static_cast<int>(code);
     }
 
@@ -163,6 +178,8 @@ public:
     const std::string source, set, work, root, transcriptPath;
 
 private:
+    sys::UniqueHandle process_;
+
     static std::wstring quoted(const std::string& arg) { return L"\"" + toWide(arg) + L"\""; }
     static std::string readText(const std::string& path)
     {

@@ -161,6 +161,14 @@ TEST(RestoreHost, ChunkRepliesOutsideTheRestore)
     EXPECT_EQ(unexpected.linesStartingWith("log").back(), "log 0: Restore completer dying: Got unexpected message");
     EXPECT_TRUE(unexpected.jobFileLeft());
     EXPECT_FALSE(exists(unexpected.restoredPath("a.txt")));
+
+    // A reply that can never complete ends the run at once instead of stalling it.
+    HostRun overrun;
+    packOneFile(overrun);
+    EXPECT_EQ(overrun.run({"--fault", "overrun"}, 30000), 1);
+    EXPECT_EQ(overrun.linesStartingWith("log").back(),
+              "log 0: Restore completer dying: Length 3 of tag 32 overruns its definite-length parent");
+    EXPECT_TRUE(overrun.jobFileLeft());
 }
 
 TEST(RestoreHost, ParentClosingTheInputWhileTheWorkerWaitsEndsItSilently)

@@ -6,6 +6,8 @@
 // changes are put back as they were.
 #include "hives/hive_restore.h"
 
+#include "hives/hive_lock.h"
+
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -21,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,6 +40,14 @@ using testing_registry::text;
 using testing_registry::Value;
 using testing_registry::wideBytes;
 using Lines = std::vector<std::pair<int, std::string>>;
+
+// A drive path in the kernel's device form, as Windows lists the files of loaded hives.
+std::wstring devicePath(const std::string& path)
+{
+    wchar_t device[MAX_PATH];
+    EXPECT_NE(::QueryDosDeviceW(toWide(path.substr(0, 2)).c_str(), device, MAX_PATH), 0u) << path;
+    return std::wstring(device) + toWide(path.substr(2));
+}
 
 std::optional<Value> machineValue(const std::string& path, const std::wstring& name)
 {
@@ -155,9 +166,19 @@ protected:
         return file;
     }
     // Lists a restored hive as the writers do: work file -> target.
-    void listHive(const std::string& fallback, const std::string& target)
+    void listHive(const std::string& fallback, const std::string& target) { listHive(fallback, target, hives); }
+    static void listHive(const std::string& fallback, const std::string& target, HiveRegistry& run)
     {
-        setMachineValue(listPath, toWide(fallback), REG_SZ, text(toWide(target)));
+        LogCapture quiet(0);
+        run.recordHive(target, fallback);
+    }
+    // The targets of the tests' hives in the test directory, as live hives.
+    std::set<std::wstring> liveTargets() const
+    {
+        std::set<std::wstring> live;
+        for (const char* name : {"SOFTWARE", "SYSTEM", "SYSTEM2", "BROKEN"})
+            live.insert(devicePath(dir / name));
+        return live;
     }
 
     // What `read` finds below a hive file loaded under a name of the test's own.
@@ -181,7 +202,7 @@ protected:
 
     TestArea area{"hive-restore"};
     testing_fs::TempDir dir;
-    HiveRegistry hives{std::set<std::wstring>{}}; // makes the worker's list key
+    HiveRegistry hives{liveTargets()};
     SavedValue allowRenames{sessionManager, L"AllowProtectedRenames"};
     SavedValue pendingRenames{sessionManager, L"PendingFileRenameOperations"};
     sys::Override<decltype(sys::calls.MoveFileExW)> watchMoves{
@@ -371,8 +392,8 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        HiveRegistry run{std::set<std::wstring>{}};
-        listHive(fallback, target);
+        HiveRegistry run{liveTargets()};
+        listHive(fallback, target, run);
         deleteMachineValue(sessionManager, L"AllowProtectedRenames");
         Requests::moves.clear();
         Requests::moveError = c.moveError;
@@ -389,6 +410,69 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
         EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
         EXPECT_FALSE(machineKeyExists(listPath));
     }
+}
+
+TEST_F(HiveRestoreTest, EntriesOfAnotherRunAreLeftToIt)
+{
+    area.createKey("software");
+    const std::string mine = saveHive("software", "mine.restored");
+    const std::string theirs = saveHive("software", "theirs.restored");
+    HiveRegistry other{liveTargets()};
+    listHive(mine, dir / "SOFTWARE");
+    listHive(theirs, dir / "SOFTWARE", other);
+    LogCapture quiet(0);
+
+    processDeferredHives(hives);
+    ASSERT_EQ(Requests::moves.size(), 1u);
+    EXPECT_EQ(Requests::moves[0].from, longPathW(mine));
+    EXPECT_FALSE(machineValue(listPath, toWide(mine)));
+    EXPECT_TRUE(machineValue(listPath, toWide(theirs)));
+
+    // The other run's step finds its own entry, and removes the list after it.
+    processDeferredHives(other);
+    ASSERT_EQ(Requests::moves.size(), 2u);
+    EXPECT_EQ(Requests::moves[1].from, longPathW(theirs));
+    EXPECT_FALSE(machineKeyExists(listPath));
+}
+
+TEST(HiveStepLock, WaitsForItsHolderAndTakesOverFromOneThatEnded)
+{
+    sys::UniqueHandle held(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sys::UniqueHandle waiting(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int savedLevel = logLevel;
+    logLevel = 2;
+    std::vector<std::string> lines;
+    // The line that says the taker waits lets the holder go.
+    const LogSink savedSink = setLogSink([&](const std::string& text, int, bool) {
+        lines.push_back(text);
+        ::SetEvent(waiting.get());
+    });
+
+    bool released = false;
+    std::thread holder([&] {
+        HiveStepLock lock;
+        ::SetEvent(held.get());
+        ::WaitForSingleObject(waiting.get(), INFINITE);
+        released = true;
+    });
+    ::WaitForSingleObject(held.get(), INFINITE);
+    {
+        HiveStepLock lock;
+        EXPECT_TRUE(released);
+    }
+    holder.join();
+    EXPECT_EQ(lines, std::vector<std::string>{"Waiting for the hive step of another restore"});
+
+    // A holder that ends without releasing the lock leaves it to the next taker at once.
+    HiveStepLock* left = nullptr;
+    std::thread([&] { left = new HiveStepLock; }).join();
+    lines.clear();
+    EXPECT_NO_THROW(HiveStepLock());
+    EXPECT_TRUE(lines.empty());
+    delete left;
+
+    setLogSink(savedSink);
+    logLevel = savedLevel;
 }
 
 TEST_F(HiveRestoreTest, MovesAtBootReachWindows)
@@ -409,6 +493,45 @@ TEST_F(HiveRestoreTest, MovesAtBootReachWindows)
     EXPECT_NE(list.find(L"SOFTWARE"), std::wstring::npos);
     EXPECT_TRUE(hives.rebootRequired());
 }
+
+// The SYSTEM hive as Windows guards it: administrators may only read some of its keys (such
+// as Enum), so an open or a create is refused unless it asks for backup and restore, which
+// the enabled privileges then grant. The worker's own list key is open to it as usual.
+struct GuardedSystemKeys {
+    static inline bool privilegesEnabled = false;
+
+    static LONG refusal(LPCWSTR path, DWORD options)
+    {
+        if ((options & REG_OPTION_BACKUP_RESTORE) != 0)
+            return privilegesEnabled ? ERROR_SUCCESS : ERROR_PRIVILEGE_NOT_HELD;
+        const std::wstring own = L"Software\\Harbex";
+        return path != nullptr && _wcsnicmp(path, own.c_str(), own.size()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    }
+
+    GuardedSystemKeys() { privilegesEnabled = false; }
+
+    sys::Override<decltype(sys::calls.AdjustTokenPrivileges)> adjust{
+        sys::calls.AdjustTokenPrivileges,
+        +[](HANDLE token, BOOL none, PTOKEN_PRIVILEGES wanted, DWORD size, PTOKEN_PRIVILEGES before,
+            PDWORD length) -> BOOL {
+            privilegesEnabled = true;
+            return ::AdjustTokenPrivileges(token, none, wanted, size, before, length);
+        }};
+    sys::Override<decltype(sys::calls.RegOpenKeyExW)> open{
+        sys::calls.RegOpenKeyExW, +[](HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) -> LONG {
+            const LONG refused = refusal(path, options);
+            return refused != ERROR_SUCCESS ? refused : ::RegOpenKeyExW(parent, path, options, access, key);
+        }};
+    sys::Override<decltype(sys::calls.RegCreateKeyExW)> create{
+        sys::calls.RegCreateKeyExW,
+        +[](HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
+            LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) -> LONG {
+            const LONG refused = refusal(path, options);
+            return refused != ERROR_SUCCESS
+                       ? refused
+                       : ::RegCreateKeyExW(parent, path, reserved, cls, options, access, security, key, disposition);
+        }};
+};
 
 // A restored SYSTEM hive with Current = 2, and the running keys that are not to be restored.
 class SystemHiveTest : public HiveRestoreTest {
@@ -436,6 +559,7 @@ protected:
         setMachineValue(runningServices.path() + "\\Added", L"start", REG_DWORD, dword(2));
         setMachineValue(runningServices.path(), L"running", REG_SZ, text(L"merged"));
         setMachineValue(runningControl.path(), L"Name", REG_SZ, text(L"running"));
+        setMachineValue(runningControl.path(), L"Merged", REG_SZ, text(L"running"));
     }
 
     // Wine does not write a loaded hive's changes back to its file, so what the step leaves
@@ -479,8 +603,14 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
                     multi({L"CurrentControlSet\\Enum\\" + wtag + L"\\", L"CurrentControlSet\\Services\\" + wtag + L"\\*",
                            L"CurrentControlSet\\Control\\" + wtag + L"\\Name",
                            L"CurrentControlSet\\Control\\" + wtag + L"\\Missing",
-                           L"CurrentControlSet\\Absent-" + wtag + L"\\"}));
+                           // A star without a backslash before it merges too, the character
+                           // before the star dropped like the backslash.
+                           L"CurrentControlSet\\Control\\" + wtag + L"+*",
+                           L"CurrentControlSet\\Absent-" + wtag + L"\\",
+                           L"CurrentControlSet\\Control\\Session Manager\\AllowProtectedRenames"}));
     setMachineValue(keysNotToRestore, L"B not a list", REG_SZ, text(L"CurrentControlSet\\Enum\\"));
+    // Copied from the running system like any value, then set for the boot that switches hives.
+    setMachineValue(sessionManager, L"AllowProtectedRenames", REG_DWORD, dword(0));
 
     const std::string system = saveHive("system", "b-system.restored");
     const std::string second = saveHive("system", "c-system.restored");
@@ -491,7 +621,10 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     listHive(second, dir / "SYSTEM2");
 
     LogCapture log;
-    processDeferredHives(hives);
+    {
+        GuardedSystemKeys guarded;
+        processDeferredHives(hives);
+    }
 
     const std::string hive = "HarbexDelayMerge\\ControlSet002";
     const std::string active = "SYSTEM\\CurrentControlSet";
@@ -504,6 +637,8 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
         {"Preserving \"" + active + "\\Control\\" + tag + ":Name\" from active registry, copying it to " + hive +
          "\\Control\\" + tag + ":Name"},
         {"Cannot preserve \"" + active + "\\Control\\" + tag + "\" because it is not there."},
+        {"  Will merge active registry key \"" + active + "\\Control\\" + tag + "\" into hive under \"" + hive +
+         "\\Control\\" + tag + "\""},
         {"  Skipping non-existing subkey " + active + "\\Absent-" + tag},
         {"Cannot process value (Expected value of type REG_MULTI_SZ). Skipping."},
         {"File " + system + " is the SYSTEM hive. Will process..."},
@@ -511,7 +646,7 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
         {"Hive file " + system + " holds the SYSTEM hive. Will process later"},
         {"Hive file " + second + " holds the SYSTEM hive. Will process later"},
         {"New system hive stored in: " + system},
-        {"Completed deferred processing"},
+        {"Completed deferred processing. Please reboot."},
     };
     for (const std::string& line : expected)
         EXPECT_TRUE(log.has(2, line)) << line;
@@ -525,14 +660,15 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(loadFailures, 2);
     EXPECT_FALSE(log.has(2, "File " + second + " is the SYSTEM hive. Will process..."));
 
-    // Only the first SYSTEM hive replaces SYSTEM; nothing is moved at boot.
+    // Only the first SYSTEM hive replaces SYSTEM, at the next boot; nothing is moved at boot.
     ASSERT_EQ(Requests::replaces.size(), 1u);
     EXPECT_EQ(Requests::replaces[0].root, HKEY_LOCAL_MACHINE);
     EXPECT_EQ(Requests::replaces[0].subkey, L"SYSTEM");
     EXPECT_EQ(Requests::replaces[0].file, longPathW(system));
     EXPECT_EQ(Requests::replaces[0].old, longPathW(dir / "SYSTEM.oldbackup"));
     EXPECT_TRUE(Requests::moves.empty());
-    EXPECT_FALSE(hives.rebootRequired());
+    EXPECT_TRUE(hives.rebootRequired());
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
     EXPECT_FALSE(machineKeyExists(listPath));
 
     // Each listed file is loaded in each walk until the first SYSTEM hive is found; the file
@@ -553,6 +689,8 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), Value(REG_SZ, text(L"stays")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), Value(REG_SZ, text(L"running")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Missing"), Value(REG_SZ, text(L"restored")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Merged"), Value(REG_SZ, text(L"running")));
+    EXPECT_EQ(hiveValue(result, cs + "Control\\Session Manager", L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
 }
 
 TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves)
@@ -588,10 +726,13 @@ TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves
     EXPECT_EQ(Requests::moves[0].from, longPathW(software));
     EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), Value(REG_DWORD, dword(1)));
 
-    // The moves at boot go with the new hive, into its current control set.
+    // The moves at boot go with the new hive, into its current control set, although its
+    // merge ended early.
     const std::string result = merged();
     EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations"),
               Value(REG_MULTI_SZ, pending));
+    EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"AllowProtectedRenames"),
+              Value(REG_DWORD, dword(1)));
     EXPECT_TRUE(hiveKeyExists(result, "ControlSet002\\Enum\\" + tag + "\\restored-device"));
 }
 
@@ -614,6 +755,7 @@ TEST_F(HiveRestoreTest, ListEntryThatIsNotTextEndsTheStepWhenReadAgain)
     area.createKey("software");
     const std::string software = saveHive("software", "b-software.restored");
     listHive(software, dir / "SOFTWARE");
+    listHive(dir / "a-number.restored", dir / "BROKEN");
     setMachineValue(listPath, toWide(dir / "a-number.restored"), REG_DWORD, dword(1));
     LogCapture log(1);
     expectError<error::EParseError>([&] { processDeferredHives(hives); }, "Expected value of type REG_SZ");

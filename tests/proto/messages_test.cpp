@@ -90,7 +90,6 @@ proto::ClientRestoreJob sampleJob()
     auto& folder = *job.files.emplace_back(new proto::FileMetaData);
     folder.name = "/Users/bob/Pictures";
     folder.directory = true;
-    folder.hasDirectory = true;
     auto& hfs = folder.osmeta.emplace<proto::FileMetaHFS>();
     hfs.owner = "bob";
     hfs.group = "admin";
@@ -141,7 +140,6 @@ const Encoding kEncodings[] = {
          exchange->exchangeNumber = 5;
          exchange->response.emplace<proto::ChunkNone>();
          exchange->complete = true;
-         exchange->hasComplete = true;
          return exchange;
      },
      "7F 3D 80 02 01 05 AA 80 00 00 01 01 01 00 00"},
@@ -208,7 +206,7 @@ const Encoding kEncodings[] = {
          return job;
      },
      "7F 82 30 80 02 01 00 04 00 30 80 00 00 00 00"},
-    {"NTFS record without security descriptor, directory flag absent",
+    {"NTFS record without security descriptor, directory flag false",
      [] {
          auto file = std::make_unique<proto::FileMetaData>();
          file->name = "a";
@@ -223,11 +221,10 @@ const Encoding kEncodings[] = {
          return file;
      },
      "30 80 04 01 61 02 01 05 A1 80 04 01 75 02 01 01 02 01 02 02 01 03 01 01 01 01 01 00 01 01 00 01 01 00 01 01 "
-     "01 01 01 00 00 00 00 00"},
+     "01 01 01 00 00 00 01 01 00 00 00"},
     {"UNIX record of a plain file: NULL link target, directory flag false",
      [] {
          auto file = std::make_unique<proto::FileMetaData>();
-         file->hasDirectory = true;
          auto& posix = file->osmeta.emplace<proto::FileMetaUNIX>();
          posix.mode.emplace().otherExecute = true;
          posix.lastWriteTime = -2;
@@ -293,7 +290,7 @@ TEST(ProtocolEncoding, WrappedRepliesReadAsTheirClasses)
     auto status = decode(unhex("7F 3D 80 02 01 00 A8 80 0A 01 02 02 01 00 00 00 00 00"));
     auto* exchange = dynamic_cast<proto::MessageExchangeResponse*>(status.get());
     ASSERT_NE(exchange, nullptr);
-    EXPECT_FALSE(exchange->hasComplete);
+    EXPECT_FALSE(exchange->complete);
     ASSERT_NE(exchange->response.as<proto::RestoreStatus>(), nullptr);
     EXPECT_EQ(exchange->response.as<proto::RestoreStatus>()->status, proto::RestoreStatusType::Ready);
 
@@ -339,12 +336,11 @@ TEST(ProtocolEncoding, UnknownTrailingFieldsAreSkipped)
     job.files.emplace_back(new proto::FileMetaData);
     job.files[0]->osmeta.emplace<proto::FileMetaUNIX>().mode.emplace();
     std::string bytes = hex(encode(job));
-    const std::string end = "05 00 00 00 00 00 00 00 00 00";
+    const std::string end = "05 00 00 00 01 01 00 00 00 00 00 00 00";
     ASSERT_EQ(bytes.substr(bytes.size() - end.size()), end);
     bytes = bytes.substr(0, bytes.size() - end.size()) + "05 00 04 01 7A 00 00 01 01 00 0A 01 09 00 00 00 00 00 00";
     auto decoded = decode(unhex(bytes));
     ASSERT_NE(decoded, nullptr);
-    job.files[0]->hasDirectory = true;
     EXPECT_TRUE(*decoded == job);
 }
 
@@ -927,7 +923,6 @@ const RoundTrip kRoundTrips[] = {
          auto exchange = std::make_unique<proto::MessageExchangeResponse>();
          auto& names = exchange->response.emplace<proto::MachineNames>();
          names.names = {"alpha", "", std::string(256, 'm')};
-         exchange->hasComplete = true;
          return exchange;
      }},
     {"restore job with chunk lists",
@@ -1015,7 +1010,6 @@ TEST(ProtocolRoundTrip, LegacyIdentifiers)
     proto::MessageExchangeResponse exchange;
     exchange.exchangeNumber = 5;
     exchange.response.emplace<proto::ChunkNone>();
-    exchange.hasComplete = true;
     exchange.complete = true;
     EXPECT_EQ(hex(encode(exchange, true)), "7F 3D 80 02 01 05 6A 80 00 00 01 01 01 00 00");
 

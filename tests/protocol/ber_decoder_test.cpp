@@ -352,6 +352,14 @@ TEST(BerDecoder, MalformedInputFailsWithItsText)
         {upToList + "00 00 01 01 00 09 01 42", "Unsupported real number format revceived"},
         {upToList + "00 00 01 01 00 09 02 00 41", "Parse error in real number"},
         {upToList + "02 01 00 00 00 01 02 00 00", "Data value exceeds maximum allowed length 2 > 1"},
+        // A value that cannot fit into its definite-length parent fails at once, not
+        // when the parent's end never comes.
+        {"65 05 02 01 07 30 03 02 01 05", "Length 3 of tag 129 overruns its definite-length parent"},
+        {"65 03 02 05 00 00 00 00 01", "Length 5 of tag 16 overruns its definite-length parent"},
+        {"65 04 02 01 07 30 80", "Value runs past the end of its definite-length parent"},
+        {"65 06 02 01 07 30 80 02 01 05", "Value runs past the end of its definite-length parent"},
+        {"65 08 02 01 07 30 80 02 01 05 04 00 00 00", "Value runs past the end of its definite-length parent"},
+        {"65 82 FF FF 02 01 07 30 84 FF FF FF FF", "Length 4294967295 of tag 129 overruns its definite-length parent"},
         {nested + "05 00 A0 80 31 80", "(no error)"}, // incomplete, not wrong
     };
     for (const auto& c : cases)

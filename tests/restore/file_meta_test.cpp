@@ -44,10 +44,8 @@ TEST(FileMetaVariant, QueriesOfEachKind)
     auto named = [](proto::FileMetaData record, const char* name, std::uint64_t size, std::optional<bool> directory) {
         record.name = name;
         record.size = size;
-        if (directory) {
-            record.hasDirectory = true;
+        if (directory)
             record.directory = *directory;
-        }
         return record;
     };
     const Case cases[] = {

@@ -302,7 +302,6 @@ inline proto::FileMetaData named(proto::FileMetaData meta, const std::string& na
     meta.name = name;
     meta.size = size;
     meta.directory = directory;
-    meta.hasDirectory = true;
     return meta;
 }
 

@@ -171,6 +171,7 @@ TEST_F(ConversationTest, FaultsBendTheConversation)
         {"close-input=2", {"level", "inquiry", "chunk"}, {"bare level 2", "status 2", "close", "a 0/4", "close"}},
         {"chunk-none-first", {"chunk", "chunk"}, {"none", "a 0/4"}},
         {"unexpected-reply", {"chunk", "chunk"}, {"status 2", "a 0/4"}},
+        {"overrun", {"chunk", "chunk"}, {"raw 14", "a 0/4"}},
         {"foreign-chunk", {"chunk", "chunk"}, {"object.bin 0/5", "a 0/4"}},
         {"corrupt=1", {"chunk", "chunk", "chunk"}, {"a 0/4", "big.bin 0/3 damaged", "big.bin 1/2"}},
         {"short=1", {"chunk", "chunk", "chunk", "chunk"}, {"a 0/2", "big.bin 0/1", "z.txt 0/0", "none"}},
@@ -187,6 +188,25 @@ TEST_F(ConversationTest, FaultsBendTheConversation)
         addFault(faults, c.fault);
         EXPECT_EQ(talk(c.requests, faults), c.replies);
     }
+}
+
+TEST_F(ConversationTest, RepliesAnswerAndCompleteTheRequestsExchange)
+{
+    Faults faults;
+    faults.chunkNoneFirst = true;
+    Conversation conversation(*store_, 2, faults);
+    proto::MessageExchangeRequest request;
+    request.exchangeNumber = 5;
+    request.request.reset(new proto::ChunkRequest);
+    const std::vector<Outgoing> replies = conversation.answer(request);
+    ASSERT_EQ(replies.size(), 1u);
+    ASSERT_TRUE(replies[0].message);
+    std::string bytes;
+    protocol::StringIo io(bytes);
+    replies[0].message->write(io, false);
+    const unsigned char expected[] = {0x7F, 0x3D, 0x80, 0x02, 0x01, 0x05, 0xAA, 0x80,
+                                      0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00};
+    EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(expected), sizeof expected));
 }
 
 TEST(HostMalformedReply, IsNoMessageOfTheProtocol)

@@ -430,7 +430,6 @@ TEST_F(VerifyDifferences, TheStoredRootIsFoundOrGivenAndTheSetMustBeReadable)
     for (const char* name : {"D:\\data\\a", "E:\\other\\b"}) {
         auto& record = *job.files.emplace_back(new proto::FileMetaData);
         record.name = name;
-        record.hasDirectory = true;
         record.directory = true;
         record.osmeta.emplace<proto::FileMetaNTFS>();
     }

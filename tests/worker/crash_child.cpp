@@ -33,13 +33,50 @@ struct Download : Task {
     void run() override {}
 };
 
+// The code of the fault that a faulting sink raises, which no dump may record.
+constexpr DWORD kSinkFault = 0xE0005151;
+int sinkCalls = 0;
+bool sinkAlwaysFaults = false;
+
+void faultingSink(const wchar_t* text)
+{
+    if (++sinkCalls == 1 || sinkAlwaysFaults)
+        RaiseException(kSinkFault, 0, 0, nullptr);
+    reportCrash(text);
+}
+
+void accessViolation()
+{
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// Out of the compiler's sight, so that the recursion stays one; the frame is used after
+// the call, so that no call becomes a jump that reuses it.
+void (*volatile deeper)(int);
+void recurse(int depth)
+{
+    volatile char frame[4096];
+    frame[0] = static_cast<char>(depth);
+    deeper(depth + 1);
+    frame[1] = frame[0];
+}
+
 int main(int argc, char** argv)
 {
-    installCrashHandlers(reportCrash);
     const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "sink-faults-once" || mode == "sink-always-faults") {
+        sinkAlwaysFaults = mode == "sink-always-faults";
+        installCrashHandlers(faultingSink);
+        accessViolation();
+        return 2;
+    }
+    installCrashHandlers(reportCrash);
     if (mode == "access-violation") {
-        volatile int* volatile nowhere = nullptr;
-        *nowhere = 1;
+        accessViolation();
+    } else if (mode == "stack-overflow") {
+        deeper = recurse;
+        recurse(0);
     } else if (mode == "pure-virtual-call") {
         Download download;
     } else if (mode == "uncaught-exception") {

@@ -63,6 +63,15 @@ std::vector<fs::path> namesIn(const fs::path& directory)
     return names;
 }
 
+// crash_child.exe copied into `root`\bin, run in `root`\work with `mode`; its exit code.
+DWORD crashChild(const fs::path& root, const char* mode)
+{
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "work");
+    fs::copy_file(besideTest(L"crash_child.exe"), root / "bin" / "crash_child.exe");
+    return runChild(root / "bin" / "crash_child.exe", mode, root / "work");
+}
+
 const std::string kSavedBefore =
     "An application error has been detected. Please report this error and submit the dump file in '";
 const std::string kSavedAfter = "' along with your error report\r\n";
@@ -74,6 +83,7 @@ TEST(WorkerCrash, EachCrashLeavesADumpBesideTheProgramAndItsReportInWdiagLog)
         // The flags of the recorded exception when they are certain: the handlers raise a
         // non-continuable one, a fault of the processor a continuable one.
         std::optional<ULONG32> flags;
+        DWORD code = EXCEPTION_ACCESS_VIOLATION;
     };
     const Case cases[] = {
         {"access-violation", 0},
@@ -83,23 +93,20 @@ TEST(WorkerCrash, EachCrashLeavesADumpBesideTheProgramAndItsReportInWdiagLog)
         {"uncaught-exception", EXCEPTION_NONCONTINUABLE},
         {"invalid-parameter", EXCEPTION_NONCONTINUABLE},
         {"purecall-handler", EXCEPTION_NONCONTINUABLE},
+        // The filter runs on the stack kept for it.
+        {"stack-overflow", std::nullopt, static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
         InTemporaryDirectory dir;
-        const fs::path bin = dir.path() / "bin";
         const fs::path work = dir.path() / "work";
-        fs::create_directories(bin);
-        fs::create_directories(work);
-        fs::copy_file(besideTest(L"crash_child.exe"), bin / "crash_child.exe");
+        EXPECT_EQ(crashChild(dir.path(), c.mode), c.code);
 
-        EXPECT_EQ(runChild(bin / "crash_child.exe", c.mode, work), EXCEPTION_ACCESS_VIOLATION);
-
-        const fs::path dump = bin / "crash_child.dmp";
+        const fs::path dump = dir.path() / "bin" / "crash_child.dmp";
         ASSERT_TRUE(fs::exists(dump));
         const auto recorded = minidump_test::exceptionOf(fileBytes(dump));
         ASSERT_TRUE(recorded) << "not a minidump with an exception stream";
-        EXPECT_EQ(recorded->code, EXCEPTION_ACCESS_VIOLATION);
+        EXPECT_EQ(recorded->code, c.code);
         if (c.flags) {
             EXPECT_EQ(recorded->flags, *c.flags);
         }
@@ -113,6 +120,20 @@ TEST(WorkerCrash, EachCrashLeavesADumpBesideTheProgramAndItsReportInWdiagLog)
             report.substr(kSavedBefore.size(), report.size() - kSavedBefore.size() - kSavedAfter.size());
         std::error_code error;
         EXPECT_TRUE(fs::equivalent(named, dump, error)) << "the report names " << named;
+    }
+}
+
+TEST(WorkerCrash, FaultWhileReportingEndsTheProcessWithTheFirstDump)
+{
+    // A sink that faults at its first call (a second would report), and one that always does.
+    for (const char* mode : {"sink-faults-once", "sink-always-faults"}) {
+        SCOPED_TRACE(mode);
+        InTemporaryDirectory dir;
+        EXPECT_EQ(crashChild(dir.path(), mode), EXCEPTION_ACCESS_VIOLATION);
+        const auto recorded = minidump_test::exceptionOf(fileBytes(dir.path() / "bin" / "crash_child.dmp"));
+        ASSERT_TRUE(recorded) << "not a minidump with an exception stream";
+        EXPECT_EQ(recorded->code, EXCEPTION_ACCESS_VIOLATION) << "the first dump was overwritten";
+        EXPECT_TRUE(namesIn(dir.path() / "work").empty());
     }
 }
 

@@ -370,7 +370,6 @@ PackResult pack(const std::string& sourceDirectory, const std::string& setDirect
         auto& record = *job.files.emplace_back(new proto::FileMetaData);
         record.name = storedName(root, path.lexically_relative(source), windows);
         record.directory = isDirectory;
-        record.hasDirectory = true;
         fillMeta(record, info, options);
 
         std::string chunkPath = chunkFilePath(setDirectory, position);

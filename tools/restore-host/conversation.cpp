@@ -14,6 +14,10 @@ namespace {
 // Bytes that no BER reader accepts: an identifier whose tag number runs on without end.
 const char kMalformed[] = "\x7f\xff\xff\xff\xff\xff\xff\xff\x7f\x00";
 
+// A ClientRestoreJob of 5 content bytes whose second field, 5 bytes long, begins at its
+// fourth: a value that overruns its definite-length parent.
+const char kOverrun[] = "\x7f\x82\x30\x05\x02\x01\x07\x04\x03\x41\x42\x43\x05\x00";
+
 Outgoing wrapped(protocol::BerConstructed* response)
 {
     auto wrapper = std::make_unique<proto::MessageExchangeResponse>();
@@ -71,11 +75,19 @@ std::vector<Outgoing> Conversation::answer(const protocol::BerConstructed& messa
     auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
     if (request == nullptr || !request->request)
         return {};
+    std::vector<Outgoing> replies;
     if (dynamic_cast<const proto::RestoreInquiry*>(request->request.get()))
-        return answerInquiry();
-    if (dynamic_cast<const proto::ChunkRequest*>(request->request.get()))
-        return answerChunkRequest();
-    return {};
+        replies = answerInquiry();
+    else if (dynamic_cast<const proto::ChunkRequest*>(request->request.get()))
+        replies = answerChunkRequest();
+    // Each reply answers the request's exchange, and completes it.
+    for (Outgoing& out : replies) {
+        if (auto* wrapper = dynamic_cast<proto::MessageExchangeResponse*>(out.message.get())) {
+            wrapper->exchangeNumber = request->exchangeNumber;
+            wrapper->complete = true;
+        }
+    }
+    return replies;
 }
 
 std::vector<Outgoing> Conversation::answerInquiry()
@@ -106,6 +118,11 @@ std::vector<Outgoing> Conversation::answerChunkRequest()
             return one(wrapped(new proto::ChunkNone));
         if (faults_.unexpectedChunkReply)
             return one(wrapped(status(proto::RestoreStatusType::Ready)));
+        if (faults_.overrunReply) {
+            Outgoing out;
+            out.raw.assign(kOverrun, sizeof kOverrun - 1);
+            return one(std::move(out));
+        }
         if (faults_.foreignChunk) {
             auto* chunk = new proto::ChunkResponse;
             chunk->name = kForeignName;

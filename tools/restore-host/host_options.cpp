@@ -12,7 +12,7 @@ const char kUsage[] =
     "                    [--log-level 0..3] [--quiet] [--fault FAULT]... [--script FILE]\n"
     "faults: not-ready=N  status=N  wrong-reply  bare-status  malformed  close-input=N\n"
     "        foreign-chunk  chunk-after-complete=POS  corrupt=POS  short=POS\n"
-    "        chunk-none-first  unexpected-reply\n";
+    "        chunk-none-first  unexpected-reply  overrun\n";
 
 namespace {
 
@@ -84,6 +84,8 @@ void addFault(Faults& faults, const std::string& fault)
         flag(faults.chunkNoneFirst);
     else if (name == "unexpected-reply")
         flag(faults.unexpectedChunkReply);
+    else if (name == "overrun")
+        flag(faults.overrunReply);
     else
         throw UsageError("unknown fault '" + fault + "'");
 }

@@ -29,6 +29,7 @@ struct Faults {
     std::optional<std::size_t> shortObject;      // that object's chunks end after the first half
     bool chunkNoneFirst = false;                 // ChunkNone as the first chunk reply
     bool unexpectedChunkReply = false;           // the first chunk request answered by RestoreStatus
+    bool overrunReply = false;                   // the first chunk request answered by a value that overruns its parent
 };
 
 struct Options {
