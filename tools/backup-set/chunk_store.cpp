@@ -74,6 +74,12 @@ void ChunkFileWriter::finish()
 
 ChunkFileReader::ChunkFileReader(const std::string& path) : path_(path), in_(toPath(path), std::ios::binary)
 {
+    if (!in_) {
+        std::error_code error;
+        throw ChunkStoreError((std::filesystem::exists(toPath(path), error) ? "Cannot read chunk file "
+                                                                             : "Missing chunk file ") +
+                              path_);
+    }
     char magic[4];
     if (!in_.read(magic, 4) || std::string(magic, 4) != kChunkFileMagic || !getU32(in_, count_))
         throw ChunkStoreError("Not a chunk file: " + path_);
@@ -123,7 +129,12 @@ std::unique_ptr<proto::ClientRestoreJob> decodeJob(const std::string& bytes)
 
 ChunkStore ChunkStore::open(const std::string& setDirectory)
 {
+    std::error_code error;
+    if (!std::filesystem::is_directory(toPath(setDirectory), error))
+        throw ArgumentError("No backup set directory " + setDirectory);
     std::string path = setDirectory + "/" + kJobFile;
+    if (!std::filesystem::exists(toPath(path), error))
+        throw ArgumentError(setDirectory + " is no backup set: it has no " + kJobFile);
     std::ifstream in(toPath(path), std::ios::binary);
     if (!in)
         throw ChunkStoreError("Cannot open " + path);
@@ -138,7 +149,12 @@ ChunkFileReader ChunkStore::chunks(std::size_t position) const
 {
     if (position >= objectCount())
         throw ChunkStoreError("No object at position " + std::to_string(position));
-    return ChunkFileReader(chunkFilePath(directory_, position));
+    try {
+        return ChunkFileReader(chunkFilePath(directory_, position));
+    } catch (const ChunkStoreError& e) {
+        throw ChunkStoreError(std::string(e.what()) + " (the chunks of object " + std::to_string(position) + ", \"" +
+                              object(position).name + "\")");
+    }
 }
 
 } // namespace backupset
