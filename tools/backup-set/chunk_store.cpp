@@ -34,6 +34,16 @@ bool getU32(std::ifstream& in, std::uint32_t& value)
 
 } // namespace
 
+void requireDirectory(const std::string& path, const std::string& role)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(toPath(path), error);
+    if (!std::filesystem::exists(status))
+        throw ArgumentError("No " + role + " directory " + path);
+    if (!std::filesystem::is_directory(status))
+        throw ArgumentError(path + " is no directory");
+}
+
 std::string chunkFilePath(const std::string& setDirectory, std::size_t position)
 {
     char name[32];
@@ -129,10 +139,9 @@ std::unique_ptr<proto::ClientRestoreJob> decodeJob(const std::string& bytes)
 
 ChunkStore ChunkStore::open(const std::string& setDirectory)
 {
-    std::error_code error;
-    if (!std::filesystem::is_directory(toPath(setDirectory), error))
-        throw ArgumentError("No backup set directory " + setDirectory);
+    requireDirectory(setDirectory, "backup set");
     std::string path = setDirectory + "/" + kJobFile;
+    std::error_code error;
     if (!std::filesystem::exists(toPath(path), error))
         throw ArgumentError(setDirectory + " is no backup set: it has no " + kJobFile);
     std::ifstream in(toPath(path), std::ios::binary);

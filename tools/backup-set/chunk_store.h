@@ -45,6 +45,10 @@ class ArgumentError : public ChunkStoreError {
     using ChunkStoreError::ChunkStoreError;
 };
 
+// Throws ArgumentError unless `path` is a directory: "No <role> directory <path>" when nothing
+// is there, "<path> is no directory" when something else is.
+void requireDirectory(const std::string& path, const std::string& role);
+
 // The path of the chunk file of the object at `position` in the job.
 std::string chunkFilePath(const std::string& setDirectory, std::size_t position);
 
