@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,11 +85,13 @@ public:
         return backupset::pack(source, set, options);
     }
 
-    // Runs restore-host on the set with `extra` arguments and gives its exit code.
-    int run(const std::vector<std::string>& extra = {})
+    // Runs restore-host on the set with `extra` arguments and gives its exit code. `meanwhile`
+    // is called with the host's process id while it runs.
+    int run(const std::vector<std::string>& extra = {}, const std::function<void(DWORD)>& meanwhile = {})
     {
-        std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) + L" --quiet" +
-                                   L" --work " + quoted(work) + L" --transcript " + quoted(transcriptPath);
+        std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) +
+                                   (quiet ? L" --quiet" : L"") + L" --work " + quoted(work) + L" --transcript " +
+                                   quoted(transcriptPath);
         for (const std::string& arg : extra)
             commandLine += L" " + quoted(arg);
         SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
@@ -104,6 +107,8 @@ public:
         if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
             throw std::runtime_error("cannot start restore-host: " + std::to_string(GetLastError()));
         sys::UniqueHandle process(info.hProcess), thread(info.hThread);
+        if (meanwhile)
+            meanwhile(info.dwProcessId);
         if (WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0) {
             TerminateProcess(process.get(), 99);
             throw std::runtime_error("restore-host did not end");
@@ -160,6 +165,7 @@ public:
     std::string restoredPath(const std::string& relative) const { return root + "\\Drive_C\\source\\" + relative; }
 
     const std::string source, set, work, root, transcriptPath;
+    bool quiet = true; // no display, only the result line
 
 private:
     static std::wstring quoted(const std::string& arg) { return L"\"" + toWide(arg) + L"\""; }
