@@ -1,9 +1,16 @@
 #pragma once
 // The files that back the live registry, the worker's own list of restored hives, and the
 // flag that a reboot is needed.
+#include "hives/pending_moves.h"
+
 #include <cstddef>
+#include <map>
 #include <set>
 #include <string>
+
+// `text` upper-cased the ordinal way of the invariant locale, as Windows compares paths.
+// Throws the system error when Windows cannot map it.
+std::wstring upperCasedPath(const std::wstring& text);
 
 class HiveRegistry {
 public:
@@ -21,7 +28,8 @@ public:
     explicit HiveRegistry(std::set<std::wstring> liveHives);
 
     // Whether the file at `path` backs a loaded hive (device paths, compared
-    // case-insensitively). Throws when the drive has no device name.
+    // case-insensitively). A drive whose device name Windows cannot give (added while the
+    // system runs, or a system half started) backs none: said once per drive at level 1.
     bool isLiveHive(const std::string& path) const;
     // A live hive, or a file that Windows File Protection guards.
     bool mustReplaceAtBoot(const std::string& path) const;
@@ -30,8 +38,15 @@ public:
     void requestReboot() { rebootRequired_ = true; }
     bool rebootRequired() const { return rebootRequired_; }
     std::size_t liveHiveCount() const { return liveHives_.size(); }
+    // The moves at the next boot, as this run sees them.
+    PendingMoves& pendingMoves() { return pendingMoves_; }
 
 private:
+    // The device name of a drive ("C:"), asked once per drive; empty when Windows has none.
+    const std::wstring& deviceOf(const std::wstring& drive) const;
+
     std::set<std::wstring> liveHives_; // upper-cased device paths
+    mutable std::map<std::wstring, std::wstring> devices_;
+    PendingMoves pendingMoves_;
     bool rebootRequired_ = false;
 };

@@ -4,7 +4,10 @@
 
 #include <string>
 
-// The Windows path an object is restored to, below `root` (empty: where it came from).
+// The Windows path an object is restored to, below `root` (empty: where it came from; a
+// trailing backslash makes no difference). Throws ERestore for a stored name that holds a
+// NUL character and for a path with a "." or ".." component, which would let a name reach
+// outside the restore root or alias another object.
 std::string mapPath(const FileMetaVariant& meta, const std::string& root);
 // Every character Windows forbids in a name, and '_', as '_' + two lower-case hex digits.
 std::string escapeName(const std::string& name);
@@ -13,6 +16,7 @@ std::string escapeName(const std::string& name);
 std::string fixComponent(const std::string& component);
 // Makes sure `directory` and every directory above it exist, repairing a read-only or
 // inaccessible parent once each. Throws the system error when a level cannot be made.
-// Levels start below the drive (C:\a, then C:\a\b); the parent of the first level is the
-// drive root (C:\). A directory without '\', or the drive root itself, needs nothing.
+// Levels start below the volume or share root (C:\a, then C:\a\b; \\server\share\a); that
+// root is the parent of the first level and is never created, cleared of read-only nor
+// given an access entry. A directory without '\', or a root itself, needs nothing.
 void ensureLeadingPath(const std::string& directory);

@@ -39,6 +39,13 @@ int runRestore(const RestoreSteps& steps);
 // is lost.
 void reportCrash(const wchar_t* text);
 
-// Enables the security and restore privileges in the process token. Throws
+// Which of the restore privileges the process token holds.
+struct RestorePrivileges {
+    bool security = true; // SeSecurityPrivilege: SACLs can be read and set
+    bool restore = true;  // SeRestorePrivilege: any owner can be set, any file replaced
+};
+
+// Enables the security and restore privileges in the process token. A privilege the token
+// lacks (an unelevated run) is named in a level-1 line and reported as not held. Throws
 // error::ESystemError naming the step that failed; the token is closed on every path.
-void enableRestorePrivileges();
+RestorePrivileges enableRestorePrivileges();

@@ -76,10 +76,11 @@ public:
         fs::create_directories(fs::path(toWide(source)));
     }
 
-    // Packs the source tree into the set, restoring below `root`.
-    backupset::PackResult pack(backupset::PackOptions options = {})
+    // Packs the source tree into the set, restoring below `root`, or below `restoreRoot`
+    // when one is given.
+    backupset::PackResult pack(backupset::PackOptions options = {}, const std::string& restoreRoot = "")
     {
-        options.restoreRoot = root;
+        options.restoreRoot = restoreRoot.empty() ? root : restoreRoot;
         options.key = testKey();
         fs::remove_all(fs::path(toWide(set)));
         return backupset::pack(source, set, options);

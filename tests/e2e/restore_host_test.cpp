@@ -13,6 +13,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ using e2e::HostRun;
 using Lines = std::vector<std::string>;
 using restore_test::exists;
 using restore_test::readFile;
+using restore_test::replaceAll;
 using restore_test::writeFile;
 
 constexpr std::size_t kChunk = 1048576;
@@ -330,7 +332,7 @@ TEST(RestoreHost, DamagedObjectLeavesItsExistingTargetUntouched)
     EXPECT_EQ(host.linesStartingWith("log 1: Failing restore of object \"C:\\source\\large.bin\": ").size(), 1u);
 }
 
-TEST(RestoreHost, ShortObjectIsRestoredWithWhatArrived)
+TEST(RestoreHost, ShortObjectFailsAndIsNeverPlaced)
 {
     HostRun host;
     writeSmallTree(host);
@@ -338,12 +340,36 @@ TEST(RestoreHost, ShortObjectIsRestoredWithWhatArrived)
     EXPECT_EQ(host.run({"--fault", "short=3"}), 0);
     EXPECT_EQ(host.linesStartingWith("> ChunkResponse C:\\source\\large.bin"),
               (Lines{"> ChunkResponse C:\\source\\large.bin 0 1", "> ChunkResponse C:\\source\\large.bin 1 0"}));
-    // The work file was made at the record's length; the chunks that never came stay zero.
-    const std::string restored = readFile(host.restoredPath("large.bin"));
-    ASSERT_EQ(restored.size(), 3 * kChunk + 1000);
-    const std::string expected = patterned(3 * kChunk + 1000, 7);
-    EXPECT_EQ(restored.substr(0, 2 * kChunk), expected.substr(0, 2 * kChunk));
-    EXPECT_EQ(restored.substr(2 * kChunk), std::string(kChunk + 1000, '\0'));
+    // Two of its four chunks came: a zero-filled tail is never placed, and the run says so.
+    EXPECT_EQ(host.linesStartingWith("log 1: Failing restore of object \"C:\\source\\large.bin\": Only ").size(), 1u);
+    EXPECT_EQ(host.linesStartingWith("log 1: Restore finished with 1 failed object"),
+              Lines{"log 1: Restore finished with 1 failed object: \"C:\\source\\large.bin\""});
+    EXPECT_FALSE(exists(host.restoredPath("large.bin")));
+    EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
+}
+
+// Wine reaches \\server\share through the directory dosdevices\unc\server\share of its
+// prefix, which the test makes through drive Z: (the Linux root).
+TEST(RestoreHost, UncRestoreRootRestoresItsObjectsWithOrWithoutATrailingBackslash)
+{
+    const char* prefix = std::getenv("WINEPREFIX");
+    ASSERT_NE(prefix, nullptr) << "tests run in a Wine prefix";
+    const std::string server = "rwtest" + std::to_string(GetCurrentProcessId());
+    const std::string unc = "Z:" + replaceAll(prefix, "/", "\\") + "\\dosdevices\\unc\\" + server;
+    fs::create_directories(fs::path(toWide(unc + "\\share")));
+    for (const std::string base : {"r1", "r2"}) {
+        const std::string root = "\\\\" + server + "\\share\\" + base;
+        HostRun host;
+        writeSmallTree(host);
+        const std::string given = base == "r1" ? root : root + "\\";
+        host.pack({}, given);
+        EXPECT_EQ(host.run(), 0) << given;
+        EXPECT_TRUE(host.linesStartingWith("log 1:").empty()) << given;
+        const std::string restored = root + "\\Drive_C\\source\\";
+        EXPECT_EQ(readFile(restored + "docs\\a.txt"), "first file\r\n") << given;
+        EXPECT_EQ(readFile(restored + "large.bin"), patterned(3 * kChunk + 1000, 7)) << given;
+    }
+    fs::remove_all(fs::path(toWide(unc)));
 }
 
 TEST(RestoreHost, DuplicateNamesUseTheFirstRecord)
