@@ -162,7 +162,7 @@ class Session {
 public:
     Session(const Options& options, const backupset::ChunkStore& store, Conversation& conversation,
             WorkerProcess& worker, DisplayThread* display)
-        : options_(options), store_(store), transcript_(options.transcriptPath), conversation_(conversation),
+        : store_(store), transcript_(options.transcriptPath), conversation_(conversation),
           worker_(worker), display_(display), account_(options.logLevel), bytesTotal_(jobBytes(store))
     {
     }
@@ -294,7 +294,6 @@ private:
         }
     }
 
-    const Options& options_;
     const backupset::ChunkStore& store_;
     Transcript transcript_;
     Conversation& conversation_;
