@@ -27,7 +27,8 @@ std::optional<std::uint64_t> secondsLeft(const Progress& progress);
 
 // The progress line for a terminal `width` columns wide, in at most width - 1 of them so that
 // it never wraps: "Restoring [#####-----]  42%  39/92 objects  126.0/300.1 MiB  88.2 MB/s
-// 0:02 left". Narrower terminals lose the bar, then the objects, the rate and the time left.
+// 0:02 left". Narrower terminals lose the bar, then the objects, the rate, the time left and
+// the bytes; the state and the percentage stay, cut at the edge when even they do not fit.
 std::string progressLine(const Progress& progress, std::size_t width);
 // The same fields on one line for output that is no terminal (no bar).
 std::string plainProgressLine(const Progress& progress);
