@@ -62,29 +62,6 @@ void createLevel(const std::string& current, const std::string& parent, bool par
     }
 }
 
-// The length of the volume or share root that `path` starts with, separator included.
-std::string::size_type rootLength(const std::string& path)
-{
-    std::string::size_type start = 0;
-    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
-        start = 8;
-    else if (path.rfind("\\\\?\\", 0) == 0)
-        start = 4;
-    else if (path.rfind("\\\\", 0) == 0)
-        start = 2;
-    if (start == 8 || start == 2) {
-        // \\server\share\ (or \\?\UNC\server\share\): the share is the root.
-        const std::string::size_type server = path.find('\\', start);
-        if (server == std::string::npos)
-            return path.size();
-        const std::string::size_type share = path.find('\\', server + 1);
-        return share == std::string::npos ? path.size() : share + 1;
-    }
-    // C:\ (or \\?\C:\), or the first component of any other path.
-    const std::string::size_type first = path.find('\\', start);
-    return first == std::string::npos ? path.size() : first + 1;
-}
-
 } // namespace
 
 // The walk starts below the volume or share root (C:\a, then C:\a\b); the parent of the
@@ -92,7 +69,7 @@ std::string::size_type rootLength(const std::string& path)
 // has the level before it.
 void ensureLeadingPath(const std::string& directory)
 {
-    const std::string::size_type root = rootLength(directory);
+    const std::string::size_type root = volumeRootLength(directory);
     if (root >= directory.size())
         return;
     std::string parent = directory.substr(0, root);

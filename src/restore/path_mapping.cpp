@@ -146,3 +146,31 @@ std::string fixComponent(const std::string& component)
     const std::string extension = dot == std::string::npos ? std::string() : component.substr(dot);
     return base + "_" + extension;
 }
+
+std::string::size_type volumeRootLength(const std::string& path)
+{
+    std::string::size_type start = 0;
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
+        start = 8;
+    else if (path.rfind("\\\\?\\", 0) == 0)
+        start = 4;
+    else if (path.rfind("\\\\", 0) == 0)
+        start = 2;
+    if (start == 8 || start == 2) {
+        // \\server\share\ (or \\?\UNC\server\share\): the share is the root.
+        const std::string::size_type server = path.find('\\', start);
+        if (server == std::string::npos)
+            return path.size();
+        const std::string::size_type share = path.find('\\', server + 1);
+        return share == std::string::npos ? path.size() : share + 1;
+    }
+    // C:\ (or \\?\C:\), or the first component of any other path.
+    const std::string::size_type first = path.find('\\', start);
+    return first == std::string::npos ? path.size() : first + 1;
+}
+
+bool isVolumeRoot(const std::string& path)
+{
+    const bool rooted = (path.size() >= 2 && path[1] == ':') || path.rfind("\\\\", 0) == 0;
+    return rooted && volumeRootLength(path) >= path.size();
+}

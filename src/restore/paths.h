@@ -14,6 +14,11 @@ std::string escapeName(const std::string& name);
 // One path component made acceptable to Windows: a trailing blank or dot, or a reserved
 // device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9) before its extension.
 std::string fixComponent(const std::string& component);
+// The length of the volume or share root that `path` starts with, its separator included:
+// C:\ and \\?\C:\, \\server\share\ and \\?\UNC\server\share\, or else the first component.
+std::string::size_type volumeRootLength(const std::string& path);
+// Whether `path` is no more than such a root ("C:", "C:\", "\\server\share").
+bool isVolumeRoot(const std::string& path);
 // Makes sure `directory` and every directory above it exist, repairing a read-only or
 // inaccessible parent once each. Throws the system error when a level cannot be made.
 // Levels start below the volume or share root (C:\a, then C:\a\b; \\server\share\a); that

@@ -97,6 +97,12 @@ void RestoreFileWriter::writeChunk(const std::string& bytes, std::uint64_t offse
 void RestoreFileWriter::complete()
 {
     const bool directory = meta_->isDirectory();
+    if (directory && isVolumeRoot(workPath_)) {
+        // Its times, attributes and access list belong to everything on the volume.
+        if (logEnabled(2))
+            logMessage("Leaving the metadata of volume root " + workPath_ + " as it is", 2, false);
+        return;
+    }
     if (directory) {
         if (handle_)
             throw error::EInvariant("Had handle to directory");

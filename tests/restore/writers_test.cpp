@@ -275,6 +275,29 @@ TEST_F(Writer, EarlierMoveAtBootToTheSameTargetIsSuperseded)
     protectedTarget = false;
 }
 
+TEST_F(Writer, VolumeRootRestoredAsADirectoryKeepsItsMetadata)
+{
+    proto::FileMetaData root = ntfsRecord("", 0, true);
+    ntfsPart(root).sddl = "O:BAD:(A;;FA;;;WD)";
+    ntfsPart(root).hasSddl = true;
+    ntfsPart(root).readOnly = true;
+    sys::Override attributes(sys::calls.SetFileAttributesW, +[](LPCWSTR path, DWORD) -> BOOL {
+        ADD_FAILURE() << "attributes set on " << toUtf8(path);
+        return FALSE;
+    });
+    sys::Override security(sys::calls.SetNamedSecurityInfoW,
+                           +[](LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
+                               ADD_FAILURE() << "security set on " << toUtf8(path);
+                               return ERROR_ACCESS_DENIED;
+                           });
+    for (const char* given : {"C:\\", "C:"}) {
+        LogCapture log;
+        std::unique_ptr<RestoreWriter> writer = createWriter(given, root, context_);
+        writer->complete();
+        EXPECT_TRUE(log.has(2, "Leaving the metadata of volume root C:\\ as it is")) << given;
+    }
+}
+
 TEST_F(Writer, SameTargetTwiceReusesItsWorkFile)
 {
     const std::string work = workOf(target("f.bin"));

@@ -2,7 +2,7 @@
 #include "pack.h"
 #include "sample_tree.h"
 
-#include "common/config/config_store.h"
+#include "config/config_store.h"
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"
 #include "io/temp_dir.h"

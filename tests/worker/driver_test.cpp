@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 #include "hives/hive_registry.h"
 #include "proto/messages.h"
 #include "restore/restore_fixture.h"

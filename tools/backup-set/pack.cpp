@@ -5,8 +5,8 @@
 
 #include "common/format.h"
 #include "crypto/aes.h"
-#include "crypto/base36.h"
-#include "crypto/bignum.h"
+#include "bignum/base36.h"
+#include "bignum/bignum.h"
 
 #include <algorithm>
 #include <chrono>
