@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -62,6 +66,7 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     HostRun host;
     writeSmallTree(host);
     host.pack();
+    host.quiet = false;
     ASSERT_EQ(host.run(), 0) << host.hostOutput();
 
     const Lines lines = host.lines();
@@ -82,7 +87,18 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     EXPECT_FALSE(host.jobFileLeft());
     EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
     EXPECT_EQ(readFile(host.restoredPath("large.bin")), patterned(3 * kChunk + 1000, 7));
-    EXPECT_NE(host.hostOutput().find("restore-host: exit=0 objects=4 bytes="), std::string::npos) << host.hostOutput();
+    // Output that is no terminal: plain lines, no redraws; the summary, then the result line last.
+    const std::string output = host.hostOutput();
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    for (std::size_t r = output.find('\r'); r != std::string::npos; r = output.find('\r', r + 1))
+        ASSERT_EQ(output[r + 1], '\n') << output;
+    EXPECT_NE(output.find("\r\nRestoring 100%: 4/4 objects, 3.0/3.0 MiB, "), std::string::npos) << output;
+    EXPECT_NE(output.find("\r\nInfo: Restore completer exiting. Restore completed successfully.\r\n"
+                          "== Restore complete\r\n   objects  4 of 4 restored\r\n   data     3.0 MiB in "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("\r\nrestore-host: exit=0 objects=4 bytes=3146753 seconds="), std::string::npos) << output;
+    EXPECT_TRUE(output.ends_with("\r\n") && output.find('\n', output.find("restore-host: exit=")) == output.size() - 1);
 }
 
 TEST(RestoreHost, FourChunksReportEachQuarterAndLevelOneSilencesInformation)
@@ -141,6 +157,74 @@ TEST(RestoreHost, InquiryAnswersThatEndTheRun)
         EXPECT_FALSE(host.wrote("ChunkRequest"));
         EXPECT_EQ(host.jobFileLeft(), !c.jobDeleted);
         EXPECT_FALSE(exists(host.restoredPath("a.txt")));
+        EXPECT_NE(host.hostOutput().find("restore-host: exit=1 objects=0 bytes=0 "), std::string::npos)
+            << "nothing served";
+    }
+}
+
+// The id of the process named `program` that `parent` started.
+DWORD childNamed(DWORD parent, const wchar_t* program)
+{
+    sys::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, program) == 0)
+            return entry.th32ProcessID;
+    return 0;
+}
+
+TEST(RestoreHost, WorkerEndedFromOutsideIsNoSuccess)
+{
+    HostRun host;
+    packOneFile(host);
+    // "Not ready" makes the worker wait nine seconds before it asks again: it is ended then,
+    // with the exit code 0 that Wine gives a process killed from outside.
+    bool ended = false;
+    const int code = host.run({"--fault", "not-ready=1"}, [&](DWORD hostId) {
+        for (int i = 0; i < 160 && !ended; ++i) {
+            Sleep(50);
+            if (!exists(host.transcriptPath) || readFile(host.transcriptPath).find("\"class\":\"RestoreStatus\",\"status\":1") == std::string::npos)
+                continue;
+            sys::UniqueHandle worker(OpenProcess(PROCESS_TERMINATE, FALSE, childNamed(hostId, L"restore-worker.exe")));
+            ended = worker && TerminateProcess(worker.get(), 0);
+        }
+    });
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(code, 3);
+    const Lines lines = host.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"! worker-vanished 0", "! exit 3"}));
+    const std::string output = host.hostOutput();
+    EXPECT_NE(output.find("restore-host: the worker ended without finishing the restore (exit code 0, no final "
+                          "report): it was ended from outside, or it crashed\r\nrestore-host: exit=3 objects=0 bytes=0 "),
+              std::string::npos)
+        << output;
+}
+
+TEST(RestoreHost, WhatCannotBeServedStopsTheHostBeforeTheWorker)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string says;
+    };
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    fs::remove(fs::path(toWide(backupset::chunkFilePath(host.set, 2))));
+    const Case cases[] = {
+        {"missing configuration", {"--config", host.set + "\\none.cfg"}, 2,
+         "restore-host: no configuration file " + host.set + "\\none.cfg\r\n"},
+        {"missing chunk file", {}, 3,
+         "restore-host: Missing chunk file " + backupset::chunkFilePath(host.set, 2) +
+             " (the chunks of object 2, \"C:\\source\\docs\\b.txt\")\r\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host.run(c.args), c.exitCode) << c.what;
+        EXPECT_EQ(host.hostOutput(), c.says) << c.what;
+        EXPECT_FALSE(exists(host.transcriptPath)) << c.what << ": no worker was started";
     }
 }
 
