@@ -261,6 +261,9 @@ TEST(HostSummary, WhatAPersonReadsFirst)
     served.bytesServed = 300 * kMiB;
     served.seconds = 4;
     served.peakWorkingSet = 1234;
+    served.cpuSeconds = 1.5;
+    served.transferSeconds = 3.25;
+    served.transferCpuSeconds = 1.125;
 
     std::vector<Said> fiveFailed;
     for (const char* name : {"C:\\a", "C:\\b", "C:\\c", "C:\\d"})
@@ -319,7 +322,8 @@ TEST(HostSummary, WhatAPersonReadsFirst)
     };
     for (const Case& c : cases)
         EXPECT_EQ(summaryText(c.account, c.result), c.text) << c.what;
-    EXPECT_EQ(resultLine(vanished), "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234");
+    EXPECT_EQ(resultLine(vanished), "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234 "
+                                    "cpu_seconds=1.500 transfer_seconds=3.250 transfer_cpu_seconds=1.125");
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -185,11 +186,16 @@ public:
             const protocol::BerConstructed& message = *item.message;
             transcript_.message("worker", message);
             hear(message);
-            // Sampled while the worker runs: its memory is its own once it is gone.
+            // Sampled while the worker runs: its memory and times are its own once it is gone.
+            // A report may be its last word, so it is always sampled.
             const auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
-            if (request != nullptr)
-                worker_.samplePeakWorkingSet();
+            const bool chunkRequest = request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get());
+            const bool report = dynamic_cast<const proto::UpdateRestoreProgress*>(&message) != nullptr;
+            if (request != nullptr || report)
+                worker_.sampleUsage(report);
             std::vector<Outgoing> replies = conversation_.answer(message);
+            if (chunkRequest)
+                markTransfer(replies);
             // The fault closes the input instead of answering, so the worker is left waiting.
             if (conversation_.inputShouldClose() && !worker_.inputClosed()) {
                 worker_.closeInput();
@@ -198,8 +204,6 @@ public:
             }
             for (const Outgoing& out : replies)
                 send(out);
-            if (request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get()) && !firstChunk_)
-                firstChunk_ = std::chrono::steady_clock::now();
             if (display_ != nullptr && reported_)
                 display_->progress(progress());
         }
@@ -219,6 +223,11 @@ public:
         result.bytesServed = conversation_.bytesServed();
         result.seconds = worker_.seconds();
         result.peakWorkingSet = worker_.peakWorkingSet();
+        result.cpuSeconds = worker_.cpuSeconds();
+        if (transferEnd_) {
+            result.transferSeconds = std::chrono::duration<double>(transferEnd_->time - firstChunk_->time).count();
+            result.transferCpuSeconds = transferEnd_->cpuSeconds - firstChunk_->cpuSeconds;
+        }
         if (result.vanished)
             transcript_.event("worker-vanished", "\"code\":" + std::to_string(workerExitCode));
         transcript_.event("exit", "\"code\":" + std::to_string(result.exitCode));
@@ -244,6 +253,25 @@ private:
         }
     }
 
+    // The transfer runs from the first chunk request to the one answered with ChunkNone; the
+    // worker's time and processor time are taken at both ends.
+    void markTransfer(const std::vector<Outgoing>& replies)
+    {
+        const bool first = !firstChunk_;
+        const bool last = std::any_of(replies.begin(), replies.end(), [](const Outgoing& out) {
+            const auto* wrapper = dynamic_cast<const proto::MessageExchangeResponse*>(out.message.get());
+            return wrapper != nullptr && dynamic_cast<const proto::ChunkNone*>(wrapper->response.get()) != nullptr;
+        });
+        if (!first && !last)
+            return;
+        worker_.sampleUsage(true);
+        const Instant now{std::chrono::steady_clock::now(), worker_.cpuSeconds()};
+        if (first)
+            firstChunk_ = now;
+        if (last)
+            transferEnd_ = now;
+    }
+
     void show(const std::string& line)
     {
         if (display_ != nullptr)
@@ -260,7 +288,7 @@ private:
         p.bytesDone = conversation_.bytesServed();
         p.bytesTotal = bytesTotal_;
         if (firstChunk_)
-            p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - *firstChunk_).count();
+            p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - firstChunk_->time).count();
         return p;
     }
 
@@ -304,7 +332,12 @@ private:
     bool reported_ = false; // the worker said where it stands
     std::int32_t state_ = 0;
     std::int32_t percentage_ = 0;
-    std::optional<std::chrono::steady_clock::time_point> firstChunk_;
+    struct Instant {
+        std::chrono::steady_clock::time_point time;
+        double cpuSeconds; // the worker's
+    };
+    std::optional<Instant> firstChunk_;
+    std::optional<Instant> transferEnd_;
     bool hostClosedInput_ = false;
 };
 

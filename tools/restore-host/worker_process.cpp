@@ -13,6 +13,7 @@ namespace {
 
 constexpr DWORD kPipeBuffer = 1 << 20;
 constexpr DWORD kExitGraceMs = 30000;
+constexpr std::chrono::milliseconds kSampleInterval{20};
 
 [[noreturn]] void fail(const std::string& what) { error::throwSystemError(GetLastError(), what); }
 
@@ -103,10 +104,10 @@ std::size_t WorkerProcess::read(char* buffer, std::size_t size)
 
 DWORD WorkerProcess::wait()
 {
-    samplePeakWorkingSet();
+    sampleUsage(true);
     if (WaitForSingleObject(process_.get(), INFINITE) != WAIT_OBJECT_0)
         fail("cannot wait for the worker");
-    samplePeakWorkingSet();
+    sampleUsage(true);
     if (!exited_)
         ended_ = std::chrono::steady_clock::now();
     exited_ = true;
@@ -122,12 +123,21 @@ void WorkerProcess::terminate()
         TerminateProcess(process_.get(), 3);
 }
 
-void WorkerProcess::samplePeakWorkingSet()
+void WorkerProcess::sampleUsage(bool now)
 {
+    const auto time = std::chrono::steady_clock::now();
+    if (!now && time - sampled_ < kSampleInterval)
+        return;
+    sampled_ = time;
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(process_.get(), &counters, sizeof counters))
         peakWorkingSet_ = std::max<std::uint64_t>(peakWorkingSet_, counters.PeakWorkingSetSize);
+    FILETIME creation{}, exit{}, kernel{}, user{};
+    if (GetProcessTimes(process_.get(), &creation, &exit, &kernel, &user)) {
+        auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+        cpuSeconds_ = std::max(cpuSeconds_, static_cast<double>(ticks(kernel) + ticks(user)) / 1e7);
+    }
 }
 
 double WorkerProcess::seconds() const
