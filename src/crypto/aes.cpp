@@ -208,26 +208,34 @@ void checkPadded(std::size_t length, const AesKey& key)
 }
 
 // Runs `length` bytes (at `in`, or already in `out` when `in` is null) through CBC from a
-// zero IV into `out`. The key is made before `out` is touched.
-void cbcBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKey& key, int direction)
+// zero IV into `out` with the schedule `instance`, whose direction says which way.
+void cbcWithSchedule(std::string& out, const unsigned char* in, std::size_t length, const AesKeyInstance& instance)
 {
-    checkPadded(length, key);
     if (length == 0) {
         out.clear();
         return;
     }
-    AesKeyInstance instance;
-    makeKey(instance, direction, key);
     AesCipherInstance cipher;
     cipherInit(cipher, kAesModeCbc, nullptr);
     out.resize(length);
     auto* target = reinterpret_cast<unsigned char*>(out.data());
     const unsigned char* source = in != nullptr ? in : target;
     auto bits = static_cast<std::int64_t>(length) * 8;
-    std::int64_t done = direction == kAesDecrypt ? blockDecrypt(&cipher, &instance, source, bits, target)
-                                                  : blockEncrypt(&cipher, &instance, source, bits, target);
+    const bool decrypt = instance.direction == kAesDecrypt;
+    std::int64_t done = decrypt ? blockDecrypt(&cipher, &instance, source, bits, target)
+                                : blockEncrypt(&cipher, &instance, source, bits, target);
     if (done != bits)
-        throw error::EInvariant(direction == kAesDecrypt ? "AES decryption failed" : "AES encryption failed");
+        throw error::EInvariant(decrypt ? "AES decryption failed" : "AES encryption failed");
+}
+
+// As above with a schedule made from `key` for `direction`, before `out` is touched.
+void cbcBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKey& key, int direction)
+{
+    checkPadded(length, key);
+    AesKeyInstance instance;
+    if (length != 0)
+        makeKey(instance, direction, key);
+    cbcWithSchedule(out, in, length, instance);
 }
 
 void cbcString(std::string& out, const std::string& in, const AesKey& key, int direction)
@@ -400,6 +408,15 @@ void decryptBuffer(std::string& out, const std::string& in, const AesKey& key)
 void decryptBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKey& key)
 {
     cbcBuffer(out, in, length, key, kAesDecrypt);
+}
+
+void decryptBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKeyInstance& schedule)
+{
+    if (schedule.direction != kAesDecrypt || schedule.keyLength == 0)
+        throw error::EInvariant("AES decryption failed");
+    if (length % static_cast<std::size_t>(schedule.keyLength / 8) != 0)
+        throw error::EInvariant("AES block decryption called with non-padded buffer");
+    cbcWithSchedule(out, in, length, schedule);
 }
 
 void encryptBuffer(std::string& out, const std::string& in, const AesKey& key)

@@ -77,4 +77,8 @@ std::int64_t blockEncrypt(AesCipherInstance* cipher, const AesKeyInstance* key, 
 void decryptBuffer(std::string& out, const std::string& in, const AesKey& key);
 // As above for `length` bytes at `in`, which must not lie inside `out`.
 void decryptBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKey& key);
+// As above with a decryption schedule made once by makeKey, for buffers that share a key
+// (the length must be a multiple of its key length in bytes); a schedule made for
+// encryption, or none, throws error::EInvariant "AES decryption failed".
+void decryptBuffer(std::string& out, const unsigned char* in, std::size_t length, const AesKeyInstance& schedule);
 void encryptBuffer(std::string& out, const std::string& in, const AesKey& key);

@@ -23,7 +23,7 @@ void logDecoded(const char* form)
 // Decrypts the payload after the 4-byte tag.
 void decryptPayload(const std::string& data, std::string& plain)
 {
-    decryptBuffer(plain, reinterpret_cast<const unsigned char*>(data.data()) + 4, data.size() - 4, dataKey());
+    decryptWithDataKey(plain, reinterpret_cast<const unsigned char*>(data.data()) + 4, data.size() - 4);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "crypto/aes.h"
 #include "crypto/aes_hardware.h"
+#include "crypto/data_key.h"
 
 #include "common/error.h"
 #include "bignum/base36.h"
@@ -345,6 +346,9 @@ TEST(AesBuffer, LengthMustBeAMultipleOfTheKeyLength)
     AesKey keys[] = {keyFromBytes(0, kFips[0].key), keyFromBytes(1, kFips[1].key), keyFromBytes(2, kFips[2].key)};
     for (const auto& c : cases) {
         const AesKey& key = keys[c.kind];
+        // A schedule made once decrypts as the key does, and refuses the same lengths.
+        AesKeyInstance schedule;
+        makeKey(schedule, kAesDecrypt, key);
         std::string in = randomBytes(c.length, 1);
         std::string out = "previous";
         if (c.accepted) {
@@ -353,10 +357,15 @@ TEST(AesBuffer, LengthMustBeAMultipleOfTheKeyLength)
             std::string back;
             encryptBuffer(back, out, key);
             EXPECT_EQ(back, in) << "kind " << c.kind << " length " << c.length;
+            std::string scheduled = "previous";
+            decryptBuffer(scheduled, bytesOf(in), in.size(), schedule);
+            EXPECT_EQ(scheduled, out) << "kind " << c.kind << " length " << c.length;
         } else {
             expectInvariant([&] { decryptBuffer(out, in, key); }, "AES block decryption called with non-padded buffer");
             expectInvariant([&] { encryptBuffer(out, in, key); }, "AES block decryption called with non-padded buffer");
             expectInvariant([&] { decryptBuffer(out, bytesOf(in), in.size(), key); },
+                            "AES block decryption called with non-padded buffer");
+            expectInvariant([&] { decryptBuffer(out, bytesOf(in), in.size(), schedule); },
                             "AES block decryption called with non-padded buffer");
             EXPECT_EQ(out, "previous");
         }
@@ -381,6 +390,30 @@ TEST(AesBuffer, KeyProblemsAreReported)
     expectInvariant([&] { encryptBuffer(out, in, AesKey{2, BigNum::fromBytesLE(tooLong)}); },
                     "BigNum encoding pad wrong");
     expectInvariant([&] { decryptBuffer(out, in, AesKey{3, BigNum(1)}); }, "Key size of impossible length");
+    AesKeyInstance encryption, none;
+    makeKey(encryption, kAesEncrypt, AesKey{2, BigNum(1)});
+    expectInvariant([&] { decryptBuffer(out, bytesOf(in), in.size(), encryption); }, "AES decryption failed");
+    expectInvariant([&] { decryptBuffer(out, bytesOf(in), in.size(), none); }, "AES decryption failed");
+}
+
+// The data key's schedule is made when the key is set; a key too large for it still fails
+// every decryption with its own text, as it would with the key itself.
+TEST(AesBuffer, TheDataKeyDecryptsAsItsKeyDoes)
+{
+    std::string cipher = randomBytes(96, 3);
+    for (const std::string& keyBytes : {randomBytes(32, 5), randomBytes(31, 6), std::string(33, '\x01')}) {
+        setDataKey(keyBytes);
+        std::string expected, out;
+        if (keyBytes.size() > 32) {
+            expectInvariant([&] { decryptWithDataKey(out, bytesOf(cipher), cipher.size()); },
+                            "BigNum encoding pad wrong");
+            continue;
+        }
+        decryptBuffer(expected, cipher, AesKey{2, BigNum::fromBytesLE(keyBytes)});
+        decryptWithDataKey(out, bytesOf(cipher), cipher.size());
+        EXPECT_EQ(out, expected) << keyBytes.size() << " key bytes";
+    }
+    setDataKey(std::string());
 }
 
 TEST(AesBuffer, RoundTripsOfRandomData)
