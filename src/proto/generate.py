@@ -53,6 +53,7 @@ class Field:
         self.nullable = False
         self.optional = False
         self.defaulted = False  # always written, yet a received value may end before it
+        self.recycled = False  # strings: storage kept for the next message when the owner dies
 
     @property
     def flag(self):
@@ -129,6 +130,9 @@ def parse(text):
 def parse_type(name, words, line):
     words = list(words)
     field = Field(name, None, line)
+    if words[-1:] == ["recycled"]:
+        field.recycled = True
+        words = words[:-1]
     if words[-2:] == ["or", "null"]:
         field.nullable = True
         words = words[:-2]
@@ -140,6 +144,8 @@ def parse_type(name, words, line):
         words = words[:-1]
     if not words:
         raise DescriptionError("line %d: field %s has no type" % (line, name))
+    if field.recycled and (words[0] != "string" or field.has_flag or field.defaulted):
+        raise DescriptionError("line %d: only a required string can be recycled" % line)
     head, rest = words[0], words[1:]
     if head in ("bool", "double", "bignum") and not rest:
         field.kind = head
@@ -344,6 +350,8 @@ def member_declaration(field, by_name):
         notes.append("optional")
     if field.defaulted:
         notes.append("may be missing on reading")
+    if field.recycled:
+        notes.append("storage kept for the next message")
     lines = [(declaration, "; ".join(notes))]
     if field.has_flag:
         lines.append(("bool %s = false;" % field.flag, "%s is present" % field.name))
@@ -382,6 +390,11 @@ def class_declaration(entry, by_name):
         for field in entry.fields:
             pairs.extend(member_declaration(field, by_name))
         out.extend(aligned(pairs))
+    recycled = [f for f in entry.fields if f.recycled]
+    if recycled:
+        out += ["", "    %s() = default;" % name, "    %s(const %s&) = default;" % (name, name),
+                "    %s& operator=(const %s&) = default;" % (name, name),
+                "    ~%s() override;" % name]
     out += [
         "",
         "    %s* clone() const override;" % name,
@@ -566,7 +579,13 @@ def comparison(entry, operator):
 
 def class_definition(entry):
     name = entry.name
-    out = ["%s* %s::clone() const" % (name, name), "{", "    return new %s(*this);" % name, "}", ""]
+    out = []
+    recycled = [f for f in entry.fields if f.recycled]
+    if recycled:
+        out += ["%s::~%s()" % (name, name), "{"]
+        out += ["    protocol::keepSpare(%s);" % f.name for f in recycled]
+        out += ["}", ""]
+    out += ["%s* %s::clone() const" % (name, name), "{", "    return new %s(*this);" % name, "}", ""]
     for operator in ("==", "<", ">"):
         out += comparison(entry, operator) + [""]
 

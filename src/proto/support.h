@@ -6,6 +6,7 @@
 #include "bignum/bignum.h"
 #include "protocol/ber_primitives.h"
 #include "protocol/ber_value.h"
+#include "protocol/spare_buffer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include "common/assertion.h"
 #include "common/error.h"
+#include "protocol/spare_buffer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -428,11 +429,14 @@ void BerString::setLength(std::uint32_t n)
     if (n > maxLength_)
         throwStringTooLong(n, maxLength_);
     // The contents are copied once, straight into their final place. A declared length is
-    // only a promise: beyond a full chunk's worth the string grows as bytes really arrive,
-    // so a few hostile bytes cannot make the worker hold a field's whole maximum.
-    constexpr std::uint32_t kReserveLimit = 4u * 1024 * 1024;
+    // only a promise: beyond a few chunks' worth the string grows as bytes really arrive,
+    // so a few hostile bytes cannot make the worker hold a field's whole maximum. A large
+    // string takes the storage that an earlier message left (see spare_buffer.h).
+    const std::size_t wanted = n < kSpareMaximum ? n : kSpareMaximum;
+    if (wanted >= kSpareMinimum)
+        takeSpare(*target_, wanted);
     target_->clear();
-    target_->reserve(n < kReserveLimit ? n : kReserveLimit);
+    target_->reserve(wanted);
 }
 
 void BerString::append(const unsigned char* bytes, std::uint32_t count)

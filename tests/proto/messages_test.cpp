@@ -2,6 +2,7 @@
 
 #include "protocol/ber_decoder.h"
 #include "protocol/hex.h"
+#include "protocol/spare_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -387,6 +388,43 @@ TEST(ProtocolEncoding, ChunkDataLimitWhenWriting)
 
     reply.data.push_back('c');
     EXPECT_EQ(errorOf([&] { reply.write(io, false); }), "String exceeds allowed length 104857601 > 104857600");
+}
+
+// A stream of chunks reuses one buffer: a received chunk's data takes the storage that the
+// previous chunk left when it was destroyed. Storage too small or too large is not kept.
+TEST(ProtocolEncoding, ChunkDataStorageServesTheNextChunk)
+{
+    // The capacity of the storage kept, 0 when none; none is kept afterwards.
+    auto drain = [] {
+        std::string taken;
+        protocol::takeSpare(taken, protocol::kSpareMinimum);
+        return taken.capacity() >= protocol::kSpareMinimum ? taken.capacity() : 0;
+    };
+    auto storageOfDestroyedChunk = [](std::size_t capacity) {
+        auto reply = std::make_unique<proto::ChunkResponse>();
+        reply->data.reserve(capacity);
+        const void* storage = reply->data.data();
+        reply.reset();
+        return storage;
+    };
+    drain();
+    const std::size_t kept = 1 << 20;
+    const void* storage = storageOfDestroyedChunk(kept);
+    proto::MessageExchangeResponse sent;
+    sent.response.emplace<proto::ChunkResponse>().data.assign(200000, 'd');
+    std::unique_ptr<BerConstructed> received = decode(encode(sent));
+    auto* reply = dynamic_cast<proto::MessageExchangeResponse&>(*received).response.as<proto::ChunkResponse>();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->data, std::string(200000, 'd'));
+    EXPECT_EQ(static_cast<const void*>(reply->data.data()), storage);
+    EXPECT_EQ(drain(), 0u) << "one message, one buffer";
+
+    for (std::size_t capacity : {protocol::kSpareMinimum / 2, protocol::kSpareMaximum + 1}) {
+        storageOfDestroyedChunk(capacity);
+        EXPECT_EQ(drain(), 0u) << capacity << " bytes kept";
+    }
+    received.reset();
+    EXPECT_GE(drain(), 200000u);
 }
 
 TEST(ProtocolEncoding, RangesAreCheckedBothWays)

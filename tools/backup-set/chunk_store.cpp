@@ -5,6 +5,7 @@
 #include "common/error.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
+#include "protocol/spare_buffer.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -102,6 +103,8 @@ bool ChunkFileReader::next(std::string& container)
     std::uint32_t length = 0;
     if (!getU32(in_, length))
         throw ChunkStoreError("Chunk file ends early: " + path_);
+    // A parent reads into the data of a chunk message: the storage a sent one left serves.
+    protocol::takeSpare(container, length);
     container.resize(length);
     if (length > 0 && !in_.read(container.data(), length))
         throw ChunkStoreError("Chunk file ends early: " + path_);

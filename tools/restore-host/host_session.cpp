@@ -142,9 +142,10 @@ fs::path prepareWorkDirectory(const Options& options)
     return fs::absolute(work);
 }
 
-std::string encoded(const protocol::BerValue& message)
+// The bytes of `message` in `bytes`, whose storage is reused from one message to the next.
+const std::string& encodeInto(std::string& bytes, const protocol::BerValue& message)
 {
-    std::string bytes;
+    bytes.clear();
     protocol::StringIo io(bytes);
     message.write(io, false);
     return bytes;
@@ -316,7 +317,7 @@ private:
             transcript_.message("host", *out.message);
         else
             transcript_.rawBytes("host", out.raw);
-        if (!worker_.send(out.message ? encoded(*out.message) : out.raw)) {
+        if (!worker_.send(out.message ? encodeInto(wire_, *out.message) : out.raw)) {
             transcript_.event("send-failed", "\"text\":" + jsonString(error::lastErrorText()));
             worker_.closeInput();
         }
@@ -339,6 +340,7 @@ private:
     std::optional<Instant> firstChunk_;
     std::optional<Instant> transferEnd_;
     bool hostClosedInput_ = false;
+    std::string wire_; // the message being sent
 };
 
 // Joins the reading thread on every path; when the host gives up early the worker is ended
