@@ -12,6 +12,9 @@ namespace host {
 namespace {
 
 constexpr DWORD kPipeBuffer = 1 << 20;
+// Wine's server copies every write into a buffer of its own: one of a whole chunk's size is
+// mapped, faulted in and unmapped again for each write, smaller ones are reused.
+constexpr std::size_t kWritePiece = 256 * 1024;
 constexpr DWORD kExitGraceMs = 30000;
 constexpr std::chrono::milliseconds kSampleInterval{20};
 
@@ -80,7 +83,7 @@ bool WorkerProcess::send(const std::string& bytes)
     std::size_t done = 0;
     while (done < bytes.size() && toWorker_) {
         DWORD moved = 0;
-        const DWORD count = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kPipeBuffer));
+        const DWORD count = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kWritePiece));
         if (!WriteFile(toWorker_.get(), bytes.data() + done, count, &moved, nullptr))
             return false;
         done += moved;
