@@ -29,7 +29,8 @@ Options parse(const std::vector<std::string>& args) { return parseArguments(args
 TEST(HostOptions, CommandLineAndFaults)
 {
     const Options o = parse({"set", "--work", "w", "--transcript", "t.jsonl", "--log-level", "3", "--quiet", "--fault",
-                             "not-ready=2", "--fault", "corrupt=4", "--fault", "status=-1", "--job", "j", "--no-config"});
+                             "not-ready=2", "--fault", "corrupt=4", "--fault", "status=-1", "--job", "j", "--no-config",
+                             "--serve", "100000"});
     EXPECT_EQ(o.setDirectory, "set");
     EXPECT_EQ(o.workDirectory, "w");
     EXPECT_EQ(o.transcriptPath, "t.jsonl");
@@ -40,6 +41,7 @@ TEST(HostOptions, CommandLineAndFaults)
     EXPECT_EQ(o.faults.status, -1);
     EXPECT_EQ(o.jobFile, "j");
     EXPECT_TRUE(o.noConfig);
+    EXPECT_EQ(o.servedObjects, 100000u);
 
     Faults scripted;
     addFaultScript(scripted, "# a comment\n\n  wrong-reply  \r\nclose-input=5\nchunk-after-complete=0\nshort=2\n");
@@ -63,6 +65,7 @@ TEST(HostOptions, CommandLineAndFaults)
         {{"set", "--fault", "close-input=99999999999"}, "fault 'close-input=99999999999' needs a number"},
         {{"set", "--fault", "explode"}, "unknown fault 'explode'"},
         {{"set", "--script", "s"}, "no file s"},
+        {{"set", "--serve", "-1"}, "--serve takes a number of objects"},
     };
     for (const auto& [args, text] : bad) {
         SCOPED_TRACE(text);
@@ -91,9 +94,10 @@ protected:
 
     // What the host answers to each of `requests` ("level", "inquiry", "chunk"), one short
     // text per reply.
-    std::vector<std::string> talk(const std::vector<std::string>& requests, const Faults& faults = {})
+    std::vector<std::string> talk(const std::vector<std::string>& requests, const Faults& faults = {},
+                                  std::size_t servedObjects = SIZE_MAX)
     {
-        Conversation conversation(*store_, 2, faults);
+        Conversation conversation(*store_, 2, faults, servedObjects);
         std::vector<std::string> said;
         for (const std::string& r : requests) {
             std::unique_ptr<protocol::BerConstructed> message;
@@ -161,6 +165,16 @@ TEST_F(ConversationTest, ServesEveryChunkInJobOrderCountingWhatRemainsOfTheResto
     addFault(shortBig, "short=1");
     talk(kWholeRun, shortBig);
     EXPECT_EQ(served_, std::make_pair(std::uint64_t{3}, std::uint64_t{kChunkSize + 3})) << "half of big.bin";
+}
+
+// A job measured on its first objects: the others need no chunk file, and the counts of
+// what remains cover only the objects served.
+TEST_F(ConversationTest, ServesTheFirstObjectsOnlyWhenAsked)
+{
+    std::filesystem::remove(testing_fs::toPath(backupset::chunkFilePath(set_.path() + "/set", 2)));
+    EXPECT_EQ(talk(kWholeRun, {}, 2), (std::vector<std::string>{"bare level 2", "status 2", "a 0/3", "big.bin 0/2",
+                                                                "big.bin 1/1", "big.bin 2/0", "none", "none", "none"}));
+    EXPECT_EQ(served_, std::make_pair(std::uint64_t{2}, std::uint64_t{2 * kChunkSize + 10}));
 }
 
 TEST_F(ConversationTest, FaultsBendTheConversation)

@@ -46,10 +46,11 @@ std::vector<Outgoing> one(Outgoing out)
 
 } // namespace
 
-Conversation::Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults)
-    : store_(store), logLevel_(logLevel), faults_(faults)
+Conversation::Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults,
+                           std::size_t servedObjects)
+    : store_(store), servedObjects_(std::min(servedObjects, store.objectCount())), logLevel_(logLevel), faults_(faults)
 {
-    for (std::size_t position = 0; position < store_.objectCount(); ++position)
+    for (std::size_t position = 0; position < servedObjects_; ++position)
         setChunksLeft_ += chunksToServe(position, store_.chunks(position).chunkCount());
 }
 
@@ -142,7 +143,7 @@ bool Conversation::openNextObject()
     if (started_)
         ++position_;
     started_ = true;
-    if (position_ >= store_.objectCount())
+    if (position_ >= servedObjects_)
         return false;
     reader_.emplace(store_.chunks(position_));
     chunkIndex_ = 0;
@@ -159,7 +160,7 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
                 return std::move(repeat_);
             reader_.reset();
             started_ = true;
-            position_ = store_.objectCount();
+            position_ = servedObjects_;
             return std::make_unique<proto::ChunkNone>();
         }
     }

@@ -25,7 +25,10 @@ struct Outgoing {
 
 class Conversation {
 public:
-    Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults);
+    // Serves the chunks of the first `servedObjects` objects of the job (all, when the job has
+    // fewer).
+    Conversation(const backupset::ChunkStore& store, std::int32_t logLevel, const Faults& faults,
+                 std::size_t servedObjects = SIZE_MAX);
 
     // The replies to one message from the worker, in order; none for reports and log records.
     // A message the parent does not answer gets nothing.
@@ -52,6 +55,7 @@ private:
     std::uint32_t chunksToServe(std::size_t position, std::uint32_t stored) const;
 
     const backupset::ChunkStore& store_;
+    const std::size_t servedObjects_;
     std::int32_t logLevel_;
     Faults faults_;
     std::uint64_t messagesFromWorker_ = 0;

@@ -13,7 +13,8 @@ namespace host {
 const char kUsage[] =
     "usage: restore-host SET-DIR [--work DIR] [--worker FILE] [--transcript FILE]\n"
     "                    [--job FILE] [--config FILE | --no-config]\n"
-    "                    [--log-level 0..3] [--quiet] [--fault FAULT]... [--script FILE]\n"
+    "                    [--log-level 0..3] [--quiet] [--serve N] [--fault FAULT]...\n"
+    "                    [--script FILE]\n"
     "faults: not-ready=N  status=N  wrong-reply  bare-status  malformed  close-input=N\n"
     "        foreign-chunk  chunk-after-complete=POS  corrupt=POS  short=POS\n"
     "        chunk-none-first  unexpected-reply  overrun\n";
@@ -133,6 +134,12 @@ Options parseArguments(const std::vector<std::string>& args, std::string (*readF
             options.logLevel = level[0] - '0';
         } else if (arg == "--quiet")
             options.quiet = true;
+        else if (arg == "--serve") {
+            const std::string& count = value();
+            if (count.empty() || count.size() > 10 || count.find_first_not_of("0123456789") != std::string::npos)
+                throw UsageError("--serve takes a number of objects");
+            options.servedObjects = static_cast<std::size_t>(std::stoull(count));
+        }
         else if (arg == "--fault")
             addFault(options.faults, value());
         else if (arg == "--script")

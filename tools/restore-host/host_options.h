@@ -46,6 +46,9 @@ struct Options {
     bool noConfig = false;      // the worker gets no harbex.cfg at all
     std::int32_t logLevel = 2;
     bool quiet = false;
+    // Serve the chunks of the first N objects of the job only (a job too large to restore
+    // whole on a test machine, with chunk files for its first objects); then ChunkNone.
+    std::optional<std::size_t> servedObjects;
     Faults faults;
 };
 

@@ -377,7 +377,7 @@ int runHost(const Options& options, const Screen& screen)
     checkPaths(options);
     const backupset::ChunkStore store = backupset::ChunkStore::open(options.setDirectory);
     // Reads every chunk file's head, so that a damaged set fails before the worker starts.
-    Conversation conversation(store, options.logLevel, options.faults);
+    Conversation conversation(store, options.logLevel, options.faults, options.servedObjects.value_or(SIZE_MAX));
     const fs::path work = prepareWorkDirectory(options);
     const std::wstring program =
         options.workerProgram.empty() ? besideHost(L"restore-worker.exe") : toWide(options.workerProgram);
