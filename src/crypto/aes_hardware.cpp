@@ -47,8 +47,38 @@ __m128i roundKey(const std::uint32_t* words)
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
 }
 
-// Four blocks at a time keep the instruction's pipeline full.
-constexpr std::size_t kLanes = 4;
+// Decrypts N blocks side by side: the rounds of one block wait on each other, those of
+// different blocks do not, so eight keep the instruction's pipeline full. With `chain`, CBC:
+// each block is XORed with the ciphertext before it (the chain for the first) and `chain` is
+// left at the last ciphertext block. Every block is read before any is stored, so `output`
+// may be `input`. N is a constant, so the states stay in registers.
+template <std::size_t N>
+inline void decryptGroup(const __m128i* keys, int rounds, const unsigned char* input, unsigned char* output,
+                         __m128i* chain)
+{
+    auto block = [input](std::size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + 16 * i)); };
+    __m128i state[N];
+    for (std::size_t i = 0; i < N; ++i)
+        state[i] = _mm_xor_si128(block(i), keys[0]);
+    for (int r = 1; r < rounds; ++r) {
+        const __m128i key = keys[r];
+        for (std::size_t i = 0; i < N; ++i)
+            state[i] = _mm_aesdec_si128(state[i], key);
+    }
+    for (std::size_t i = 0; i < N; ++i)
+        state[i] = _mm_aesdeclast_si128(state[i], keys[rounds]);
+    if (chain != nullptr) {
+        const __m128i last = block(N - 1);
+        for (std::size_t i = N - 1; i > 0; --i)
+            state[i] = _mm_xor_si128(state[i], block(i - 1));
+        state[0] = _mm_xor_si128(state[0], *chain);
+        *chain = last;
+    }
+    for (std::size_t i = 0; i < N; ++i)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(output + 16 * i), state[i]);
+}
+
+constexpr std::size_t kLanes = 8;
 #endif
 
 } // namespace
@@ -71,34 +101,13 @@ void aesHardwareDecrypt(const std::uint32_t* roundKeys, int rounds, const unsign
     __m128i keys[15];
     for (int r = 0; r <= rounds; ++r)
         keys[r] = roundKey(roundKeys + 4 * r);
-    auto decryptLanes = [&](__m128i* state, std::size_t lanes) {
-        for (std::size_t i = 0; i < lanes; ++i)
-            state[i] = _mm_xor_si128(state[i], keys[0]);
-        for (int r = 1; r < rounds; ++r)
-            for (std::size_t i = 0; i < lanes; ++i)
-                state[i] = _mm_aesdec_si128(state[i], keys[r]);
-        for (std::size_t i = 0; i < lanes; ++i)
-            state[i] = _mm_aesdeclast_si128(state[i], keys[rounds]);
-    };
-
     __m128i chain = iv != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv)) : _mm_setzero_si128();
+    __m128i* chained = iv != nullptr ? &chain : nullptr;
     std::size_t done = 0;
-    while (done < blocks) {
-        const std::size_t lanes = blocks - done < kLanes ? blocks - done : kLanes;
-        __m128i cipher[kLanes], state[kLanes];
-        for (std::size_t i = 0; i < lanes; ++i)
-            cipher[i] = state[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + 16 * (done + i)));
-        decryptLanes(state, lanes);
-        for (std::size_t i = 0; i < lanes; ++i) {
-            if (iv != nullptr) {
-                state[i] = _mm_xor_si128(state[i], chain);
-                chain = cipher[i];
-            }
-            // Stored only after the block was read: input and output may be the same bytes.
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(output + 16 * (done + i)), state[i]);
-        }
-        done += lanes;
-    }
+    for (; blocks - done >= kLanes; done += kLanes)
+        decryptGroup<kLanes>(keys, rounds, input + 16 * done, output + 16 * done, chained);
+    for (; done < blocks; ++done)
+        decryptGroup<1>(keys, rounds, input + 16 * done, output + 16 * done, chained);
     if (iv != nullptr)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), chain);
     std::memset(keys, 0, sizeof keys);
