@@ -50,8 +50,19 @@ Conversation::Conversation(const backupset::ChunkStore& store, std::int32_t logL
                            std::size_t servedObjects)
     : store_(store), servedObjects_(std::min(servedObjects, store.objectCount())), logLevel_(logLevel), faults_(faults)
 {
-    for (std::size_t position = 0; position < servedObjects_; ++position)
-        setChunksLeft_ += chunksToServe(position, store_.chunks(position).chunkCount());
+    std::uint64_t keptBytes = 0;
+    for (std::size_t position = 0; position < servedObjects_; ++position) {
+        backupset::ChunkFileReader reader = store_.chunks(position);
+        setChunksLeft_ += chunksToServe(position, reader.chunkCount());
+        // A small object's only chunk is read now: serving it then costs no file of its own,
+        // which is most of what serving a tiny object costs.
+        if (reader.chunkCount() == 1 && store_.object(position).size <= kKeptObjectSize && keptBytes < kKeptTotal) {
+            std::string container;
+            reader.next(container);
+            keptBytes += container.size();
+            kept_.emplace(position, std::move(container));
+        }
+    }
 }
 
 std::uint32_t Conversation::chunksToServe(std::size_t position, std::uint32_t stored) const
@@ -145,20 +156,31 @@ bool Conversation::openNextObject()
     started_ = true;
     if (position_ >= servedObjects_)
         return false;
-    reader_.emplace(store_.chunks(position_));
+    auto kept = kept_.find(position_);
+    if (kept != kept_.end()) {
+        keptChunk_ = std::move(kept->second);
+        kept_.erase(kept);
+        reader_.reset();
+    } else {
+        keptChunk_.reset();
+        reader_.emplace(store_.chunks(position_));
+    }
+    objectOpen_ = true;
     chunkIndex_ = 0;
-    chunksToSend_ = chunksToServe(position_, reader_->chunkCount());
+    chunksToSend_ = chunksToServe(position_, keptChunk_ ? 1 : reader_->chunkCount());
     return true;
 }
 
 std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
 {
-    while (!reader_ || chunkIndex_ >= chunksToSend_) {
+    while (!objectOpen_ || chunkIndex_ >= chunksToSend_) {
         if (!openNextObject()) {
             // A repeat still waiting goes out before the end.
             if (repeat_)
                 return std::move(repeat_);
             reader_.reset();
+            keptChunk_.reset();
+            objectOpen_ = false;
             started_ = true;
             position_ = servedObjects_;
             return std::make_unique<proto::ChunkNone>();
@@ -170,7 +192,9 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
     // As a server counts them: the chunks of the whole restore still to come after this one.
     --setChunksLeft_;
     chunk->remainingChunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(setChunksLeft_, UINT32_MAX));
-    if (!reader_->next(chunk->data))
+    if (keptChunk_)
+        chunk->data = std::move(*keptChunk_);
+    else if (!reader_->next(chunk->data))
         throw backupset::ChunkStoreError("chunk file of object " + std::to_string(position_) + " ends early");
     if (faults_.corruptObject == position_ && chunkIndex_ == 0)
         chunk->data.replace(0, std::min<std::size_t>(4, chunk->data.size()), "XXXX");

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace host {
@@ -66,10 +67,18 @@ private:
     // Chunks of the set not yet served.
     std::uint64_t setChunksLeft_ = 0;
 
-    // The object being served.
+    // The only chunk of each small object, read when the conversation begins; taken out as it
+    // is served.
+    static constexpr std::uint64_t kKeptObjectSize = 64 * 1024;
+    static constexpr std::uint64_t kKeptTotal = 64 * 1024 * 1024;
+    std::unordered_map<std::size_t, std::string> kept_;
+
+    // The object being served: its chunk file, or its kept chunk.
     std::size_t position_ = 0;
     bool started_ = false;
+    bool objectOpen_ = false;
     std::optional<backupset::ChunkFileReader> reader_;
+    std::optional<std::string> keptChunk_;
     std::uint32_t chunkIndex_ = 0;
     std::uint32_t chunksToSend_ = 0;
     // A chunk kept to be sent again once its object completed, and whether the next object

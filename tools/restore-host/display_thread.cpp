@@ -25,7 +25,9 @@ void DisplayThread::log(const std::string& line)
 
 void DisplayThread::changed()
 {
-    if (idle_) {
+    // An event that changes nothing on the screen (a plain progress line between two tenths)
+    // leaves the thread asleep.
+    if (idle_ && display_.waiting()) {
         idle_ = false;
         wake_.notify_one();
     }

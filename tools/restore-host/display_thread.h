@@ -28,7 +28,8 @@ public:
 
 private:
     void run();
-    // Wakes the thread when it waits for events (not when it waits for its next redraw).
+    // Wakes the thread when it waits for events and has something to write now (not when it
+    // waits for its next redraw).
     void changed();
 
     std::mutex mutex_;

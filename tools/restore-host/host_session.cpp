@@ -5,6 +5,7 @@
 #include "display_thread.h"
 #include "path_text.h"
 #include "progress_line.h"
+#include "slim_lock.h"
 #include "summary.h"
 #include "transcript.h"
 #include "worker_account.h"
@@ -18,11 +19,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -47,14 +46,14 @@ public:
     void push(FromWorker item)
     {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<SlimLock> lock(lock_);
             items_.push_back(std::move(item));
         }
-        ready_.notify_one();
+        ready_.notifyOne();
     }
     FromWorker pop()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<SlimLock> lock(lock_);
         ready_.wait(lock, [this] { return !items_.empty(); });
         FromWorker item = std::move(items_.front());
         items_.pop_front();
@@ -62,8 +61,8 @@ public:
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
+    SlimLock lock_;
+    SlimCondition ready_;
     std::deque<FromWorker> items_;
 };
 
@@ -376,7 +375,8 @@ int runHost(const Options& options, const Screen& screen)
 {
     checkPaths(options);
     const backupset::ChunkStore store = backupset::ChunkStore::open(options.setDirectory);
-    // Reads every chunk file's head, so that a damaged set fails before the worker starts.
+    // Reads every chunk file's head (and keeps the chunks of small objects), so that a damaged set
+    // fails before the worker starts.
     Conversation conversation(store, options.logLevel, options.faults, options.servedObjects.value_or(SIZE_MAX));
     const fs::path work = prepareWorkDirectory(options);
     const std::wstring program =

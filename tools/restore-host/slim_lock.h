@@ -1,0 +1,53 @@
+#pragma once
+// A lock and a condition that wait without Wine's server: Windows' slim reader/writer lock and
+// condition variable, which Wine builds on the kernel's futexes. The runtime's std::mutex and
+// std::condition_variable wait on semaphores, and every wait and wake is a request to Wine's
+// server, several for each message that one thread of the host hands to another.
+#include <windows.h>
+
+#include <chrono>
+#include <mutex>
+
+namespace host {
+
+// A BasicLockable for std::lock_guard and std::unique_lock. Needs no cleanup.
+class SlimLock {
+public:
+    SlimLock() = default;
+    SlimLock(const SlimLock&) = delete;
+    SlimLock& operator=(const SlimLock&) = delete;
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK* native() { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SlimCondition {
+public:
+    SlimCondition() = default;
+    SlimCondition(const SlimCondition&) = delete;
+    SlimCondition& operator=(const SlimCondition&) = delete;
+
+    // Waits until `ready()` holds; `lock` is held on return.
+    template <class Predicate>
+    void wait(std::unique_lock<SlimLock>& lock, Predicate ready)
+    {
+        while (!ready())
+            SleepConditionVariableSRW(&condition_, lock.mutex()->native(), INFINITE, 0);
+    }
+    // Waits for a wake or until `deadline`, whichever comes first (a wake may also come early).
+    void waitUntil(std::unique_lock<SlimLock>& lock, std::chrono::steady_clock::time_point deadline)
+    {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() > 0)
+            SleepConditionVariableSRW(&condition_, lock.mutex()->native(), static_cast<DWORD>(left.count()), 0);
+    }
+    void notifyOne() { WakeConditionVariable(&condition_); }
+
+private:
+    CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
+};
+
+} // namespace host
