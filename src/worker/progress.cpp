@@ -36,9 +36,9 @@ proto::UpdateRestoreProgress makeProgress(std::int32_t state, std::int32_t perce
 }
 
 #ifdef _WIN32
-void reportProgress(std::int32_t state, std::int32_t percentage)
+void reportProgress(const RestoreTotals& totals, std::int32_t state, std::int32_t percentage)
 {
-    const proto::UpdateRestoreProgress report = makeProgress(state, percentage, restoreTotals(), UsecTime::now());
+    const proto::UpdateRestoreProgress report = makeProgress(state, percentage, totals, UsecTime::now());
     parentWrite(report);
 }
 #endif
