@@ -51,6 +51,7 @@ void log(int level, const std::string& text)
 
 // What one run holds from its start to its end; every step is handed what it needs of it.
 struct Run {
+    ParentLink& link;
     std::unique_ptr<proto::ClientRestoreJob> job;
     std::string jobPath; // absolute, for the deletions after the job is loaded
     RestoreTotals totals;
@@ -58,7 +59,7 @@ struct Run {
 
 void report(const Run& run, std::int32_t state, std::int32_t percentage)
 {
-    reportProgress(run.totals, state, percentage);
+    reportProgress(run.link, run.totals, state, percentage);
 }
 
 std::unique_ptr<proto::ClientRestoreJob> readJob()
@@ -127,7 +128,7 @@ void loadDataKey()
 bool awaitServer(const Run& run, const RestoreSteps& steps)
 {
     for (;;) {
-        pfreply_t<proto::RestoreStatus> reply{proto::RestoreInquiry()};
+        pfreply_t<proto::RestoreStatus> reply{run.link, proto::RestoreInquiry()};
         switch (reply->status) {
         case proto::RestoreStatusType::NoRestore:
             return false;
@@ -151,8 +152,8 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
     std::uint64_t processed = 0;
     std::uint8_t lastPercentage = 0;
     for (;;) {
-        parentRequest(proto::ChunkRequest());
-        std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+        run.link.request(proto::ChunkRequest());
+        std::unique_ptr<protocol::BerConstructed> reply = run.link.read();
         if (auto* chunk = dynamic_cast<proto::ChunkResponse*>(reply.get())) {
             ++totals.chunksReceived;
             totals.remainingChunks = chunk->remainingChunks;
@@ -238,13 +239,13 @@ void logFailedObjects(const std::set<std::string>& failed)
     log(1, text);
 }
 
-int restore(const RestoreSteps& steps)
+int restore(const RestoreSteps& steps, ParentLink& link)
 {
     if (steps.crashHandlers)
         installCrashHandlers(reportCrash);
-    setupLogLevel();
+    setupLogLevel(link);
     log(2, "Restore completer spawned");
-    Run run;
+    Run run{link};
     report(run, kPreparing, 0);
     if (!loadJob(run))
         return 1;
@@ -328,8 +329,11 @@ RestorePrivileges enableRestorePrivileges()
 
 int runRestore(const RestoreSteps& steps)
 {
+    std::unique_ptr<ParentLink> standard;
+    ParentLink& link = steps.link != nullptr ? *steps.link : *(standard = makeStandardParentLink());
+    LogToParent logToParent(link);
     try {
-        return restore(steps);
+        return restore(steps, link);
     } catch (const io::EEndOfStream&) {
         return 1; // the parent is gone: nobody to tell
     } catch (const error::Exception& e) {

@@ -143,6 +143,7 @@ protected:
         steps.placement = [&]() -> Placement& { return hives; };
         steps.hiveStep = [&] { hiveStepsOn.push_back(&hives); };
         steps.notReadyPause = pause;
+        steps.link = link.get();
         steps.crashHandlers = false; // the test process keeps its own
         const int code = runRestore(steps);
         for (const link_test::Message& message : peer.takeMessages()) {

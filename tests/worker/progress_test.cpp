@@ -98,8 +98,8 @@ TEST_F(ReportProgressTest, SendsOneBareReportOfTheRunsTotals)
     RestoreTotals totals = totalsAfter(4, 4194304, 6);
     // Started long enough ago for both estimates; the exact values depend on the clock.
     totals.restoreStartTime = UsecTime::now() - UsecTime(1000, 0);
-    reportProgress(totals, State::Restoring, 40);
-    reportProgress(totals, State::WaitingForServer, 57);
+    reportProgress(*link, totals, State::Restoring, 40);
+    reportProgress(*link, totals, State::WaitingForServer, 57);
 
     const std::vector<link_test::Message> messages = peer.takeMessages();
     ASSERT_EQ(messages.size(), 2u);
