@@ -1,5 +1,7 @@
 #include "common/log.h"
 
+#include "common/text.h"
+
 #include <cstdio>
 
 int logLevel = 3;
@@ -21,7 +23,9 @@ void logMessage(const std::string& text, int level, bool forward)
 {
     if (text.empty())
         return;
-    currentSink()(text, level, forward);
+    // Log texts carry names from the job: a control character in one must not reach a
+    // reader of the log as it is.
+    currentSink()(escapeControlCharacters(text), level, forward);
 }
 
 LogSink setLogSink(LogSink sink)

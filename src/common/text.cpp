@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -51,4 +52,25 @@ std::vector<std::string> split(const std::string& text, char separator, bool kee
     if (!piece.empty() || keepEmpty)
         pieces.push_back(piece);
     return pieces;
+}
+
+std::string escapeControlCharacters(const std::string& text)
+{
+    auto isControl = [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (char c : text) {
+        if (!isControl(c)) {
+            out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += "\\x";
+        out += hexDigits[byte >> 4];
+        out += hexDigits[byte & 0xF];
+    }
+    return out;
 }

@@ -12,6 +12,9 @@ std::wstring toWide(const std::string& narrow);
 
 // The text between double quotes, with control characters, quotes and backslashes escaped.
 std::string quoted(const std::string& text);
+// Control characters (below 32, and 127) as "\x" + two lower-case hexadecimal digits, so
+// that a text from outside (a stored name) can neither break nor forge a log line.
+std::string escapeControlCharacters(const std::string& text);
 // Each byte through toupper of the default locale.
 std::string toUpper(const std::string& text);
 // Pieces between separator bytes; empty pieces only when keepEmpty is set.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 
 // A key as the configuration keeps it: its kind (0, 1, 2 for 128, 192, 256 bits) and its
 // value, whose bytes least significant first are the AES key bytes.

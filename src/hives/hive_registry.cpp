@@ -4,8 +4,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "hives/hive_lock.h"
-#include "hives/registry.h"
 #include "io/fs.h"
+#include "registry/registry.h"
 #include "sys/handle.h"
 #include "sys/syscalls.h"
 
@@ -13,21 +13,6 @@
 #include <vector>
 
 namespace {
-
-// Windows compares paths without regard to case: both sides are upper-cased the same,
-// ordinal way (invariant locale) before they meet.
-std::wstring upperCased(const std::wstring& text)
-{
-    if (text.empty())
-        return text;
-    std::wstring upper(text.size(), L'\0');
-    int length = sys::calls.LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
-                                         upper.data(), static_cast<int>(upper.size()));
-    if (length == 0)
-        error::throwSystemError(GetLastError(), "Cannot upper-case path " + toUtf8(text));
-    upper.resize(static_cast<std::size_t>(length));
-    return upper;
-}
 
 std::set<std::wstring> readHiveList()
 {
@@ -66,7 +51,7 @@ std::set<std::wstring> readHiveList()
             path.pop_back();
         // A volatile hive has no file.
         if (!path.empty())
-            hives.insert(upperCased(path));
+            hives.insert(upperCasedPath(path));
     }
     return hives;
 }
@@ -89,7 +74,7 @@ HiveRegistry::HiveRegistry() : liveHives_(readHiveList())
 HiveRegistry::HiveRegistry(std::set<std::wstring> liveHives)
 {
     for (const std::wstring& path : liveHives)
-        liveHives_.insert(upperCased(path));
+        liveHives_.insert(upperCasedPath(path));
     ensureRestoredHivesKey();
 }
 
@@ -111,16 +96,30 @@ bool HiveRegistry::isLiveHive(const std::string& path) const
     if (wide.compare(0, 2, L"\\\\") == 0 || wide.compare(0, 4, L"UNC\\") == 0)
         return false;
 
-    std::wstring drive = wide.substr(0, 2);
-    std::wstring device;
-    if (drive.size() == 2) {
-        wchar_t name[MAX_PATH];
-        if (sys::calls.QueryDosDeviceW(drive.c_str(), name, MAX_PATH) != 0)
-            device = name; // the first of the names; it ends at its NUL
-    }
+    if (wide.size() < 2 || wide[1] != L':')
+        return false; // no drive: nothing the hive list can name
+    const std::wstring& device = deviceOf(wide.substr(0, 2));
     if (device.empty())
-        error::throwSystemError(0, "Cannot get device name for \"" + toUtf8(drive) + "\"");
-    return liveHives_.count(upperCased(device + wide.substr(2))) != 0;
+        return false;
+    return liveHives_.count(upperCasedPath(device + wide.substr(2))) != 0;
+}
+
+const std::wstring& HiveRegistry::deviceOf(const std::wstring& drive) const
+{
+    const std::wstring key = upperCasedPath(drive);
+    auto known = devices_.find(key);
+    if (known != devices_.end())
+        return known->second;
+    std::wstring device;
+    wchar_t name[MAX_PATH];
+    if (sys::calls.QueryDosDeviceW(drive.c_str(), name, MAX_PATH) != 0) {
+        device = name; // the first of the names; it ends at its NUL
+    } else if (logEnabled(1)) {
+        logMessage("Cannot get device name for \"" + toUtf8(drive) + "\": " + error::lastErrorText() +
+                       " - no live hive on that drive",
+                   1, false);
+    }
+    return devices_.emplace(key, std::move(device)).first->second;
 }
 
 bool HiveRegistry::mustReplaceAtBoot(const std::string& path) const

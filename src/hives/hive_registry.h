@@ -1,11 +1,15 @@
 #pragma once
 // The files that back the live registry, the worker's own list of restored hives, and the
 // flag that a reboot is needed.
+#include "registry/pending_moves.h"
+#include "restore/placement.h"
+
 #include <cstddef>
+#include <map>
 #include <set>
 #include <string>
 
-class HiveRegistry {
+class HiveRegistry : public Placement {
 public:
     // The loaded hives and their files (device paths), under HKEY_LOCAL_MACHINE.
     static constexpr const char* hiveListKey = "System\\CurrentControlSet\\Control\\hivelist";
@@ -21,23 +25,31 @@ public:
     explicit HiveRegistry(std::set<std::wstring> liveHives);
 
     // Whether the file at `path` backs a loaded hive (device paths, compared
-    // case-insensitively). Throws when the drive has no device name.
-    bool isLiveHive(const std::string& path) const;
+    // case-insensitively). A drive whose device name Windows cannot give (added while the
+    // system runs, or a system half started) backs none: said once per drive at level 1.
+    bool isLiveHive(const std::string& path) const override;
     // A live hive, or a file that Windows File Protection guards.
-    bool mustReplaceAtBoot(const std::string& path) const;
+    bool mustReplaceAtBoot(const std::string& path) const override;
     // Lists a restored live hive's work file in the worker's hive list (holding the hive
     // step lock, and making the list again if another run removed it meanwhile). The entry
     // is this run's own: its hive step handles and removes it.
-    void recordHive(const std::string& target, const std::string& workPath);
+    void recordHive(const std::string& target, const std::string& workPath) override;
     // Whether this run listed the work file; the list may hold other runs' entries.
     bool listedHere(const std::string& workPath) const { return listed_.count(workPath) != 0; }
     const std::set<std::string>& listedHives() const { return listed_; }
-    void requestReboot() { rebootRequired_ = true; }
+    void requestReboot() override { rebootRequired_ = true; }
     bool rebootRequired() const { return rebootRequired_; }
     std::size_t liveHiveCount() const { return liveHives_.size(); }
+    // The moves at the next boot, as this run sees them.
+    PendingMoves& pendingMoves() override { return pendingMoves_; }
 
 private:
+    // The device name of a drive ("C:"), asked once per drive; empty when Windows has none.
+    const std::wstring& deviceOf(const std::wstring& drive) const;
+
     std::set<std::wstring> liveHives_; // upper-cased device paths
+    mutable std::map<std::wstring, std::wstring> devices_;
+    PendingMoves pendingMoves_;
     bool rebootRequired_ = false;
     std::set<std::string> listed_; // work files, as listed
 };

@@ -4,8 +4,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "hives/hive_lock.h"
-#include "hives/registry.h"
 #include "io/fs.h"
+#include "registry/registry.h"
 #include "sys/syscalls.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // clone, checked_cast, the list views, and the small helpers that read, write and compare one
 // field each, so that every generated function is a plain list of fields.
 #include "common/assertion.h"
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 #include "protocol/ber_primitives.h"
 #include "protocol/ber_value.h"
 

@@ -2,7 +2,7 @@
 // The primitive value classes. A value does not hold its datum: it is bound to a target
 // variable that lives in a message, decodes into it in readDone and encodes from it in
 // write. A clone owns a heap copy of its datum (owns flag set).
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 #include "protocol/ber_value.h"
 
 #include <cstdint>

@@ -36,8 +36,9 @@ void clearReadOnly(const std::string& parent)
 
 // Creates `current` unless it exists. A refusal is answered once by clearing the parent's
 // read-only attribute and once by giving the local system account full access to the
-// parent; a third refusal, or any other failure, throws.
-void createLevel(const std::string& current, const std::string& parent)
+// parent; a third refusal, or any other failure, throws. A volume or share root is never
+// repaired: its attributes and access list belong to the whole volume.
+void createLevel(const std::string& current, const std::string& parent, bool parentIsRoot)
 {
     const std::wstring wide = longPathW(current);
     bool parentRepaired = false;
@@ -48,7 +49,7 @@ void createLevel(const std::string& current, const std::string& parent)
         const DWORD code = GetLastError();
         if (code == ERROR_ALREADY_EXISTS)
             return;
-        if (code != ERROR_ACCESS_DENIED || (parentRepaired && accessAdded))
+        if (code != ERROR_ACCESS_DENIED || parentIsRoot || (parentRepaired && accessAdded))
             error::throwSystemError(code, "Cannot create leading path \"" + current + "\"");
         if (!parentRepaired) {
             clearReadOnly(parent);
@@ -63,24 +64,28 @@ void createLevel(const std::string& current, const std::string& parent)
 
 } // namespace
 
-// The first level below the drive has the drive root (the text up to and including the
-// first separator, C:\) as its parent; every further level has the level before it. The
-// drive root itself is never created.
+// The walk starts below the volume or share root (C:\a, then C:\a\b); the parent of the
+// first level is that root, which is never created nor repaired, and every further level
+// has the level before it.
 void ensureLeadingPath(const std::string& directory)
 {
-    const std::string::size_type first = directory.find('\\');
-    if (first == std::string::npos || first + 1 == directory.size())
+    const std::string::size_type root = volumeRootLength(directory);
+    if (root >= directory.size())
         return;
-    std::string parent = directory.substr(0, first + 1);
-    std::string::size_type separator = first;
+    std::string parent = directory.substr(0, root);
+    bool parentIsRoot = true;
+    std::string::size_type separator = root - 1;
     for (;;) {
         const std::string::size_type next = directory.find('\\', separator + 1);
         const bool last = next == std::string::npos;
         const std::string current = directory.substr(0, last ? directory.size() : next);
-        createLevel(current, parent);
-        if (last)
+        // A trailing or doubled separator names no level of its own.
+        if (current.size() > separator + 1)
+            createLevel(current, parent, parentIsRoot);
+        if (last || next + 1 == directory.size())
             return;
         parent = current;
+        parentIsRoot = false;
         separator = next;
     }
 }

@@ -1,7 +1,9 @@
 // Stored object names to Windows paths. Portable: no Windows call is needed to map a name.
+#include "common/error.h"
 #include "common/text.h"
 #include "restore/paths.h"
 
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -71,13 +73,45 @@ std::string mapForeignName(const std::string& name, const std::string& root)
     return root + "\\" + joined;
 }
 
+// "C:\" and "\\server\share\" name the same place as "C:" and "\\server\share": a root's
+// trailing backslash is dropped so that both map alike.
+std::string withoutTrailingBackslash(const std::string& root)
+{
+    std::string::size_type end = root.size();
+    while (end > 1 && root[end - 1] == '\\')
+        --end;
+    return root.substr(0, end);
+}
+
+// A "." or ".." component would make Windows climb out of the directory the name is
+// restored into; '/' separates components for Windows as well.
+bool hasDotComponent(const std::string& path)
+{
+    std::string::size_type start = 0;
+    for (std::string::size_type i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '\\' && path[i] != '/')
+            continue;
+        const std::string_view component(path.data() + start, i - start);
+        if (component == "." || component == "..")
+            return true;
+        start = i + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string mapPath(const FileMetaVariant& meta, const std::string& root)
 {
-    if (meta.ntfs())
-        return mapWindowsName(meta.storedName(), root);
-    return mapForeignName(meta.storedName(), root);
+    const std::string& name = meta.storedName();
+    // Windows would cut the name at the NUL and restore the object over another one.
+    if (name.find('\0') != std::string::npos)
+        throw ERestore("Stored name holds a NUL character");
+    const std::string base = withoutTrailingBackslash(root);
+    std::string path = meta.ntfs() ? mapWindowsName(name, base) : mapForeignName(name, base);
+    if (hasDotComponent(path))
+        throw ERestore("Restore path " + path + " has a \".\" or \"..\" component");
+    return path;
 }
 
 std::string escapeName(const std::string& name)
@@ -111,4 +145,32 @@ std::string fixComponent(const std::string& component)
         return component;
     const std::string extension = dot == std::string::npos ? std::string() : component.substr(dot);
     return base + "_" + extension;
+}
+
+std::string::size_type volumeRootLength(const std::string& path)
+{
+    std::string::size_type start = 0;
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
+        start = 8;
+    else if (path.rfind("\\\\?\\", 0) == 0)
+        start = 4;
+    else if (path.rfind("\\\\", 0) == 0)
+        start = 2;
+    if (start == 8 || start == 2) {
+        // \\server\share\ (or \\?\UNC\server\share\): the share is the root.
+        const std::string::size_type server = path.find('\\', start);
+        if (server == std::string::npos)
+            return path.size();
+        const std::string::size_type share = path.find('\\', server + 1);
+        return share == std::string::npos ? path.size() : share + 1;
+    }
+    // C:\ (or \\?\C:\), or the first component of any other path.
+    const std::string::size_type first = path.find('\\', start);
+    return first == std::string::npos ? path.size() : first + 1;
+}
+
+bool isVolumeRoot(const std::string& path)
+{
+    const bool rooted = (path.size() >= 2 && path[1] == ':') || path.rfind("\\\\", 0) == 0;
+    return rooted && volumeRootLength(path) >= path.size();
 }

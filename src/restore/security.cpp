@@ -52,7 +52,7 @@ bool convertForOwner(const std::string& text, std::wstring& wide, std::string& w
 
 } // namespace
 
-void applySecurityDescriptor(const std::string& path, const std::string& sddl)
+void applySecurityDescriptor(const std::string& path, const std::string& sddl, bool systemSecurity)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(sddl).c_str(), SDDL_REVISION_1,
@@ -90,12 +90,13 @@ void applySecurityDescriptor(const std::string& path, const std::string& sddl)
     PACL sacl = nullptr;
     if (!sys::calls.GetSecurityDescriptorSacl(descriptor, &saclPresent, &sacl, &defaulted))
         error::throwSystemError(GetLastError(), "Cannot extract sacl");
-    if (!saclPresent)
+    if (!saclPresent || !systemSecurity)
         mask &= ~(SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
 
     std::wstring target = longPathW(path);
     DWORD result = sys::calls.SetNamedSecurityInfoW(target.data(), SE_FILE_OBJECT, mask, owner, group,
-                                                    daclPresent ? dacl : nullptr, saclPresent ? sacl : nullptr);
+                                                    daclPresent ? dacl : nullptr,
+                                                    saclPresent && systemSecurity ? sacl : nullptr);
     if (result != ERROR_SUCCESS)
         logAt(1, "Unable to set security information on " + path + ": " + error::systemErrorText(result));
 }

@@ -3,10 +3,10 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/hive_registry.h"
 #include "io/errors.h"
 #include "io/fs.h"
 #include "restore/paths.h"
+#include "restore/placement.h"
 #include "restore/security.h"
 #include "restore/work_file.h"
 #include "sys/syscalls.h"
@@ -32,8 +32,9 @@ void RestoreWriter::createLeadingPath(const std::string& path)
     }
 }
 
-RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root, HiveRegistry& hives)
-    : root_(std::move(root)), meta_(std::move(meta)), hives_(hives)
+RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root,
+                                     WriterContext& context)
+    : root_(std::move(root)), meta_(std::move(meta)), context_(context)
 {
     target_ = mapPath(*meta_, root_);
     workPath_ = target_;
@@ -52,8 +53,8 @@ RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std:
     ensureLeadingPath(leading);
 
     if (!directory) {
-        workPath_ = workFilePath(target_, hives_);
-        handle_ = createWorkFile(workPath_, *meta_);
+        workPath_ = workFilePath(target_, context_.placement);
+        handle_ = createWorkFile(workPath_, *meta_, context_.systemSecurity);
     }
 }
 
@@ -63,6 +64,10 @@ void RestoreFileWriter::writeChunk(const std::string& bytes, std::uint64_t offse
         return;
     if (!handle_)
         throw io::EInputOutput("RestoreFileWriter: file not open cannot write.");
+    const std::uint64_t size = meta_->storedSize();
+    if (offset > size || bytes.size() > size - offset)
+        throw ERestore("Chunk of " + std::to_string(bytes.size()) + " bytes at offset " + std::to_string(offset) +
+                       " reaches past the object's size of " + std::to_string(size) + " bytes");
 
     LONG high = static_cast<LONG>(offset >> 32);
     sys::calls.SetLastError(0);
@@ -86,28 +91,46 @@ void RestoreFileWriter::writeChunk(const std::string& bytes, std::uint64_t offse
         next += written;
         remaining -= written;
     }
+    coverage_.add(offset, offset + bytes.size());
 }
 
 void RestoreFileWriter::complete()
 {
     const bool directory = meta_->isDirectory();
+    if (directory && isVolumeRoot(workPath_)) {
+        // Its times, attributes and access list belong to everything on the volume.
+        if (logEnabled(2))
+            logMessage("Leaving the metadata of volume root " + workPath_ + " as it is", 2, false);
+        return;
+    }
     if (directory) {
         if (handle_)
             throw error::EInvariant("Had handle to directory");
         handle_ = openDirectoryForTimes(workPath_);
+    } else if (!coverage_.covers(meta_->storedSize())) {
+        // A gap would be placed as zeros over whatever the target held.
+        throw ERestore("Only " + std::to_string(coverage_.written()) + " of " +
+                       std::to_string(meta_->storedSize()) + " bytes of the object arrived");
     }
     setTimesAndClose(handle_, workPath_, *meta_);
 
     const std::string sddl = meta_->securityDescriptor();
     if (!sddl.empty())
-        applySecurityDescriptor(workPath_, sddl);
+        applySecurityDescriptor(workPath_, sddl, context_.systemSecurity);
     setFileAttributes(workPath_, meta_->windowsAttributes());
     if (sddl.empty())
         restoreOwner(workPath_, meta_->ownerName());
 
     if (!directory)
-        placeWorkFile(workPath_, target_, hives_);
-    hives_.recordHive(target_, workPath_);
+        waitsForBoot_ = placeWorkFile(workPath_, target_, context_.placement);
+    context_.placement.recordHive(target_, workPath_);
+}
+
+void RestoreFileWriter::abandon()
+{
+    handle_.reset();
+    if (!meta_->isDirectory() && !waitsForBoot_)
+        discardWorkFile(workPath_);
 }
 
 RestoreSymlinkWriter::RestoreSymlinkWriter(std::unique_ptr<FileMetaVariant> meta, const std::string& root)
@@ -126,7 +149,7 @@ void RestoreSymlinkWriter::writeChunk(const std::string& bytes, std::uint64_t of
 }
 
 std::unique_ptr<RestoreWriter> createWriter(const std::string& root, const proto::FileMetaData& record,
-                                            HiveRegistry& hives)
+                                            WriterContext& context)
 {
     auto meta = std::make_unique<FileMetaVariant>(record);
     if (logEnabled(3)) {
@@ -135,5 +158,5 @@ std::unique_ptr<RestoreWriter> createWriter(const std::string& root, const proto
     }
     if (meta->isSymlink())
         return std::make_unique<RestoreSymlinkWriter>(std::move(meta), root);
-    return std::make_unique<RestoreFileWriter>(std::move(meta), root, hives);
+    return std::make_unique<RestoreFileWriter>(std::move(meta), root, context);
 }

@@ -2,6 +2,7 @@
 // Restore writers: each owns one restored object (file, directory or symbolic link) from its
 // first chunk until it is complete. The chunk dispatcher makes one with createWriter, hands
 // it the object's chunks and completes it before it makes the next.
+#include "restore/byte_coverage.h"
 #include "restore/file_meta.h"
 #include "sys/handle.h"
 
@@ -9,7 +10,15 @@
 #include <memory>
 #include <string>
 
-class HiveRegistry;
+class Placement;
+
+// What the writers of one run share.
+struct WriterContext {
+    Placement& placement;
+    // The process holds the security privilege: work files are opened for their SACL too,
+    // and SACLs are restored.
+    bool systemSecurity = true;
+};
 
 class RestoreWriter {
 public:
@@ -18,6 +27,9 @@ public:
     virtual void writeChunk(const std::string& bytes, std::uint64_t offset) = 0;
     // Finishes the object: time stamps, security, attributes, and the move into place.
     virtual void complete() = 0;
+    // Gives up an object that failed: nothing of it is put in place, and what it left on
+    // disk that no move at the next boot needs is removed.
+    virtual void abandon() {}
     // The path the writer writes to.
     virtual std::string restorePath() const = 0;
     // Creates every directory above the last component of `path`, starting below its
@@ -32,16 +44,22 @@ class RestoreFileWriter : public RestoreWriter {
 public:
     // Creates the leading directories and, for a file, the work file. Throws when either
     // fails, or when a file's path holds no backslash (no directory to restore it into).
-    RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root, HiveRegistry& hives);
-    // Without completion the work file stays as it is; only its handle is closed.
+    RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root, WriterContext& context);
+    // Without completion or abandon the work file stays as it is (a run that ends early
+    // leaves it for the next run); only its handle is closed.
     ~RestoreFileWriter() override = default;
 
     // Empty bytes do nothing. Throws io::EInputOutput when no file is open (a directory)
-    // or the file cannot be positioned or written.
+    // or the file cannot be positioned or written, and ERestore when the bytes would reach
+    // past the object's recorded size.
     void writeChunk(const std::string& bytes, std::uint64_t offset) override;
-    // Call once. Throws only what security and the hive registry throw; everything else
-    // that fails is logged.
+    // Call once. Throws ERestore when the chunks written do not cover the file's recorded
+    // size (nothing is then touched), and what security and the hive registry throw;
+    // everything else that fails is logged.
     void complete() override;
+    // Closes the work file and deletes it unless it waits for a move at boot. A directory
+    // stays: objects below it may be restored.
+    void abandon() override;
     // The work file of a file; a directory's own path.
     std::string restorePath() const override { return workPath_; }
 
@@ -56,7 +74,9 @@ private:
     std::unique_ptr<FileMetaVariant> meta_;
     std::string target_;
     std::string workPath_;
-    HiveRegistry& hives_;
+    WriterContext& context_;
+    ByteCoverage coverage_;
+    bool waitsForBoot_ = false;
 };
 
 // Symbolic links are not restored on Windows: the writer logs that it ignores the link and
@@ -79,4 +99,4 @@ private:
 // it came from). Throws error::EParseError when the record's metadata is of no known kind,
 // and whatever constructing the writer throws.
 std::unique_ptr<RestoreWriter> createWriter(const std::string& root, const proto::FileMetaData& record,
-                                            HiveRegistry& hives);
+                                            WriterContext& context);

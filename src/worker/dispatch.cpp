@@ -4,7 +4,6 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "crypto/chunk_codec.h"
-#include "hives/hive_registry.h"
 #include "restore/file_meta.h"
 #include "worker/restore_totals.h"
 
@@ -61,7 +60,31 @@ std::string inQuotes(const std::string& name)
     return "\"" + name + "\"";
 }
 
-void dispatch(FileTable& t, HiveRegistry& hives, const proto::ChunkResponse& chunk)
+// Records that object `name` failed, and why.
+void fail(FileTable& t, const std::string& name, const error::Exception& e)
+{
+    if (logEnabled(1))
+        logMessage("Failing restore of object " + inQuotes(name) + ": " + e.fullText(), 1, false);
+    t.failed.insert(name);
+}
+
+// Completes the active writer and releases it. When completing fails, its object fails
+// under its own name and is abandoned. True when it completed.
+bool completeActive(FileTable& t)
+{
+    std::unique_ptr<RestoreWriter> writer = std::move(t.writer);
+    const std::string name = t.current != nullptr ? t.current->name : std::string();
+    try {
+        writer->complete();
+        return true;
+    } catch (const error::Exception& e) {
+        fail(t, name, e);
+        writer->abandon();
+        return false;
+    }
+}
+
+void dispatch(FileTable& t, WriterContext& context, const proto::ChunkResponse& chunk)
 {
     const std::string& name = chunk.name;
     if (t.completed.count(name) != 0)
@@ -71,13 +94,10 @@ void dispatch(FileTable& t, HiveRegistry& hives, const proto::ChunkResponse& chu
         const proto::FileMetaData* record = jobIndex(t).find(name);
         if (record == nullptr)
             throw ERestore("No metadata for file " + inQuotes(name));
-        if (t.writer) {
-            t.writer->complete();
-            t.writer.reset();
-        }
-        t.writer = createWriter(restoreTotals().currentJob->restoreRoot, *record, hives);
-        if (t.current != nullptr)
+        if (t.writer && completeActive(t))
             t.completed.insert(t.current->name);
+        t.current = nullptr;
+        t.writer = createWriter(restoreTotals().currentJob->restoreRoot, *record, context);
         t.current = record;
     }
 
@@ -94,7 +114,7 @@ void dispatch(FileTable& t, HiveRegistry& hives, const proto::ChunkResponse& chu
 
 } // namespace
 
-void dispatchChunk(HiveRegistry& hives, const proto::ChunkResponse& chunk)
+void dispatchChunk(WriterContext& context, const proto::ChunkResponse& chunk)
 {
     FileTable& t = table();
     const std::string& name = chunk.name;
@@ -105,25 +125,22 @@ void dispatchChunk(HiveRegistry& hives, const proto::ChunkResponse& chunk)
         return;
     }
     try {
-        dispatch(t, hives, chunk);
+        dispatch(t, context, chunk);
     } catch (const error::Exception& e) {
-        if (logEnabled(1))
-            logMessage("Failing restore of object " + inQuotes(name) + ": " + e.fullText(), 1, false);
-        t.failed.insert(name);
+        fail(t, name, e);
         // Only a complete object is moved over its target: a writer that failed is dropped
-        // without completing, its work file stays and the target keeps its old contents.
-        if (t.writer && t.current != nullptr && t.current->name == name)
+        // without completing, and the target keeps its old contents.
+        if (t.writer && t.current != nullptr && t.current->name == name) {
+            t.writer->abandon();
             t.writer.reset();
+        }
     }
 }
 
-void finishActiveWriter()
+bool finishActiveWriter()
 {
     FileTable& t = table();
-    if (!t.writer)
-        return;
-    std::unique_ptr<RestoreWriter> writer = std::move(t.writer);
-    writer->complete();
+    return t.writer && completeActive(t);
 }
 
 const std::set<std::string>& completedObjects()

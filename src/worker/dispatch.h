@@ -14,8 +14,6 @@
 #include <string_view>
 #include <unordered_map>
 
-class HiveRegistry;
-
 // The first record of each name in a job's record list; built once per job.
 class JobIndex {
 public:
@@ -32,13 +30,16 @@ private:
 };
 
 // Handles one chunk for the job of the restore totals (restoreTotals().currentJob), restoring
-// below the job's root with `hives` passed to the writers. Returns normally also when the
-// chunk's object fails; only exceptions that are not error::Exception pass.
-void dispatchChunk(HiveRegistry& hives, const proto::ChunkResponse& chunk);
+// below the job's root with `context` passed to the writers. Returns normally also when the
+// chunk's object fails; only exceptions that are not error::Exception pass. A failed object
+// is abandoned (its work file removed) and never completed; when completing the previous
+// object fails, that object fails under its own name and the new one goes on.
+void dispatchChunk(WriterContext& context, const proto::ChunkResponse& chunk);
 
 // After the last chunk: completes the writer of the last object, if one is active, and
-// releases it. What completing throws reaches the caller; the writer is released anyway.
-void finishActiveWriter();
+// releases it. True when it completed; when completing fails, the object is failed and
+// abandoned as any other.
+bool finishActiveWriter();
 
 // The file table as the dispatcher left it.
 // Objects whose writer was completed because a later object began.

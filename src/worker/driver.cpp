@@ -1,14 +1,13 @@
 #include "worker/driver.h"
 
-#include "common/config/config_store.h"
+#include "config/config_store.h"
 #include "common/crash_handler.h"
 #include "common/error.h"
 #include "common/format.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 #include "crypto/data_key.h"
-#include "hives/hive_registry.h"
 #include "io/errors.h"
 #include "io/fs.h"
 #include "io/selector.h"
@@ -19,6 +18,7 @@
 #include "restore/file_meta.h"
 #include "restore/paths.h"
 #include "restore/work_file.h"
+#include "restore/writers.h"
 #include "sys/handle.h"
 #include "sys/syscalls.h"
 #include "worker/dispatch.h"
@@ -156,7 +156,7 @@ bool awaitServer(const RestoreSteps& steps)
     }
 }
 
-void receiveChunks(HiveRegistry& hives)
+void receiveChunks(WriterContext& writers)
 {
     RestoreTotals& totals = restoreTotals();
     std::uint64_t processed = 0;
@@ -168,7 +168,7 @@ void receiveChunks(HiveRegistry& hives)
             ++totals.chunksReceived;
             totals.remainingChunks = chunk->remainingChunks;
             totals.downloadedBytes += chunk->data.size();
-            dispatchChunk(hives, *chunk);
+            dispatchChunk(writers, *chunk);
             ++processed;
             if (logEnabled(3))
                 log(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
@@ -274,40 +274,44 @@ int restore(const RestoreSteps& steps)
     }
     log(2, "Server says it's ready to give us chunks!");
 
-    enableRestorePrivileges();
-    std::unique_ptr<HiveRegistry> hives = steps.makeHives ? steps.makeHives() : std::make_unique<HiveRegistry>();
+    const RestorePrivileges privileges = enableRestorePrivileges();
+    WriterContext writers{steps.placement(), privileges.security};
 
     restoreTotals().restoreStartTime = UsecTime::now();
     reportProgress(kRestoring, 0);
-    receiveChunks(*hives);
+    receiveChunks(writers);
 
     std::set<std::string> done = completedObjects();
     if (const proto::FileMetaData* last = currentRecord(); last != nullptr && activeWriter() != nullptr) {
         const std::string name = last->name;
-        finishActiveWriter();
-        done.insert(name);
+        if (finishActiveWriter())
+            done.insert(name);
     }
     restoreDirectoryTimesAgain(*run.job, done);
     logFailedObjects();
 
-    steps.hiveStep(*hives);
+    steps.hiveStep();
     deleteFile(run.jobPath);
     reportProgress(kRestoring, 100);
     log(2, "Restore completer exiting. Restore completed successfully.");
     return 0;
 }
 
-// Enables one privilege by name; the texts name the step that fails.
-void enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailure, const char* enableFailure)
+// Enables one privilege by name; the texts name the step that fails. False when the token
+// does not hold it: Windows then enables nothing and still reports success.
+bool enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailure, const char* enableFailure)
 {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (!sys::calls.LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
         error::throwSystemError(error::lastErrorCode(), lookUpFailure);
-    // A privilege the token does not hold is not enabled, and the call still succeeds.
     if (!sys::calls.AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
         error::throwSystemError(error::lastErrorCode(), enableFailure);
+    if (error::lastErrorCode() != ERROR_NOT_ALL_ASSIGNED)
+        return true;
+    log(1, "The process token does not hold " + toUtf8(name) + ": it is not enabled");
+    return false;
 }
 
 } // namespace
@@ -317,16 +321,21 @@ void reportCrash(const wchar_t* text)
     fatalCrashReport(text);
 }
 
-void enableRestorePrivileges()
+RestorePrivileges enableRestorePrivileges()
 {
     HANDLE opened = nullptr;
     if (!sys::calls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
         error::throwSystemError(error::lastErrorCode(), "Cannot get current process token");
     sys::UniqueHandle token(opened);
-    enablePrivilege(token.get(), L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
-                    "Cannot add security privilege to process");
-    enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
-                    "Cannot add restore privilege to process");
+    RestorePrivileges held;
+    held.security = enablePrivilege(token.get(), L"SeSecurityPrivilege",
+                                    "Cannot look up SE_SECURITY_NAME privilege value",
+                                    "Cannot add security privilege to process");
+    held.restore = enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
+                                   "Cannot add restore privilege to process");
+    if (!held.security)
+        log(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
+    return held;
 }
 
 int runRestore(const RestoreSteps& steps)

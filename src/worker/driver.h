@@ -8,19 +8,20 @@
 #include <functional>
 #include <memory>
 
-class HiveRegistry;
+class Placement;
 
 // The job file and the configuration's base name, relative to the working directory.
 inline constexpr char kJobFile[] = "restore.job";
 inline constexpr char kConfigBaseName[] = "harbex";
 
-// What a run needs from outside the restore itself. The worker's main passes the hive step;
-// tests pass their own steps to watch what the run hands them.
+// What a run needs from outside the restore itself. The worker's main passes the live hive
+// list and the hive step; tests pass their own steps to watch what the run hands them.
 struct RestoreSteps {
-    // The end-of-restore hive step, given the run's hive registry. Required.
-    std::function<void(HiveRegistry&)> hiveStep;
-    // Makes the hive registry before the first chunk; empty: the live hive list is read.
-    std::function<std::unique_ptr<HiveRegistry>()> makeHives;
+    // Where restored files are put in place, asked for once just before the first chunk
+    // (it may read which files back the live registry). Required; it outlives the run.
+    std::function<Placement&()> placement;
+    // The end-of-restore hive step, after the last object. Required.
+    std::function<void()> hiveStep;
     // How long to wait before asking again while the server is not ready.
     UsecTime notReadyPause{9, 0};
     // Installs the crash handlers, with reportCrash as their sink, before anything else.
@@ -39,6 +40,13 @@ int runRestore(const RestoreSteps& steps);
 // cannot be converted is lost.
 void reportCrash(const wchar_t* text);
 
-// Enables the security and restore privileges in the process token. Throws
+// Which of the restore privileges the process token holds.
+struct RestorePrivileges {
+    bool security = true; // SeSecurityPrivilege: SACLs can be read and set
+    bool restore = true;  // SeRestorePrivilege: any owner can be set, any file replaced
+};
+
+// Enables the security and restore privileges in the process token. A privilege the token
+// lacks (an unelevated run) is named in a level-1 line and reported as not held. Throws
 // error::ESystemError naming the step that failed; the token is closed on every path.
-void enableRestorePrivileges();
+RestorePrivileges enableRestorePrivileges();

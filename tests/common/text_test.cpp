@@ -24,6 +24,13 @@ TEST(Text, QuotedEscapesControlQuoteAndBackslashBytes)
         EXPECT_EQ(quoted(c.in), c.out) << c.out;
 }
 
+TEST(Text, ControlCharactersAreEscapedForLogTexts)
+{
+    EXPECT_EQ(escapeControlCharacters("plain caf\xc3\xa9 \\ \"x\""), "plain caf\xc3\xa9 \\ \"x\"");
+    EXPECT_EQ(escapeControlCharacters(std::string("a\x1b[2Jb\r\nforged\0\x7f", 16)),
+              "a\\x1b[2Jb\\x0d\\x0aforged\\x00\\x7f");
+}
+
 TEST(Text, SplitKeepsOrDropsEmptyPieces)
 {
     using V = std::vector<std::string>;

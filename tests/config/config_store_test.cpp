@@ -1,4 +1,4 @@
-#include "common/config/config_store.h"
+#include "config/config_store.h"
 
 #include "common/error.h"
 #include "io/temp_dir.h"

@@ -2,7 +2,7 @@
 #include "crypto/aes_hardware.h"
 
 #include "common/error.h"
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 #include "crypto/md5.h"
 
 #include <gtest/gtest.h>

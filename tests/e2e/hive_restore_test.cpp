@@ -6,7 +6,7 @@
 // gone and protected renames are allowed.
 #include "e2e/host_run.h"
 
-#include "hives/registry.h"
+#include "registry/registry.h"
 #include "hives/registry_area.h"
 
 #include <gtest/gtest.h>

@@ -8,11 +8,13 @@
 // event of that name + "-arrived" and waits (at most a minute) for the named one, so that a
 // test can run another restore meanwhile.
 #include "common/text.h"
+#include "hives/hive_registry.h"
 #include "hives/hive_restore.h"
 #include "sys/syscalls.h"
 #include "worker/driver.h"
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -70,10 +72,15 @@ int main()
     sys::calls.RegLoadKeyW = loadWatched;
     sys::calls.RegUnLoadKeyW = unloadWatched;
     sys::calls.RegReplaceKeyW = replaceWatched;
+    std::unique_ptr<HiveRegistry> hives;
     RestoreSteps steps;
-    steps.hiveStep = [](HiveRegistry& hives) {
+    steps.placement = [&]() -> Placement& {
+        hives = std::make_unique<HiveRegistry>();
+        return *hives;
+    };
+    steps.hiveStep = [&] {
         holdBeforeHiveStep();
-        processDeferredHives(hives);
+        processDeferredHives(*hives);
     };
     return runRestore(steps);
 }

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,28 +76,39 @@ public:
         fs::create_directories(fs::path(toWide(source)));
     }
 
-    // Packs the source tree into the set, restoring below `root`.
-    backupset::PackResult pack(backupset::PackOptions options = {})
+    // Packs the source tree into the set, restoring below `root`, or below `restoreRoot`
+    // when one is given.
+    backupset::PackResult pack(backupset::PackOptions options = {}, const std::string& restoreRoot = "")
     {
-        options.restoreRoot = root;
+        options.restoreRoot = restoreRoot.empty() ? root : restoreRoot;
         options.key = testKey();
         fs::remove_all(fs::path(toWide(set)));
         return backupset::pack(source, set, options);
     }
 
     // Runs restore-host on the set with `extra` arguments and gives its exit code; throws
-    // when it has not ended after `timeout` milliseconds.
-    int run(const std::vector<std::string>& extra = {}, DWORD timeout = 300000)
+    // when it has not ended after `timeout` milliseconds. `meanwhile` is called with the
+    // host's process id while it runs.
+    int run(const std::vector<std::string>& extra = {}, DWORD timeout = 300000,
+            const std::function<void(DWORD)>& meanwhile = {})
     {
-        start(extra);
+        const DWORD id = start(extra);
+        if (meanwhile)
+            meanwhile(id);
         return finish(timeout);
     }
-
-    // Starts restore-host on the set with `extra` arguments; finish waits for it.
-    void start(const std::vector<std::string>& extra = {})
+    int run(const std::vector<std::string>& extra, const std::function<void(DWORD)>& meanwhile)
     {
-        std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) + L" --quiet" +
-                                   L" --work " + quoted(work) + L" --transcript " + quoted(transcriptPath);
+        return run(extra, 300000, meanwhile);
+    }
+
+    // Starts restore-host on the set with `extra` arguments and gives its process id; finish
+    // waits for it.
+    DWORD start(const std::vector<std::string>& extra = {})
+    {
+        std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) +
+                                   (quiet ? L" --quiet" : L"") + L" --work " + quoted(work) + L" --transcript " +
+                                   quoted(transcriptPath);
         for (const std::string& arg : extra)
             commandLine += L" " + quoted(arg);
         SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
@@ -113,6 +125,7 @@ public:
             throw std::runtime_error("cannot start restore-host: " + std::to_string(GetLastError()));
         process_.reset(info.hProcess);
         sys::UniqueHandle thread(info.hThread);
+        return info.dwProcessId;
     }
 
     // Waits for the restore-host that start started and gives its exit code.
@@ -175,6 +188,7 @@ public:
     std::string restoredPath(const std::string& relative) const { return root + "\\Drive_C\\source\\" + relative; }
 
     const std::string source, set, work, root, transcriptPath;
+    bool quiet = true; // no display, only the result line
 
 private:
     sys::UniqueHandle process_;

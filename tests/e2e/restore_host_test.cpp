@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <tlhelp32.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,7 @@ using e2e::HostRun;
 using Lines = std::vector<std::string>;
 using restore_test::exists;
 using restore_test::readFile;
+using restore_test::replaceAll;
 using restore_test::writeFile;
 
 constexpr std::size_t kChunk = 1048576;
@@ -60,6 +66,7 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     HostRun host;
     writeSmallTree(host);
     host.pack();
+    host.quiet = false;
     ASSERT_EQ(host.run(), 0) << host.hostOutput();
 
     const Lines lines = host.lines();
@@ -80,7 +87,18 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     EXPECT_FALSE(host.jobFileLeft());
     EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
     EXPECT_EQ(readFile(host.restoredPath("large.bin")), patterned(3 * kChunk + 1000, 7));
-    EXPECT_NE(host.hostOutput().find("restore-host: exit=0 objects=4 bytes="), std::string::npos) << host.hostOutput();
+    // Output that is no terminal: plain lines, no redraws; the summary, then the result line last.
+    const std::string output = host.hostOutput();
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    for (std::size_t r = output.find('\r'); r != std::string::npos; r = output.find('\r', r + 1))
+        ASSERT_EQ(output[r + 1], '\n') << output;
+    EXPECT_NE(output.find("\r\nRestoring 100%: 4/4 objects, 3.0/3.0 MiB, "), std::string::npos) << output;
+    EXPECT_NE(output.find("\r\nInfo: Restore completer exiting. Restore completed successfully.\r\n"
+                          "== Restore complete\r\n   objects  4 of 4 restored\r\n   data     3.0 MiB in "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("\r\nrestore-host: exit=0 objects=4 bytes=3146753 seconds="), std::string::npos) << output;
+    EXPECT_TRUE(output.ends_with("\r\n") && output.find('\n', output.find("restore-host: exit=")) == output.size() - 1);
 }
 
 TEST(RestoreHost, FourChunksReportEachQuarterAndLevelOneSilencesInformation)
@@ -139,6 +157,74 @@ TEST(RestoreHost, InquiryAnswersThatEndTheRun)
         EXPECT_FALSE(host.wrote("ChunkRequest"));
         EXPECT_EQ(host.jobFileLeft(), !c.jobDeleted);
         EXPECT_FALSE(exists(host.restoredPath("a.txt")));
+        EXPECT_NE(host.hostOutput().find("restore-host: exit=1 objects=0 bytes=0 "), std::string::npos)
+            << "nothing served";
+    }
+}
+
+// The id of the process named `program` that `parent` started.
+DWORD childNamed(DWORD parent, const wchar_t* program)
+{
+    sys::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, program) == 0)
+            return entry.th32ProcessID;
+    return 0;
+}
+
+TEST(RestoreHost, WorkerEndedFromOutsideIsNoSuccess)
+{
+    HostRun host;
+    packOneFile(host);
+    // "Not ready" makes the worker wait nine seconds before it asks again: it is ended then,
+    // with the exit code 0 that Wine gives a process killed from outside.
+    bool ended = false;
+    const int code = host.run({"--fault", "not-ready=1"}, [&](DWORD hostId) {
+        for (int i = 0; i < 160 && !ended; ++i) {
+            Sleep(50);
+            if (!exists(host.transcriptPath) || readFile(host.transcriptPath).find("\"class\":\"RestoreStatus\",\"status\":1") == std::string::npos)
+                continue;
+            sys::UniqueHandle worker(OpenProcess(PROCESS_TERMINATE, FALSE, childNamed(hostId, L"restore-worker.exe")));
+            ended = worker && TerminateProcess(worker.get(), 0);
+        }
+    });
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(code, 3);
+    const Lines lines = host.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"! worker-vanished 0", "! exit 3"}));
+    const std::string output = host.hostOutput();
+    EXPECT_NE(output.find("restore-host: the worker ended without finishing the restore (exit code 0, no final "
+                          "report): it was ended from outside, or it crashed\r\nrestore-host: exit=3 objects=0 bytes=0 "),
+              std::string::npos)
+        << output;
+}
+
+TEST(RestoreHost, WhatCannotBeServedStopsTheHostBeforeTheWorker)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string says;
+    };
+    HostRun host;
+    writeSmallTree(host);
+    host.pack();
+    fs::remove(fs::path(toWide(backupset::chunkFilePath(host.set, 2))));
+    const Case cases[] = {
+        {"missing configuration", {"--config", host.set + "\\none.cfg"}, 2,
+         "restore-host: no configuration file " + host.set + "\\none.cfg\r\n"},
+        {"missing chunk file", {}, 3,
+         "restore-host: Missing chunk file " + backupset::chunkFilePath(host.set, 2) +
+             " (the chunks of object 2, \"C:\\source\\docs\\b.txt\")\r\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host.run(c.args), c.exitCode) << c.what;
+        EXPECT_EQ(host.hostOutput(), c.says) << c.what;
+        EXPECT_FALSE(exists(host.transcriptPath)) << c.what << ": no worker was started";
     }
 }
 
@@ -254,7 +340,7 @@ TEST(RestoreHost, DamagedObjectLeavesItsExistingTargetUntouched)
     EXPECT_EQ(host.linesStartingWith("log 1: Failing restore of object \"C:\\source\\large.bin\": ").size(), 1u);
 }
 
-TEST(RestoreHost, ShortObjectIsRestoredWithWhatArrived)
+TEST(RestoreHost, ShortObjectFailsAndIsNeverPlaced)
 {
     HostRun host;
     writeSmallTree(host);
@@ -262,12 +348,36 @@ TEST(RestoreHost, ShortObjectIsRestoredWithWhatArrived)
     EXPECT_EQ(host.run({"--fault", "short=3"}), 0);
     EXPECT_EQ(host.linesStartingWith("> ChunkResponse C:\\source\\large.bin"),
               (Lines{"> ChunkResponse C:\\source\\large.bin 0 1", "> ChunkResponse C:\\source\\large.bin 1 0"}));
-    // The work file was made at the record's length; the chunks that never came stay zero.
-    const std::string restored = readFile(host.restoredPath("large.bin"));
-    ASSERT_EQ(restored.size(), 3 * kChunk + 1000);
-    const std::string expected = patterned(3 * kChunk + 1000, 7);
-    EXPECT_EQ(restored.substr(0, 2 * kChunk), expected.substr(0, 2 * kChunk));
-    EXPECT_EQ(restored.substr(2 * kChunk), std::string(kChunk + 1000, '\0'));
+    // Two of its four chunks came: a zero-filled tail is never placed, and the run says so.
+    EXPECT_EQ(host.linesStartingWith("log 1: Failing restore of object \"C:\\source\\large.bin\": Only ").size(), 1u);
+    EXPECT_EQ(host.linesStartingWith("log 1: Restore finished with 1 failed object"),
+              Lines{"log 1: Restore finished with 1 failed object: \"C:\\source\\large.bin\""});
+    EXPECT_FALSE(exists(host.restoredPath("large.bin")));
+    EXPECT_EQ(readFile(host.restoredPath("docs\\a.txt")), "first file\r\n");
+}
+
+// Wine reaches \\server\share through the directory dosdevices\unc\server\share of its
+// prefix, which the test makes through drive Z: (the Linux root).
+TEST(RestoreHost, UncRestoreRootRestoresItsObjectsWithOrWithoutATrailingBackslash)
+{
+    const char* prefix = std::getenv("WINEPREFIX");
+    ASSERT_NE(prefix, nullptr) << "tests run in a Wine prefix";
+    const std::string server = "rwtest" + std::to_string(GetCurrentProcessId());
+    const std::string unc = "Z:" + replaceAll(prefix, "/", "\\") + "\\dosdevices\\unc\\" + server;
+    fs::create_directories(fs::path(toWide(unc + "\\share")));
+    for (const std::string base : {"r1", "r2"}) {
+        const std::string root = "\\\\" + server + "\\share\\" + base;
+        HostRun host;
+        writeSmallTree(host);
+        const std::string given = base == "r1" ? root : root + "\\";
+        host.pack({}, given);
+        EXPECT_EQ(host.run(), 0) << given;
+        EXPECT_TRUE(host.linesStartingWith("log 1:").empty()) << given;
+        const std::string restored = root + "\\Drive_C\\source\\";
+        EXPECT_EQ(readFile(restored + "docs\\a.txt"), "first file\r\n") << given;
+        EXPECT_EQ(readFile(restored + "large.bin"), patterned(3 * kChunk + 1000, 7)) << given;
+    }
+    fs::remove_all(fs::path(toWide(unc)));
 }
 
 TEST(RestoreHost, DuplicateNamesUseTheFirstRecord)

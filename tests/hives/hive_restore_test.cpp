@@ -11,7 +11,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "hives/registry.h"
+#include "registry/registry.h"
 #include "io/fs.h"
 #include "io/temp_dir.h"
 #include "registry_area.h"

@@ -2,7 +2,7 @@
 // outgrow the first buffer, writing and erasing, tree deletion, enumeration, loaded hives and
 // privileges, and every failing registry call with its text. Faults come through the
 // system-call table; the tests' own reads and writes go straight to Windows.
-#include "hives/registry.h"
+#include "registry/registry.h"
 
 #include "common/error.h"
 #include "io/temp_dir.h"

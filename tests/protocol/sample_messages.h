@@ -3,7 +3,7 @@
 // primitive values in child() and write(), records embedded or owned by their parent, a
 // list filled through a transient view, unknown trailing fields skipped. The decoder tests
 // and the decoder fuzz target read them through SampleFactory.
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 #include "protocol/ber_primitives.h"
 
 #include <cstdint>

@@ -263,19 +263,37 @@ TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
     }
 }
 
-TEST_F(LeadingPath, TheDriveRootIsTheParentOfTheFirstLevel)
+// A volume or share root belongs to everything on it: a refusal below it is reported,
+// never answered by clearing its read-only bit or adding to its access list.
+TEST_F(LeadingPath, VolumeAndShareRootsAreNeverCreatedNorRepaired)
 {
-    const std::string directory = scratch_.path();
-    const std::string firstLevel = directory.substr(0, directory.find('\\', 3));
-    seen.scripted = longForm(firstLevel);
-    seen.script = {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0};
-    ensureLeadingPath(directory);
-    EXPECT_EQ(seen.attributesRead, std::vector<std::wstring>{L"\\\\?\\C:\\"});
-    EXPECT_EQ(seen.daclsFetched, std::vector<std::wstring>{L"\\\\?\\C:\\"});
-    EXPECT_EQ(seen.daclsSetOn, std::vector<std::wstring>{L"\\\\?\\C:\\"});
-    ASSERT_FALSE(log_.lines.empty());
-    EXPECT_EQ(log_.lines.front(),
-              (LogLine{2, "Not allowed to create leading path " + firstLevel + " - will add ACE to C:\\"}));
+    struct Case {
+        std::string directory, firstLevel;
+        std::wstring firstCreated;
+    };
+    const std::string drive = scratch_.path().substr(0, scratch_.path().find('\\', 3));
+    const Case cases[] = {
+        {scratch_.path(), drive, longForm(drive)},
+        {"\\\\server\\share\\a\\b", "\\\\server\\share\\a", L"\\\\server\\share\\a"},
+    };
+    for (const Case& c : cases) {
+        seen = Seen();
+        seen.scripted = c.firstCreated;
+        seen.script = {ERROR_ACCESS_DENIED};
+        seen.reportReadOnly = L"\\\\?\\C:\\";
+        expectThrows<error::ESystemError>([&] { ensureLeadingPath(c.directory); },
+                                          "Cannot create leading path \"" + c.firstLevel +
+                                              "\": " + error::systemErrorText(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(seen.created, std::vector<std::wstring>{c.firstCreated}) << c.directory;
+        EXPECT_TRUE(seen.attributesRead.empty()) << c.directory;
+        EXPECT_TRUE(seen.attributesSet.empty()) << c.directory;
+        EXPECT_TRUE(seen.daclsFetched.empty() && seen.daclsSetOn.empty()) << c.directory;
+    }
+    // The roots themselves, with or without their separator, need nothing.
+    seen = Seen();
+    for (const char* root : {"C:\\", "C:", "\\\\server\\share\\", "\\\\server\\share"})
+        EXPECT_NO_THROW(ensureLeadingPath(root)) << root;
+    EXPECT_TRUE(seen.created.empty());
 }
 
 // Failed repairs are only logged; the next attempt to create decides.

@@ -1,5 +1,6 @@
 #include "restore/paths.h"
 
+#include "common/error.h"
 #include "restore/meta_records.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +38,44 @@ TEST(MapPath, WindowsNamesKeepTheirTextBelowTheRoot)
         {"C:\\a_b\\con\\x ", "E:\\r", "E:\\r\\Drive_C\\a_b\\con\\x "}, // nothing escaped or fixed
         {"", "E:\\r", "E:\\r\\"},
         {"", "", ""},
+        // A root's trailing backslash makes no difference.
+        {"D:\\x", "E:\\", "E:\\Drive_D\\x"},
+        {"D:\\x", "E:\\r\\", "E:\\r\\Drive_D\\x"},
+        {"D:\\x", "\\\\srv\\share\\", "\\\\srv\\share\\Drive_D\\x"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(mapPath(metaOf(Kind::Ntfs, c.name), c.root), c.expected) << c.name << " below " << c.root;
+}
+
+// A name that Windows would cut at a NUL (and so restore over another object) or that climbs
+// out of the restore root fails its object, whatever its kind and root.
+TEST(MapPath, NamesThatWouldEscapeTheRootOrAliasAnotherObjectAreRefused)
+{
+    struct Case {
+        Kind kind;
+        std::string name, root, text;
+    };
+    const std::string nul = "Stored name holds a NUL character";
+    const Case cases[] = {
+        {Kind::Ntfs, std::string("c\\x.txt\0evil", 13), "E:\\r", nul},
+        {Kind::Unix, std::string("/c/x.txt\0evil", 13), "E:\\r", nul},
+        {Kind::Hfs, std::string("/\0", 2), "", nul},
+        {Kind::Ntfs, "..\\..\\Windows\\x", "E:\\r", "Restore path E:\\r\\..\\..\\Windows\\x has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "a\\.\\b", "\\\\srv\\share", "Restore path \\\\srv\\share\\a\\.\\b has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "a/../../b", "\\\\srv\\share", "Restore path \\\\srv\\share\\a/../../b has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "C:\\x\\..", "", "Restore path C:\\x\\.. has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "x", "E:\\r\\..", "Restore path E:\\r\\..\\x has a \".\" or \"..\" component"},
+    };
+    for (const Case& c : cases) {
+        try {
+            mapPath(metaOf(c.kind, c.name), c.root);
+            ADD_FAILURE() << c.text << ": not refused";
+        } catch (const ERestore& e) {
+            EXPECT_EQ(e.fullText(), c.text);
+        }
+    }
+    // Foreign names cannot climb: their dots are fixed before Windows sees them.
+    EXPECT_EQ(mapPath(metaOf(Kind::Unix, "/a/../b/."), "E:\\r"), "E:\\r\\a\\._\\b\\_");
 }
 
 TEST(MapPath, ForeignNamesAreEscapedAndFixed)

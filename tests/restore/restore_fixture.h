@@ -104,12 +104,12 @@ private:
     std::string path_;
 };
 
-// The shared work file of a target on a drive, in the drive's root.
+// The work file of a target: beside it, named by the digest of the target's path.
 inline std::string delayedWorkFile(const std::string& target)
 {
     crypto::MD5Hash md5;
     md5.updateText(target);
-    return target.substr(0, 1) + ":\\HRDelayed." + md5.hexDigest();
+    return target.substr(0, target.rfind('\\') + 1) + "HRDelayed." + md5.hexDigest();
 }
 
 inline bool exists(const std::string& path)
@@ -475,6 +475,22 @@ public:
 private:
     std::optional<std::pair<DWORD, std::vector<BYTE>>> saved_;
 };
+
+// Makes the running list of moves at boot exactly these strings (pairs of source and
+// target, as Windows stores them).
+inline void setPendingRenames(const std::vector<std::wstring>& strings)
+{
+    std::wstring joined;
+    for (const std::wstring& text : strings)
+        joined += text + L'\0';
+    joined += L'\0';
+    HKEY opened;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, PendingRenamesGuard::key, 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot open the session manager key");
+    ::RegSetValueExW(opened, PendingRenamesGuard::value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(joined.data()),
+                     static_cast<DWORD>(joined.size() * sizeof(wchar_t)));
+    ::RegCloseKey(opened);
+}
 
 // The worker's hive list key, created for the test when missing; the values the test
 // names, and the key if the test created it, are removed at the end.

@@ -32,19 +32,23 @@ std::uint64_t lengthOf(HANDLE h)
 
 // Work-file names ------------------------------------------------------------------------
 
-TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTargetOrBesideALiveHive)
+TEST(WorkFilePath, LiesBesideItsTargetNamedByTheDigestOfTheTargetOrBesideALiveHive)
 {
-    const HiveRegistry hives = noHives();
+    PendingRenamesGuard pending;
+    HiveRegistry hives = noHives();
     struct Case {
         std::string target, expected;
     };
     const Case cases[] = {
-        {"C:\\data\\x.txt", "C:\\HRDelayed.0a1390fac326e1f2061a310ba20ca610"},
-        // The drive letter keeps its case, and the digest sees the path as given.
-        {"c:\\data\\x.txt", "c:\\HRDelayed.3e72b950fda13a83e86d5423c8746b7a"},
-        {"z:\\Restore\\Drive_C\\Windows\\notepad.exe", "z:\\HRDelayed.c5076332331c9d168a1864b8532df001"},
+        {"C:\\data\\x.txt", "C:\\data\\HRDelayed.0a1390fac326e1f2061a310ba20ca610"},
+        // The digest sees the path as given.
+        {"c:\\data\\x.txt", "c:\\data\\HRDelayed.3e72b950fda13a83e86d5423c8746b7a"},
+        {"z:\\Restore\\Drive_C\\Windows\\notepad.exe",
+         "z:\\Restore\\Drive_C\\Windows\\HRDelayed.c5076332331c9d168a1864b8532df001"},
+        {"\\\\server\\share\\x.txt", "\\\\server\\share\\HRDelayed.5c4ed2974bd02960ae7aa811a85f8a73"},
         // The digest is taken over the UTF-8 bytes.
-        {"C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\\xd1\x84.txt", "C:\\HRDelayed.a15f85c8e1cd434f8136b3f2332da575"},
+        {"C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\\xd1\x84.txt",
+         "C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\HRDelayed.a15f85c8e1cd434f8136b3f2332da575"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target;
@@ -53,9 +57,26 @@ TEST(WorkFilePath, LiesInTheDriveRootNamedByTheDigestOfTheTargetOrBesideALiveHiv
     // A live hive is restored beside its target; another file in the same directory is no hive.
     ScratchDir dir;
     const std::string hive = dir / "SOFTWARE";
-    const HiveRegistry live(std::set<std::wstring>{devicePath(hive)});
+    HiveRegistry live(std::set<std::wstring>{devicePath(hive)});
     EXPECT_EQ(workFilePath(hive, live), hive + ".restored");
     EXPECT_EQ(workFilePath(dir / "SOFTWARE.LOG", live), delayedWorkFile(dir / "SOFTWARE.LOG"));
+}
+
+TEST(WorkFilePath, NameThatAMoveAtBootStartsFromIsNeverReopened)
+{
+    PendingRenamesGuard pending;
+    ScratchDir dir;
+    const std::string target = dir / "x.txt";
+    const std::string work = delayedWorkFile(target);
+    // An earlier run's moves, as Windows keeps them: the first work file and its ".1" wait.
+    setPendingRenames({L"\\??\\" + toWide(work), L"!\\??\\" + toWide(target),
+                       L"\\??\\" + toWide(work + ".1"), L"!\\??\\" + toWide(target)});
+    HiveRegistry hives = noHives();
+    EXPECT_EQ(workFilePath(target, hives), work + ".2");
+    // Upper case or lower, Windows names the same file.
+    setPendingRenames({L"\\??\\" + toWide(toUpper(work)), L""});
+    HiveRegistry again = noHives();
+    EXPECT_EQ(workFilePath(target, again), work + ".1");
 }
 
 // Creation -------------------------------------------------------------------------------

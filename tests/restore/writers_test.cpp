@@ -5,6 +5,7 @@
 #include "io/errors.h"
 #include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
+#include "windows_strict.h"
 
 #include <gtest/gtest.h>
 
@@ -62,12 +63,16 @@ protected:
     }
     std::unique_ptr<RestoreWriter> open(const proto::FileMetaData& record)
     {
-        return createWriter(dir_.path(), record, hives_);
+        return createWriter(dir_.path(), record, context_);
     }
     std::string workOf(const std::string& target) const { return delayedWorkFile(target); }
 
+    // Every writer test meets Windows' refusals, with the privileges the driver enabled.
+    windows_strict::WindowsStrict strict_{true, true};
     ScratchDir dir_;
+    PendingRenamesGuard pending_;
     HiveRegistry hives_ = noHives();
+    WriterContext context_{hives_};
     std::vector<std::unique_ptr<RemoveAtEnd>> works_;
 };
 
@@ -120,7 +125,7 @@ TEST_F(Writer, RefusesMetadataOfNoKnownKindOrWithoutDirectory)
     }
     EXPECT_FALSE(exists(dir_ / "Drive_C"));
     LogCapture log;
-    expectThrows<error::EInvariant>([&] { createWriter("", ntfsRecord("lonely.txt", 3), hives_); },
+    expectThrows<error::EInvariant>([&] { createWriter("", ntfsRecord("lonely.txt", 3), context_); },
                                     "No backslash in full path name");
 }
 
@@ -195,6 +200,104 @@ TEST_F(Writer, ReadOnlyFileIsMarkedBeforeTheMoveAndReplacesTheTarget)
     EXPECT_FALSE(hives_.rebootRequired());
 }
 
+int movesSeen; // immediate moves that reached the fake below
+
+// Windows refuses to replace a read-only target and to reopen a read-only leftover for
+// writing: the writer clears the bit just before, and gives it back when the move fails.
+TEST_F(Writer, ReadOnlyTargetAndLeftoverAreReplacedOnWindowsTerms)
+{
+    const std::string path = existing("app\\locked.ini", "old");
+    ::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    writeFile(workOf(path), "a leftover of a killed run");
+    ::SetFileAttributesW(toWide(workOf(path)).c_str(), FILE_ATTRIBUTE_READONLY);
+
+    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\app\\locked.ini", 3));
+    writer->writeChunk("new", 0);
+    writer->complete();
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_FALSE(exists(workOf(path)));
+    EXPECT_FALSE(hives_.rebootRequired());
+
+    // Still refused once the bit is clear (the file is in use): the bit comes back and the
+    // move waits for the next boot.
+    ::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY);
+    movesSeen = 0;
+    sys::Override busy(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        if (flags & MOVEFILE_DELAY_UNTIL_REBOOT)
+            return ::MoveFileExW(from, to, flags);
+        if (++movesSeen == 1)
+            return windows_strict::moveFile(from, to, flags);
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    });
+    writer = open(ntfsRecord("C:\\app\\locked.ini", 5));
+    writer->writeChunk("newer", 0);
+    writer->complete();
+    EXPECT_EQ(movesSeen, 2);
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_EQ(keptAttributes(attributesOf(path)), DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(hives_.rebootRequired());
+    EXPECT_NE(PendingRenamesGuard::current().find(toWide(workOf(path))), std::wstring::npos);
+}
+
+bool protectedTarget;
+
+// An earlier run left a move at boot to the same target: whether the new version is placed
+// at once or at boot, the older move goes, with its work file, so the newest version wins.
+// Other pending moves stay as they were.
+TEST_F(Writer, EarlierMoveAtBootToTheSameTargetIsSuperseded)
+{
+    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return protectedTarget; });
+    for (bool atBoot : {false, true}) {
+        SCOPED_TRACE(atBoot ? "placed at boot" : "placed at once");
+        protectedTarget = atBoot;
+        const std::string rest = atBoot ? "sys\\a.dll" : "app\\a.dll";
+        const std::string path = existing(rest, "old");
+        const std::string earlier = workOf(path) + ".7";
+        writeFile(earlier, "an older version");
+        const std::wstring other = L"\\??\\C:\\elsewhere\\HRDelayed.1";
+        const std::wstring otherTarget = L"!\\??\\C:\\elsewhere\\b.dll";
+        setPendingRenames({L"\\??\\" + toWide(earlier), L"!\\??\\" + toWide(path), other, otherTarget});
+        HiveRegistry hives = noHives();
+        WriterContext context{hives};
+
+        std::unique_ptr<RestoreWriter> writer = createWriter(dir_.path(), ntfsRecord("C:\\" + rest, 3), context);
+        writer->writeChunk("new", 0);
+        writer->complete();
+
+        EXPECT_FALSE(exists(earlier));
+        std::wstring expected = other + L'\0' + otherTarget + L'\0';
+        if (atBoot)
+            expected += L"\\??\\" + toWide(workOf(path)) + L'\0' + L"!\\??\\" + toWide(path) + L'\0';
+        EXPECT_EQ(PendingRenamesGuard::current(), expected + L'\0');
+        EXPECT_EQ(readFile(path), atBoot ? "old" : "new");
+    }
+    protectedTarget = false;
+}
+
+TEST_F(Writer, VolumeRootRestoredAsADirectoryKeepsItsMetadata)
+{
+    proto::FileMetaData root = ntfsRecord("", 0, true);
+    ntfsPart(root).sddl = "O:BAD:(A;;FA;;;WD)";
+    ntfsPart(root).hasSddl = true;
+    ntfsPart(root).readOnly = true;
+    sys::Override attributes(sys::calls.SetFileAttributesW, +[](LPCWSTR path, DWORD) -> BOOL {
+        ADD_FAILURE() << "attributes set on " << toUtf8(path);
+        return FALSE;
+    });
+    sys::Override security(sys::calls.SetNamedSecurityInfoW,
+                           +[](LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
+                               ADD_FAILURE() << "security set on " << toUtf8(path);
+                               return ERROR_ACCESS_DENIED;
+                           });
+    for (const char* given : {"C:\\", "C:"}) {
+        LogCapture log;
+        std::unique_ptr<RestoreWriter> writer = createWriter(given, root, context_);
+        writer->complete();
+        EXPECT_TRUE(log.has(2, "Leaving the metadata of volume root C:\\ as it is")) << given;
+    }
+}
+
 TEST_F(Writer, SameTargetTwiceReusesItsWorkFile)
 {
     const std::string work = workOf(target("f.bin"));
@@ -241,7 +344,9 @@ LONG chunkHigh;
 TEST_F(Writer, ChunkOffsetIsPositionedWithItsHighPart)
 {
     target("big.vhd");
-    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\big.vhd", 16));
+    // A file of 5000 MiB and more, whose length is only asked for.
+    sys::Override sized(sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
+    std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\big.vhd", 5001 * 1048576ULL));
     // Only the request is checked; the byte lands at 0 of the small real file.
     sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
         chunkLow = low;

@@ -2,7 +2,7 @@
 #include "pack.h"
 #include "sample_tree.h"
 
-#include "common/config/config_store.h"
+#include "config/config_store.h"
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"
 #include "io/temp_dir.h"
@@ -236,16 +236,48 @@ TEST(BackupSetStore, DamagedFilesAreRefused)
     EXPECT_THROW(decodeJob(bytes + bytes), ChunkStoreError);
 }
 
-TEST(BackupSetPack, RefusesAnOccupiedSetOrAMissingSource)
+TEST(BackupSetPack, RefusesWhatItCannotUseAndReplacesAnEarlierSet)
 {
     TempDir source, set;
     writeFile(source / "f", "x");
     writeFile(set / "old", "y");
     PackOptions options = optionsFor(MetaStyle::Ntfs, FormChoice::Cleartext, "");
-    EXPECT_THROW(pack(source.path(), set.path(), options), ChunkStoreError);
-    EXPECT_THROW(pack(source / "nothing", set / "new", options), ChunkStoreError);
+    auto refusal = [&](const std::string& from, const std::string& to) -> std::string {
+        try {
+            pack(from, to, options);
+            return "";
+        } catch (const ArgumentError& e) {
+            return e.what();
+        }
+    };
+    EXPECT_EQ(refusal(source.path(), set.path()), "The set directory " + set.path() + " holds other things than a backup set");
+    EXPECT_EQ(refusal(source / "nothing", set / "new"), "No source directory " + (source / "nothing"));
+    EXPECT_EQ(refusal(source / "f", set / "new"), (source / "f") + " is no directory");
+    options.restoreRoot = "restored";
+    EXPECT_EQ(refusal(source.path(), set / "new"), "The restore root must be a full Windows path such as C:\\restore or "
+                                                   "\\\\server\\share\\restore, not restored");
+    options.restoreRoot = "";
+    EXPECT_EQ(refusal(source.path(), set / "new"), "") << "an empty root restores objects where they came from";
     options.key = "short";
-    EXPECT_THROW(pack(source.path(), set / "new", options), ChunkStoreError);
+    EXPECT_THROW(pack(source.path(), set / "other", options), ChunkStoreError);
+
+    // Packed again, a set holds the new tree's objects and chunk files only.
+    options.key = keyFromHex(kKeyHex);
+    writeFile(source / "g", "z");
+    ASSERT_EQ(pack(source.path(), set / "new", options).objects, 2u);
+    std::filesystem::remove(testing_fs::toPath(source / "g"));
+    EXPECT_EQ(pack(source.path(), set / "new", options).objects, 1u);
+    EXPECT_EQ(ChunkStore::open(set / "new").objectCount(), 1u);
+    EXPECT_FALSE(testing_fs::exists(chunkFilePath(set / "new", 1)));
+}
+
+TEST(BackupSetPack, FullWindowsRestoreRoots)
+{
+    for (const char* root : {"C:\\", "c:\\restore", "\\\\server\\share", "\\\\server\\share\\dir"})
+        EXPECT_TRUE(isFullWindowsPath(root)) << root;
+    for (const char* root : {"restore", "C:restore", "C:/restore", "\\restore", "\\\\server", "\\\\server\\",
+                             "\\\\\\share", "/home/restore", "1:\\x"})
+        EXPECT_FALSE(isFullWindowsPath(root)) << root;
 }
 
 #ifndef _WIN32
@@ -486,6 +518,9 @@ TEST(BackupSetSample, SameSeedSameTreeAndItHoldsWhatARestoreMustHandle)
     std::map<std::string, std::string> a = snapshot(first.path());
     EXPECT_TRUE(a == snapshot(second.path()));
     EXPECT_FALSE(a == snapshot(third.path()));
+    // Written over another seed's tree (its read-only file and link included): the same tree.
+    writeSampleTree(third.path(), 7);
+    EXPECT_TRUE(a == snapshot(third.path()));
 
     std::vector<SampleEntry> tree = sampleTree(7);
     ASSERT_EQ(a.size(), tree.size());
@@ -605,8 +640,12 @@ TEST(BackupSetCommand, PacksTheSampleAndRejectsBadArguments)
     EXPECT_EQ(run(""), 2);
     EXPECT_EQ(run("unpack x y"), 2);
     EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --form zip"), 2);
-    EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --key 00"), 1);
-    EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "set") + "'"), 1); // occupied
+    EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --key 00"), 2);
+    EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --root relative"), 2);
+    EXPECT_EQ(run("pack '" + (dir / "none") + "' '" + (dir / "other") + "'"), 2);
+    EXPECT_EQ(run("pack '" + dir.path() + "' '" + (dir / "tree") + "'"), 2); // a tree is no set
+    EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "set") + "'"), 0); // an earlier set
+    EXPECT_EQ(run("sample '" + (dir / "set") + "/restore.job'"), 2);
     EXPECT_EQ(run("sample"), 2);
 }
 

@@ -1,11 +1,9 @@
-// The parent program's portable parts: its command line and fault scripts, the
-// conversation it holds with the worker (faults included), the transcript's JSON and the
-// progress line.
+// The parent program's portable parts: its command line, fault scripts and the paths it is
+// given, the conversation it holds with the worker (faults included), and the transcript's JSON.
 #include "chunk_store.h"
 #include "conversation.h"
 #include "host_options.h"
 #include "pack.h"
-#include "progress_line.h"
 #include "transcript.h"
 
 #include "crypto/chunk_codec.h"
@@ -114,6 +112,7 @@ protected:
             if (conversation.inputShouldClose())
                 said.push_back("close");
         }
+        served_ = {conversation.objectsServed(), conversation.bytesServed()};
         return said;
     }
 
@@ -145,6 +144,8 @@ protected:
     static constexpr std::size_t kChunkSize = 1048576;
     TempDir source_, set_;
     std::unique_ptr<backupset::ChunkStore> store_;
+    // Objects and plain bytes served by the last talk.
+    std::pair<std::uint64_t, std::uint64_t> served_;
 };
 
 const std::vector<std::string> kWholeRun = {"level", "inquiry", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk"};
@@ -153,6 +154,13 @@ TEST_F(ConversationTest, ServesEveryChunkInJobOrderCountingWhatRemainsOfTheResto
 {
     EXPECT_EQ(talk(kWholeRun), (std::vector<std::string>{"bare level 2", "status 2", "a 0/4", "big.bin 0/3",
                                                          "big.bin 1/2", "big.bin 2/1", "z.txt 0/0", "none", "none"}));
+    EXPECT_EQ(served_, std::make_pair(std::uint64_t{3}, std::uint64_t{2 * kChunkSize + 10 + 3}));
+    talk({"chunk", "chunk", "chunk"});
+    EXPECT_EQ(served_, std::make_pair(std::uint64_t{1}, std::uint64_t{2 * kChunkSize})) << "big.bin is under way";
+    Faults shortBig;
+    addFault(shortBig, "short=1");
+    talk(kWholeRun, shortBig);
+    EXPECT_EQ(served_, std::make_pair(std::uint64_t{3}, std::uint64_t{kChunkSize + 3})) << "half of big.bin";
 }
 
 TEST_F(ConversationTest, FaultsBendTheConversation)
@@ -263,37 +271,31 @@ TEST(HostTranscript, JsonOfTextsAndMessages)
     EXPECT_EQ(describeMessage(proto::Pong()), "{\"class\":\"Other\",\"tag\":" + std::to_string(proto::Pong().tag(false)) + "}");
 }
 
-TEST(HostProgressLine, NumbersForPeople)
+TEST(HostOptions, PathsThatNameNothingUsable)
 {
-    EXPECT_EQ(byteCount(0), "0 B");
-    EXPECT_EQ(byteCount(1023), "1023 B");
-    EXPECT_EQ(byteCount(1536), "1.5 KiB");
-    EXPECT_EQ(byteCount(5ULL << 30), "5.0 GiB");
-    EXPECT_EQ(rateText(999), "1.0 kB/s");
-    EXPECT_EQ(rateText(12345678), "12.3 MB/s");
-    EXPECT_EQ(rateText(2500000000ULL), "2.50 GB/s");
-    EXPECT_EQ(durationText(42), "0:42");
-    EXPECT_EQ(durationText(725), "12:05");
-    EXPECT_EQ(durationText(11220), "3:07:00");
-    EXPECT_EQ(stateName(1), "Waiting for server");
-    EXPECT_EQ(stateName(9), "State 9");
-    EXPECT_EQ(logLine(1, "bad"), "Error: bad");
-    EXPECT_EQ(logLine(7, "odd"), "Level 7: odd");
-
-    proto::UpdateRestoreProgress report;
-    report.state = 2;
-    report.percentage = 50;
-    report.files = 12;
-    report.bytes = 3 << 20;
-    EXPECT_EQ(progressLine(report),
-              "Restoring          [##########----------]  50%  -- MB/s  --:-- left  12 files  3.0 MiB");
-    report.percentage = 250; // out of range: the bar stays whole
-    report.hasRate = report.hasTimeLeft = true;
-    report.rate = 12345678;
-    report.timeLeft = 42;
-    report.files = 1;
-    EXPECT_EQ(progressLine(report),
-              "Restoring          [####################] 100%  12.3 MB/s  0:42 left  1 file  3.0 MiB");
+    TempDir dir;
+    const std::string set = dir / "set";
+    std::filesystem::create_directories(testing_fs::toPath(set));
+    auto problem = [](const std::vector<std::string>& args) -> std::string {
+        try {
+            checkPaths(parse(args));
+            return "";
+        } catch (const PathError& e) {
+            return e.what();
+        }
+    };
+    EXPECT_EQ(problem({dir / "none"}), "no backup set directory " + (dir / "none"));
+    EXPECT_EQ(problem({set}), set + " is no backup set: it has no restore.job");
+    testing_fs::writeFile(set + "/restore.job", "");
+    EXPECT_EQ(problem({set}), set + " has no harbex.cfg (--no-config runs the worker without a configuration)");
+    EXPECT_EQ(problem({set, "--no-config"}), "");
+    testing_fs::writeFile(set + "/harbex.cfg", "");
+    testing_fs::writeFile(dir / "file", "");
+    EXPECT_EQ(problem({set, "--job", dir / "file", "--config", dir / "file", "--worker", dir / "file"}), "");
+    EXPECT_EQ(problem({set, "--job", dir / "none"}), "no job file " + (dir / "none"));
+    EXPECT_EQ(problem({set, "--config", dir / "none"}), "no configuration file " + (dir / "none"));
+    EXPECT_EQ(problem({set, "--config", set}), "no configuration file " + set);
+    EXPECT_EQ(problem({set, "--worker", dir / "none"}), "no worker program " + (dir / "none"));
 }
 
 } // namespace

@@ -472,7 +472,8 @@ TEST_F(VerifyDifferences, TheCommandPrintsEachDifferenceAndTheSummary)
 
     EXPECT_EQ(run("verify '" + source.path() + "' '" + set + "'", output), 2) << output;
     EXPECT_EQ(run(args + " --bogus", output), 2) << output;
-    EXPECT_EQ(run("verify '" + source.path() + "' '" + (sets / "nothing") + "' '" + restored.path() + "'", output), 1);
+    EXPECT_EQ(run("verify '" + source.path() + "' '" + (sets / "nothing") + "' '" + restored.path() + "'", output), 2);
+    EXPECT_EQ(output, "backup-set: No backup set directory " + (sets / "nothing") + "\n");
     EXPECT_EQ(output.find("objects match"), std::string::npos) << output;
 }
 

@@ -231,7 +231,7 @@ protected:
                                  return nullptr;
                              });
         RestoreSteps steps;
-        steps.hiveStep = [](HiveRegistry&) { ADD_FAILURE() << "no hive step without a parent"; };
+        steps.hiveStep = [] { ADD_FAILURE() << "no hive step without a parent"; };
         steps.crashHandlers = crashHandlers;
         return runRestore(steps);
     }

@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 #include "crypto/data_key.h"
 #include "hives/hive_registry.h"
 #include "proto/messages.h"
@@ -13,6 +13,7 @@
 #include "sys/syscalls.h"
 #include "worker/link_peer.h"
 #include "worker/restore_totals.h"
+#include "windows_strict.h"
 
 #include <gtest/gtest.h>
 
@@ -104,13 +105,13 @@ protected:
     DriverTest() : savedLevel_(logLevel) {}
     ~DriverTest() override { logLevel = savedLevel_; }
 
-    // A job restoring below the scratch directory; without a record list when `withList` is
-    // false.
-    void writeJob(const std::vector<proto::FileMetaData>& records, bool withList = true)
+    // A job restoring below the scratch directory (or `root`); without a record list when
+    // `withList` is false.
+    void writeJob(const std::vector<proto::FileMetaData>& records, bool withList = true, const std::string& root = "")
     {
         proto::ClientRestoreJob job;
         job.jobNumber = 17;
-        job.restoreRoot = root_.path();
+        job.restoreRoot = root.empty() ? root_.path() : root;
         job.hasFiles = withList;
         for (const proto::FileMetaData& r : records)
             job.files.emplace_back(new proto::FileMetaData(r));
@@ -140,8 +141,9 @@ protected:
     int run(UsecTime pause = UsecTime(0, 0))
     {
         RestoreSteps steps;
-        steps.hiveStep = [this](HiveRegistry& hives) { hiveStepsOn.push_back(&hives); };
-        steps.makeHives = [] { return std::make_unique<HiveRegistry>(std::set<std::wstring>{}); };
+        HiveRegistry hives(std::set<std::wstring>{});
+        steps.placement = [&]() -> Placement& { return hives; };
+        steps.hiveStep = [&] { hiveStepsOn.push_back(&hives); };
         steps.notReadyPause = pause;
         steps.crashHandlers = false; // the test process keeps its own
         const int code = runRestore(steps);
@@ -474,6 +476,38 @@ TEST_F(DriverTest, DirectoryTimesAreSetAgainAfterLaterObjectsMovedIn)
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(restore_test::readFile(file), "hello");
     EXPECT_EQ(lastWriteTimeOf(root_ / "d"), fileTimeOfUnix(1234567890));
+}
+
+// An unelevated run as Windows answers it: the token holds neither the security nor the
+// restore privilege, and a read-only target refuses to be replaced. Every object restores;
+// the SACL is left out rather than failing the whole descriptor.
+TEST_F(DriverTest, UnelevatedRunOnWindowsTermsRestoresEveryObject)
+{
+    windows_strict::WindowsStrict strict(false);
+    restore_test::PendingRenamesGuard pending;
+    proto::FileMetaData file = restore_test::ntfsRecord("C:\\docs\\locked.txt", 3);
+    restore_test::ntfsPart(file).sddl = "O:BAD:(A;;FA;;;WD)S:(AU;FA;FA;;;WD)";
+    restore_test::ntfsPart(file).hasSddl = true;
+    // A root with its trailing backslash maps as without it.
+    writeJob({restore_test::ntfsRecord("C:\\docs", 0, true), file}, true, root_.path() + "\\");
+    const std::string target = root_ / "Drive_C\\docs\\locked.txt";
+    ::CreateDirectoryW(toWide(root_ / "Drive_C").c_str(), nullptr);
+    ::CreateDirectoryW(toWide(root_ / "Drive_C\\docs").c_str(), nullptr);
+    restore_test::writeFile(target, "old");
+    ::SetFileAttributesW(toWide(target).c_str(), FILE_ATTRIBUTE_READONLY);
+    writeKey();
+    answerLogLevel(2);
+    reply(status(2));
+    reply(chunk("C:\\docs", 1));
+    reply(chunk("C:\\docs\\locked.txt", 0, "CTCNnew"));
+    reply(new proto::ChunkNone);
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(restore_test::readFile(target), "new");
+    EXPECT_EQ(startingWith("log 1:"),
+              (Transcript{"log 1: The process token does not hold SeSecurityPrivilege: it is not enabled",
+                          "log 1: The process token does not hold SeRestorePrivilege: it is not enabled",
+                          "log 1: Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set"}));
 }
 
 // The parent's departure and the privileges --------------------------------------------------

@@ -1,6 +1,6 @@
 // restore-worker.exe itself, started as a child whose standard handles are the test's pipes,
 // in a working directory holding restore.job and harbex.cfg.
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 #include "io/pipe_pair.h"
 #include "proto/messages.h"
 #include "sys/handle.h"

@@ -34,6 +34,16 @@ bool getU32(std::ifstream& in, std::uint32_t& value)
 
 } // namespace
 
+void requireDirectory(const std::string& path, const std::string& role)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(toPath(path), error);
+    if (!std::filesystem::exists(status))
+        throw ArgumentError("No " + role + " directory " + path);
+    if (!std::filesystem::is_directory(status))
+        throw ArgumentError(path + " is no directory");
+}
+
 std::string chunkFilePath(const std::string& setDirectory, std::size_t position)
 {
     char name[32];
@@ -74,6 +84,12 @@ void ChunkFileWriter::finish()
 
 ChunkFileReader::ChunkFileReader(const std::string& path) : path_(path), in_(toPath(path), std::ios::binary)
 {
+    if (!in_) {
+        std::error_code error;
+        throw ChunkStoreError((std::filesystem::exists(toPath(path), error) ? "Cannot read chunk file "
+                                                                             : "Missing chunk file ") +
+                              path_);
+    }
     char magic[4];
     if (!in_.read(magic, 4) || std::string(magic, 4) != kChunkFileMagic || !getU32(in_, count_))
         throw ChunkStoreError("Not a chunk file: " + path_);
@@ -123,7 +139,11 @@ std::unique_ptr<proto::ClientRestoreJob> decodeJob(const std::string& bytes)
 
 ChunkStore ChunkStore::open(const std::string& setDirectory)
 {
+    requireDirectory(setDirectory, "backup set");
     std::string path = setDirectory + "/" + kJobFile;
+    std::error_code error;
+    if (!std::filesystem::exists(toPath(path), error))
+        throw ArgumentError(setDirectory + " is no backup set: it has no " + kJobFile);
     std::ifstream in(toPath(path), std::ios::binary);
     if (!in)
         throw ChunkStoreError("Cannot open " + path);
@@ -138,7 +158,12 @@ ChunkFileReader ChunkStore::chunks(std::size_t position) const
 {
     if (position >= objectCount())
         throw ChunkStoreError("No object at position " + std::to_string(position));
-    return ChunkFileReader(chunkFilePath(directory_, position));
+    try {
+        return ChunkFileReader(chunkFilePath(directory_, position));
+    } catch (const ChunkStoreError& e) {
+        throw ChunkStoreError(std::string(e.what()) + " (the chunks of object " + std::to_string(position) + ", \"" +
+                              object(position).name + "\")");
+    }
 }
 
 } // namespace backupset

@@ -39,6 +39,15 @@ inline constexpr char kChunkFileMagic[] = "BSCH";
 class ChunkStoreError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A path or value given to the tools that names nothing usable (a directory that is not there,
+// a directory that is no backup set, a relative restore root): the command line is at fault.
+class ArgumentError : public ChunkStoreError {
+    using ChunkStoreError::ChunkStoreError;
+};
+
+// Throws ArgumentError unless `path` is a directory: "No <role> directory <path>" when nothing
+// is there, "<path> is no directory" when something else is.
+void requireDirectory(const std::string& path, const std::string& role);
 
 // The path of the chunk file of the object at `position` in the job.
 std::string chunkFilePath(const std::string& setDirectory, std::size_t position);
@@ -77,14 +86,16 @@ private:
 // the chunks to serve.
 class ChunkStore {
 public:
-    // Reads and decodes <dir>/restore.job. Throws ChunkStoreError.
+    // Reads and decodes <dir>/restore.job. Throws ArgumentError when the directory or its
+    // restore.job is missing, ChunkStoreError when the job cannot be read.
     static ChunkStore open(const std::string& setDirectory);
 
     const proto::ClientRestoreJob& job() const { return *job_; }
     std::size_t objectCount() const { return job_->files.size(); }
     // The record at `position` (job order).
     const proto::FileMetaData& object(std::size_t position) const { return *job_->files.at(position); }
-    // The chunks of the object at `position`.
+    // The chunks of the object at `position`. Throws ChunkStoreError naming the object when
+    // its chunk file is missing or is none.
     ChunkFileReader chunks(std::size_t position) const;
     const std::string& directory() const { return directory_; }
 

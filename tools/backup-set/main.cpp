@@ -1,8 +1,11 @@
 // backup-set: packs a directory tree into a backup set that the restore worker can
 // restore, writes a deterministic sample tree to pack, or checks a restored tree against
-// the directory its set was packed from.
+// the directory its set was packed from. Exit codes: 0 done (verify: the trees match),
+// 1 verify found differences, 2 a bad command line or a path or value in it that names
+// nothing usable, 3 the work could not be done.
 #include "chunk_store.h"
 #include "pack.h"
+#include "path_text.h"
 #include "sample_tree.h"
 #include "verify.h"
 
@@ -118,6 +121,10 @@ int runSample(const std::vector<std::string>& args)
     }
     if (positional.size() != 1)
         throw UsageError("sample takes one directory");
+    std::error_code error;
+    const std::filesystem::path top = backupset::toPath(positional[0]);
+    if (std::filesystem::exists(top, error) && !std::filesystem::is_directory(top, error))
+        throw backupset::ArgumentError(positional[0] + " is no directory");
     backupset::writeSampleTree(positional[0], seed);
     std::printf("backup-set: sample tree (seed %llu) written to %s\n", static_cast<unsigned long long>(seed),
                 positional[0].c_str());
@@ -172,10 +179,13 @@ int main(int argc, char** argv)
     } catch (const UsageError& e) {
         std::fprintf(stderr, "backup-set: %s\n%s", e.what(), kUsage);
         return 2;
+    } catch (const backupset::ArgumentError& e) {
+        std::fprintf(stderr, "backup-set: %s\n", e.what());
+        return 2;
     } catch (const error::Exception& e) {
         std::fprintf(stderr, "backup-set: %s\n", e.fullText().c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "backup-set: %s\n", e.what());
     }
-    return 1;
+    return 3;
 }

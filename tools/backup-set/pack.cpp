@@ -5,8 +5,8 @@
 
 #include "common/format.h"
 #include "crypto/aes.h"
-#include "crypto/base36.h"
-#include "crypto/bignum.h"
+#include "bignum/base36.h"
+#include "bignum/bignum.h"
 
 #include <algorithm>
 #include <chrono>
@@ -286,14 +286,14 @@ std::uint32_t chunkCountFor(std::uint64_t size)
 std::string keyFromHex(const std::string& hex)
 {
     if (hex.size() != 64)
-        throw ChunkStoreError("A key is 64 hexadecimal digits (32 bytes), not " + std::to_string(hex.size()) +
-                              " characters");
+        throw ArgumentError("A key is 64 hexadecimal digits (32 bytes), not " + std::to_string(hex.size()) +
+                            " characters");
     std::string key;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         int high = hexDigitValue(hex[i]);
         int low = hexDigitValue(hex[i + 1]);
         if (high < 0 || low < 0)
-            throw ChunkStoreError("Not a hexadecimal key: " + hex);
+            throw ArgumentError("Not a hexadecimal key: " + hex);
         key.push_back(static_cast<char>(high * 16 + low));
     }
     return key;
@@ -316,6 +316,18 @@ std::string configText(const std::string& key)
     return "# Data key of this backup set, written by backup-set\nDataKey=\"" + formatBase36(key) + "\"\n";
 }
 
+bool isFullWindowsPath(const std::string& path)
+{
+    auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (path.size() >= 3 && letter(path[0]) && path[1] == ':' && path[2] == '\\')
+        return true;
+    // \\server\share: two names after the two backslashes.
+    if (path.size() < 5 || path.compare(0, 2, "\\\\") != 0)
+        return false;
+    const std::size_t share = path.find('\\', 2);
+    return share != std::string::npos && share > 2 && share + 1 < path.size() && path[share + 1] != '\\';
+}
+
 bool windowsCanHold(const std::string& name)
 {
     if (name.empty() || name.back() == '.' || name.back() == ' ')
@@ -330,12 +342,19 @@ PackResult pack(const std::string& sourceDirectory, const std::string& setDirect
 {
     if (options.key.size() != 32)
         throw ChunkStoreError("The data key must be 32 bytes");
+    if (!options.restoreRoot.empty() && !isFullWindowsPath(options.restoreRoot))
+        throw ArgumentError("The restore root must be a full Windows path such as C:\\restore or "
+                            "\\\\server\\share\\restore, not " + options.restoreRoot);
+    requireDirectory(sourceDirectory, "source");
     fs::path source = toPath(sourceDirectory);
-    if (fs::status(source).type() != fs::file_type::directory)
-        throw ChunkStoreError("Not a directory: " + sourceDirectory);
     fs::path set = toPath(setDirectory);
-    if (fs::exists(set) && !fs::is_empty(set))
-        throw ChunkStoreError("The backup set directory is not empty: " + setDirectory);
+    if (fs::exists(set) && !fs::is_empty(set)) {
+        if (!fs::exists(set / kJobFile))
+            throw ArgumentError("The set directory " + setDirectory + " holds other things than a backup set");
+        // An earlier set: replaced as a whole, so that none of its chunks outlive it.
+        for (const fs::directory_entry& entry : fs::directory_iterator(set))
+            fs::remove_all(entry.path());
+    }
     fs::create_directories(set / kChunkDirectory);
 
     bool windows = options.meta == MetaStyle::Ntfs || options.meta == MetaStyle::NtfsWithSddl;

@@ -23,6 +23,7 @@ struct PackOptions {
     MetaStyle meta = MetaStyle::Ntfs;
     FormChoice form = FormChoice::Cleartext;
     std::uint32_t jobNumber = 1;
+    // A full Windows path (drive or UNC); empty: every object goes back where it came from.
     std::string restoreRoot = "C:\\restore";
     // The stored path of the source directory itself; each object's name is this path
     // followed by the object's path below the source. Empty: kDefaultWindowsSource for
@@ -41,8 +42,14 @@ struct PackResult {
 };
 
 // Packs `sourceDirectory` (its contents, not the directory itself) into `setDirectory`,
-// which must be missing or empty. Throws ChunkStoreError or error::Exception.
+// which must be missing, empty, or an earlier backup set (holding restore.job), which is
+// replaced. Throws ArgumentError for a missing source, an occupied set directory or a restore
+// root that is no full Windows path; ChunkStoreError or error::Exception when packing fails.
 PackResult pack(const std::string& sourceDirectory, const std::string& setDirectory, const PackOptions& options);
+
+// Whether `path` is a full Windows path: a drive letter, a colon and a backslash, or a UNC
+// path \\server\share.
+bool isFullWindowsPath(const std::string& path);
 
 // Whether a Windows volume can hold `name` (one path component, UTF-8): none of
 // < > : " / \ | ? * or a control character, and no trailing dot or blank. A backup made on
@@ -54,7 +61,7 @@ ChunkForm formForObject(FormChoice choice, std::size_t position);
 // The chunk count of a file of `size` bytes (an empty file has one empty chunk).
 std::uint32_t chunkCountFor(std::uint64_t size);
 
-// 64 hexadecimal digits, two per key byte, key byte 0 first. Throws ChunkStoreError.
+// 64 hexadecimal digits, two per key byte, key byte 0 first. Throws ArgumentError.
 std::string keyFromHex(const std::string& hex);
 // 32 bytes from the system's random source.
 std::string randomKey();

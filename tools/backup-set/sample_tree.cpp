@@ -122,6 +122,28 @@ std::vector<SampleEntry> sampleTree(std::uint64_t seed)
     return tree;
 }
 
+namespace {
+
+// Clears the way for a new entry at `path`: what an earlier tree left there goes, unless it is
+// the directory the entry is to be.
+void clearPlaceFor(const SampleEntry& entry, const fs::path& path)
+{
+    const fs::file_status status = fs::symlink_status(path);
+    if (!fs::exists(status))
+        return;
+    if (fs::is_directory(status)) {
+        if (entry.kind != SampleEntry::Kind::Directory)
+            fs::remove_all(path);
+        return;
+    }
+    // Windows refuses to delete a read-only file.
+    if (!fs::is_symlink(status))
+        fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(path);
+}
+
+} // namespace
+
 void writeSampleTree(const std::string& directory, std::uint64_t seed)
 {
     fs::path top = toPath(directory);
@@ -133,6 +155,7 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
             continue;
 #endif
         fs::path path = top / toPath(entry.path);
+        clearPlaceFor(entry, path);
         switch (entry.kind) {
         case SampleEntry::Kind::Directory:
             fs::create_directory(path);

@@ -25,8 +25,9 @@ struct SampleEntry {
 // The entries of the tree for `seed`, parents before children.
 std::vector<SampleEntry> sampleTree(std::uint64_t seed);
 
-// Creates the tree under `directory` (made if missing). On Windows the entries that
-// Windows cannot hold are left out. Throws std::filesystem::filesystem_error.
+// Creates the tree under `directory` (made if missing). An earlier tree there is written over:
+// each entry replaces what stands at its path, and other files stay. On Windows the entries
+// that Windows cannot hold are left out. Throws std::filesystem::filesystem_error.
 void writeSampleTree(const std::string& directory, std::uint64_t seed);
 
 } // namespace backupset

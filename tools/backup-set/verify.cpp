@@ -323,12 +323,10 @@ private:
 VerifyResult verify(const std::string& sourceDirectory, const std::string& setDirectory,
                     const std::string& restoredDirectory, const VerifyOptions& options)
 {
+    requireDirectory(sourceDirectory, "source");
+    requireDirectory(restoredDirectory, "restored");
     fs::path source = toPath(sourceDirectory);
     fs::path restored = toPath(restoredDirectory);
-    if (kindAt(source) != Kind::Directory)
-        throw ChunkStoreError("Not a directory: " + sourceDirectory);
-    if (kindAt(restored) != Kind::Directory)
-        throw ChunkStoreError("Not a directory: " + restoredDirectory);
     ChunkStore store = ChunkStore::open(setDirectory);
     const std::string& restoreRoot = store.job().restoreRoot;
     if (restoreRoot.empty())

@@ -1,5 +1,6 @@
 #include "conversation.h"
 
+#include "crypto/chunk_codec.h"
 #include "proto/messages.h"
 
 #include <algorithm>
@@ -172,9 +173,12 @@ std::unique_ptr<protocol::BerConstructed> Conversation::nextChunk()
         throw backupset::ChunkStoreError("chunk file of object " + std::to_string(position_) + " ends early");
     if (faults_.corruptObject == position_ && chunkIndex_ == 0)
         chunk->data.replace(0, std::min<std::size_t>(4, chunk->data.size()), "XXXX");
+    const std::uint64_t size = store_.object(position_).size;
+    const std::uint64_t offset = std::uint64_t{chunkIndex_} * kChunkSize;
+    bytesServed_ += offset < size ? std::min<std::uint64_t>(kChunkSize, size - offset) : 0;
     ++chunkIndex_;
-    ++chunksSent_;
-    chunkBytesSent_ += chunk->data.size();
+    if (chunkIndex_ == chunksToSend_)
+        ++objectsServed_;
     if (faults_.repeatAfterComplete == position_ && chunkIndex_ == chunksToSend_)
         repeat_.reset(chunk->clone());
     // The object completes when the next one begins: the repeat follows that first chunk.

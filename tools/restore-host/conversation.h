@@ -33,8 +33,10 @@ public:
 
     // True once the fault asks to close the worker's input, counting every message from it.
     bool inputShouldClose() const;
-    std::uint64_t chunksSent() const { return chunksSent_; }
-    std::uint64_t chunkBytesSent() const { return chunkBytesSent_; }
+    // Objects whose chunks were all served (the first ones of the job, as it is served in
+    // order), and the plain bytes of the chunks served.
+    std::uint64_t objectsServed() const { return objectsServed_; }
+    std::uint64_t bytesServed() const { return bytesServed_; }
 
     // The name of a chunk that belongs to no object of any job made here.
     static const char kForeignName[];
@@ -55,8 +57,8 @@ private:
     std::uint64_t messagesFromWorker_ = 0;
     std::uint64_t inquiries_ = 0;
     std::uint64_t chunkRequests_ = 0;
-    std::uint64_t chunksSent_ = 0;
-    std::uint64_t chunkBytesSent_ = 0;
+    std::uint64_t objectsServed_ = 0;
+    std::uint64_t bytesServed_ = 0;
     // Chunks of the set not yet served.
     std::uint64_t setChunksLeft_ = 0;
 

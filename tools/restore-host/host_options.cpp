@@ -1,7 +1,11 @@
 #include "host_options.h"
 
+#include "chunk_store.h"
+#include "path_text.h"
+
 #include "common/text.h"
 
+#include <filesystem>
 #include <limits>
 
 namespace host {
@@ -144,6 +148,30 @@ Options parseArguments(const std::vector<std::string>& args, std::string (*readF
         throw UsageError("restore-host takes one backup set directory");
     options.setDirectory = positional[0];
     return options;
+}
+
+void checkPaths(const Options& options)
+{
+    namespace fs = std::filesystem;
+    auto isFile = [](const std::string& path) {
+        std::error_code error;
+        return fs::is_regular_file(backupset::toPath(path), error);
+    };
+    std::error_code error;
+    if (!fs::is_directory(backupset::toPath(options.setDirectory), error))
+        throw PathError("no backup set directory " + options.setDirectory);
+    const std::string set = options.setDirectory + "/";
+    if (!isFile(set + backupset::kJobFile))
+        throw PathError(options.setDirectory + " is no backup set: it has no " + backupset::kJobFile);
+    if (!options.jobFile.empty() && !isFile(options.jobFile))
+        throw PathError("no job file " + options.jobFile);
+    if (!options.configFile.empty() && !isFile(options.configFile))
+        throw PathError("no configuration file " + options.configFile);
+    if (options.configFile.empty() && !options.noConfig && !isFile(set + backupset::kConfigFile))
+        throw PathError(options.setDirectory + " has no " + backupset::kConfigFile +
+                        " (--no-config runs the worker without a configuration)");
+    if (!options.workerProgram.empty() && !isFile(options.workerProgram))
+        throw PathError("no worker program " + options.workerProgram);
 }
 
 } // namespace host

@@ -14,6 +14,10 @@ namespace host {
 class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A path of the command line that names nothing usable.
+class PathError : public UsageError {
+    using UsageError::UsageError;
+};
 
 // Ways to make the parent misbehave. Object positions count from 0 in job order.
 struct Faults {
@@ -38,7 +42,7 @@ struct Options {
     std::string workerProgram;  // empty: restore-worker.exe beside restore-host.exe
     std::string transcriptPath; // empty: none
     std::string jobFile;        // empty: the set's restore.job
-    std::string configFile;     // empty: the set's harbex.cfg
+    std::string configFile;     // empty: the set's harbex.cfg, which must be there
     bool noConfig = false;      // the worker gets no harbex.cfg at all
     std::int32_t logLevel = 2;
     bool quiet = false;
@@ -52,6 +56,11 @@ void addFaultScript(Faults& faults, const std::string& scriptText);
 
 // Parses the arguments after the program name. `readFile` gives a script file's text.
 Options parseArguments(const std::vector<std::string>& args, std::string (*readFile)(const std::string&));
+
+// Throws PathError when a path of `options` names nothing usable: the set directory, its
+// restore.job, the configuration (the set's unless --config or --no-config), the job file and
+// the worker program given.
+void checkPaths(const Options& options);
 
 extern const char kUsage[];
 

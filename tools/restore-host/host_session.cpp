@@ -1,11 +1,13 @@
 #include "host_session.h"
 
 #include "chunk_store.h"
-#include "console.h"
 #include "conversation.h"
+#include "display_thread.h"
 #include "path_text.h"
 #include "progress_line.h"
+#include "summary.h"
 #include "transcript.h"
+#include "worker_account.h"
 #include "worker_process.h"
 
 #include "common/error.h"
@@ -14,12 +16,15 @@
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace host {
@@ -111,10 +116,10 @@ std::wstring besideHost(const wchar_t* program)
     return self.substr(0, self.find_last_of(L"\\/") + 1) + program;
 }
 
-// Puts `from` at `to`, or removes `to` when there is nothing to put there.
+// Puts `from` at `to`, or removes `to` when it is not wanted.
 void placeFile(const fs::path& from, const fs::path& to, bool wanted)
 {
-    if (!wanted || !fs::exists(from)) {
+    if (!wanted) {
         fs::remove(to);
         return;
     }
@@ -144,26 +149,26 @@ std::string encoded(const protocol::BerValue& message)
     return bytes;
 }
 
-// Shows one message from the worker on the console.
-void show(Console& console, const protocol::BerConstructed& message)
+// The sum of the recorded sizes of the job's objects.
+std::uint64_t jobBytes(const backupset::ChunkStore& store)
 {
-    if (auto* report = dynamic_cast<const proto::UpdateRestoreProgress*>(&message))
-        console.progress(progressLine(*report));
-    else if (auto* log = dynamic_cast<const proto::ClientWorkerLog*>(&message))
-        console.log(logLine(log->severity, log->text));
-    else if (auto* forwarded = dynamic_cast<const proto::ClientLogMessage*>(&message))
-        console.log(logLine(forwarded->severity, forwarded->text));
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < store.objectCount(); ++i)
+        bytes += store.object(i).size;
+    return bytes;
 }
 
 class Session {
 public:
-    Session(const Options& options, const backupset::ChunkStore& store, WorkerProcess& worker)
-        : options_(options), transcript_(options.transcriptPath), console_(options.quiet),
-          conversation_(store, options.logLevel, options.faults), worker_(worker)
+    Session(const Options& options, const backupset::ChunkStore& store, Conversation& conversation,
+            WorkerProcess& worker, DisplayThread* display)
+        : store_(store), transcript_(options.transcriptPath), conversation_(conversation),
+          worker_(worker), display_(display), account_(options.logLevel), bytesTotal_(jobBytes(store))
     {
     }
 
-    // Answers the worker until its output ends.
+    // Answers the worker until its output ends. The display only hears of it: answering
+    // comes first.
     void serve(Inbox& inbox)
     {
         for (;;) {
@@ -172,40 +177,109 @@ public:
                 return;
             if (!item.problem.empty()) {
                 transcript_.event("unreadable-output", "\"text\":" + jsonString(item.problem));
-                console_.log("restore-host: the worker's output is unreadable: " + item.problem);
+                show("restore-host: the worker's output is unreadable: " + item.problem);
                 worker_.closeInput();
+                hostClosedInput_ = true;
                 continue;
             }
-            transcript_.message("worker", *item.message);
-            show(console_, *item.message);
+            const protocol::BerConstructed& message = *item.message;
+            transcript_.message("worker", message);
+            hear(message);
             // Sampled while the worker runs: its memory is its own once it is gone.
-            if (dynamic_cast<const proto::MessageExchangeRequest*>(item.message.get()))
+            const auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
+            if (request != nullptr)
                 worker_.samplePeakWorkingSet();
-            std::vector<Outgoing> replies = conversation_.answer(*item.message);
+            std::vector<Outgoing> replies = conversation_.answer(message);
             // The fault closes the input instead of answering, so the worker is left waiting.
             if (conversation_.inputShouldClose() && !worker_.inputClosed()) {
                 worker_.closeInput();
+                hostClosedInput_ = true;
                 transcript_.event("close-input");
             }
             for (const Outgoing& out : replies)
                 send(out);
+            if (request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get()) && !firstChunk_)
+                firstChunk_ = std::chrono::steady_clock::now();
+            if (display_ != nullptr && reported_)
+                display_->progress(progress());
         }
     }
 
-    void finish(int exitCode, const backupset::ChunkStore& store)
+    // How the run went, once the worker exited with `workerExitCode`.
+    RunResult finish(DWORD workerExitCode)
     {
-        transcript_.event("exit", "\"code\":" + std::to_string(exitCode));
-        std::uint64_t bytes = 0;
-        for (std::size_t i = 0; i < store.objectCount(); ++i)
-            bytes += store.object(i).size;
-        char line[256];
-        std::snprintf(line, sizeof line, "restore-host: exit=%d objects=%zu bytes=%llu seconds=%.3f peak_working_set=%llu",
-                      exitCode, store.objectCount(), static_cast<unsigned long long>(bytes), worker_.seconds(),
-                      static_cast<unsigned long long>(worker_.peakWorkingSet()));
-        console_.result(line);
+        RunResult result;
+        result.workerExitCode = workerExitCode;
+        result.hostClosedInput = hostClosedInput_;
+        result.vanished = workerVanished(account_, workerExitCode, hostClosedInput_);
+        result.exitCode = result.vanished ? 3 : static_cast<int>(workerExitCode);
+        result.objectsTotal = store_.objectCount();
+        result.objectsServed = conversation_.objectsServed();
+        result.failedServed = failedServed();
+        result.bytesServed = conversation_.bytesServed();
+        result.seconds = worker_.seconds();
+        result.peakWorkingSet = worker_.peakWorkingSet();
+        if (result.vanished)
+            transcript_.event("worker-vanished", "\"code\":" + std::to_string(workerExitCode));
+        transcript_.event("exit", "\"code\":" + std::to_string(result.exitCode));
+        return result;
     }
 
+    const WorkerAccount& account() const { return account_; }
+
 private:
+    // What the worker says goes to its account and to the display.
+    void hear(const protocol::BerConstructed& message)
+    {
+        if (auto* report = dynamic_cast<const proto::UpdateRestoreProgress*>(&message)) {
+            account_.report(*report);
+            reported_ = true;
+            state_ = report->state;
+            percentage_ = report->percentage;
+        } else if (auto* log = dynamic_cast<const proto::ClientWorkerLog*>(&message)) {
+            account_.log(log->severity, log->text);
+            show(logLine(log->severity, log->text));
+        } else if (auto* forwarded = dynamic_cast<const proto::ClientLogMessage*>(&message)) {
+            show(logLine(forwarded->severity, forwarded->text));
+        }
+    }
+
+    void show(const std::string& line)
+    {
+        if (display_ != nullptr)
+            display_->log(line);
+    }
+
+    Progress progress() const
+    {
+        Progress p;
+        p.state = state_;
+        p.percentage = percentage_;
+        p.objectsDone = conversation_.objectsServed();
+        p.objectsTotal = store_.objectCount();
+        p.bytesDone = conversation_.bytesServed();
+        p.bytesTotal = bytesTotal_;
+        if (firstChunk_)
+            p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - *firstChunk_).count();
+        return p;
+    }
+
+    // The failed objects the worker named that are among those served (served in job order);
+    // the failures it counted without naming them are taken to be among them too.
+    std::uint64_t failedServed() const
+    {
+        const std::vector<std::string>& names = account_.failedNames();
+        if (names.empty())
+            return account_.failedCount();
+        std::unordered_set<std::string> served;
+        for (std::uint64_t i = 0; i < conversation_.objectsServed(); ++i)
+            served.insert(store_.object(i).name);
+        std::uint64_t count = account_.failedCount() - names.size();
+        for (const std::string& name : names)
+            count += served.count(name);
+        return count;
+    }
+
     void send(const Outgoing& out)
     {
         if (worker_.inputClosed())
@@ -220,11 +294,18 @@ private:
         }
     }
 
-    const Options& options_;
+    const backupset::ChunkStore& store_;
     Transcript transcript_;
-    Console console_;
-    Conversation conversation_;
+    Conversation& conversation_;
     WorkerProcess& worker_;
+    DisplayThread* display_;
+    WorkerAccount account_;
+    const std::uint64_t bytesTotal_;
+    bool reported_ = false; // the worker said where it stands
+    std::int32_t state_ = 0;
+    std::int32_t percentage_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> firstChunk_;
+    bool hostClosedInput_ = false;
 };
 
 // Joins the reading thread on every path; when the host gives up early the worker is ended
@@ -248,24 +329,44 @@ private:
     std::thread thread_;
 };
 
+void writeOut(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 } // namespace
 
-int runHost(const Options& options)
+int runHost(const Options& options, const Screen& screen)
 {
+    checkPaths(options);
     const backupset::ChunkStore store = backupset::ChunkStore::open(options.setDirectory);
+    // Reads every chunk file's head, so that a damaged set fails before the worker starts.
+    Conversation conversation(store, options.logLevel, options.faults);
     const fs::path work = prepareWorkDirectory(options);
     const std::wstring program =
         options.workerProgram.empty() ? besideHost(L"restore-worker.exe") : toWide(options.workerProgram);
 
+    std::optional<DisplayThread> display;
+    if (!options.quiet)
+        display.emplace(screen, writeOut);
     WorkerProcess worker(program, work.wstring());
-    Session session(options, store, worker);
+    Session session(options, store, conversation, worker, display ? &*display : nullptr);
     Inbox inbox;
-    ReaderThread reader(worker, inbox);
-    session.serve(inbox);
-    reader.join();
-    const int exitCode = static_cast<int>(worker.wait());
-    session.finish(exitCode, store);
-    return exitCode;
+    {
+        ReaderThread reader(worker, inbox);
+        session.serve(inbox);
+        reader.join();
+    }
+    const RunResult result = session.finish(worker.wait());
+    if (display) {
+        display->finish();
+        writeOut(summaryText(session.account(), result));
+    }
+    if (result.vanished)
+        writeOut(vanishedLine(result.workerExitCode) + "\n");
+    writeOut(resultLine(result) + "\n");
+    return result.exitCode;
 }
 
 } // namespace host

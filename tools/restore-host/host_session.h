@@ -1,12 +1,15 @@
 #pragma once
 // One restore through the worker: the working directory prepared from the backup set, the
-// worker started on its pipes, every message answered and shown, the transcript written.
+// worker started on its pipes, every message answered, the display fed, the transcript
+// written, and the run summed up.
+#include "display.h"
 #include "host_options.h"
 
 namespace host {
 
-// Runs the restore and returns the worker's exit code. Throws error::Exception or
-// std::exception when the host itself cannot go on.
-int runHost(const Options& options);
+// Runs the restore, showing it on `screen` unless quiet, and gives the host's exit code: the
+// worker's, or 3 when the worker vanished. Throws PathError when a path of the options names
+// nothing usable, error::Exception or std::exception when the host itself cannot go on.
+int runHost(const Options& options, const Screen& screen);
 
 } // namespace host

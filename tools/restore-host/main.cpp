@@ -1,6 +1,7 @@
 // restore-host: the parent of a restore. Serves a backup set to restore-worker.exe over its
 // standard handles, shows the progress and the worker's log, writes a transcript, and exits
-// with the worker's exit code (2: bad command line, 3: the host itself failed).
+// with the worker's exit code (2: bad command line, 3: the host itself failed or the worker
+// vanished).
 #include "host_options.h"
 #include "host_session.h"
 
@@ -12,6 +13,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +44,23 @@ std::string readScript(const std::string& path)
     return text.str();
 }
 
+// Where the output goes. A launcher that hands the host a pipe to a terminal names the
+// terminal's width in TERMINAL_COLUMNS; a console is asked for its own.
+host::Screen screen()
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (const char* columns = std::getenv("TERMINAL_COLUMNS"); columns != nullptr && GetFileType(out) == FILE_TYPE_PIPE) {
+        const unsigned long width = std::strtoul(columns, nullptr, 10);
+        if (width > 0 && width < 10000)
+            return {host::Screen::Kind::Ansi, width};
+    }
+    DWORD mode = 0;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleMode(out, &mode) && GetConsoleScreenBufferInfo(out, &info))
+        return {host::Screen::Kind::Console, static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1)};
+    return {};
+}
+
 } // namespace
 
 int main()
@@ -52,7 +71,10 @@ int main()
             std::fputs(host::kUsage, stdout);
             return 0;
         }
-        return host::runHost(host::parseArguments(args, readScript));
+        return host::runHost(host::parseArguments(args, readScript), screen());
+    } catch (const host::PathError& e) {
+        std::fprintf(stderr, "restore-host: %s\n", e.what());
+        return 2;
     } catch (const host::UsageError& e) {
         std::fprintf(stderr, "restore-host: %s\n%s", e.what(), host::kUsage);
         return 2;

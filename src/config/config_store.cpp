@@ -1,9 +1,9 @@
-#include "common/config/config_store.h"
+#include "config/config_store.h"
 
 #include "common/error.h"
 #include "common/format.h"
 #include "common/text.h"
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 #include "io/errors.h"
 #include "io/fs.h"
 #include "io/seq_file_reader.h"

@@ -1,4 +1,4 @@
-#include "hives/registry.h"
+#include "registry/registry.h"
 
 #include "common/assertion.h"
 #include "common/error.h"

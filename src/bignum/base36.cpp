@@ -1,7 +1,7 @@
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 
 #include "common/error.h"
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 
 namespace {
 int digitValue(char c)

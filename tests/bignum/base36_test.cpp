@@ -1,4 +1,4 @@
-#include "crypto/base36.h"
+#include "bignum/base36.h"
 
 #include "common/error.h"
 

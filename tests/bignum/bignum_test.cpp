@@ -1,4 +1,4 @@
-#include "crypto/bignum.h"
+#include "bignum/bignum.h"
 
 #include "common/error.h"
 
