@@ -21,9 +21,10 @@ public:
     // but cannot be read throws EConfig and leaves both files as they are.
     void load();
 
-    // The decoded bytes of a string entry. Throws EConfig when the key is absent or its
-    // value is not base-36 text.
-    std::string getString(const std::string& key) const;
+    // The decoded bytes of a string entry. Throws EConfig when the key is absent, its value
+    // is not base-36 text, or the text is longer than `maxLength` (decoding a text takes
+    // time that grows with the square of its length).
+    std::string getString(const std::string& key, std::size_t maxLength = std::string::npos) const;
 
     const IntegerTable& integerEntries() const { return integers; }
     const ListTable& listEntries() const { return lists; }

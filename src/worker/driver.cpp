@@ -115,7 +115,7 @@ void loadDataKey()
     try {
         ConfigStore config(kConfigBaseName);
         config.load();
-        const std::string keyBytes = config.getString("DataKey");
+        const std::string keyBytes = config.getString("DataKey", kMaxDataKeyText);
         if (logEnabled(3))
             log(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
         setDataKey(keyBytes);
@@ -167,8 +167,10 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
             const std::uint32_t announced = static_cast<std::uint32_t>(totals.remainingChunks + processed);
             const double p = (100.0 / announced) * static_cast<double>(processed);
             // A count that wraps to 0 gives no number; nothing sensible to report then but 0.
+            // One that wraps to less than the chunks processed gives more than 100: held
+            // there, since no report may say more.
             const std::uint64_t whole = p >= 0.0 && p < 18446744073709551616.0 ? static_cast<std::uint64_t>(p) : 0;
-            const auto percentage = static_cast<std::uint8_t>(whole);
+            const auto percentage = static_cast<std::uint8_t>(std::min<std::uint64_t>(whole, 100));
             if (percentage != lastPercentage) {
                 report(run, kRestoring, percentage);
                 lastPercentage = percentage;

@@ -6,6 +6,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "bignum/base36.h"
+#include "crypto/data_key.h"
 #include "hives/hive_registry.h"
 #include "proto/messages.h"
 #include "restore/restore_fixture.h"
@@ -343,6 +344,18 @@ TEST_F(DriverTest, MissingOrBadDataKeyEndsTheRun)
     }
 }
 
+TEST_F(DriverTest, DataKeyTextLongerThanAnyKeyIsRefusedUndecoded)
+{
+    writeJob({});
+    writeConfig("DataKey=\"" + std::string(kMaxDataKeyText + 1, 'B') + "\"\n");
+    answerLogLevel(2);
+    reply(status(0)); // heard only by a run that took the key
+    EXPECT_EQ(run(), 1);
+    ASSERT_FALSE(transcript.empty());
+    EXPECT_EQ(transcript.back(), "log 0: Restore completer dying: No usable data key: Configuration value too long: "
+                                 "DataKey holds 51 characters, at most 50");
+}
+
 // Chunks ------------------------------------------------------------------------------------
 
 TEST_F(DriverTest, ChunkNoneFirstStillRunsTheHiveStep)
@@ -401,17 +414,19 @@ TEST_F(DriverTest, SamePercentageIsNotReportedAgain)
     EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 1", "progress 2 100"}));
 }
 
-TEST_F(DriverTest, AnnouncedCountThatWrapsToZeroReportsNoPercentage)
+TEST_F(DriverTest, AnnouncedCountThatWrapsKeepsThePercentageWithinItsRange)
 {
     writeJob({unixRecord("/a", 0, true)});
     writeKey();
     answerLogLevel(2);
     reply(status(2));
-    // 0xFFFFFFFF remaining + 1 processed is 0 in 32 bits.
+    // 0xFFFFFFFF remaining + 1 processed is 0 in 32 bits: no percentage.
+    reply(chunk("/a", 0xFFFFFFFFu));
+    // + 2 processed is 1: 200 %, held to 100.
     reply(chunk("/a", 0xFFFFFFFFu));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 100"}));
+    EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 100", "progress 2 100"}));
 }
 
 TEST_F(DriverTest, FailedObjectsAreCountedAndNamedBeforeTheHiveStep)
