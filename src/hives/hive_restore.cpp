@@ -28,13 +28,6 @@ const std::string allowRenamesName = "AllowProtectedRenames";
 // of them (such as Enum), so they are opened for backup and restore.
 constexpr winreg::Access kSystemKeys = winreg::Access::backupRestore;
 
-// Lines are built and written only when their level is enabled.
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
 std::string inQuotes(const std::string& text)
 {
     return "\"" + text + "\"";

@@ -31,12 +31,6 @@ private:
     void* memory_ = nullptr;
 };
 
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
 // The UTF-16 form of a text, or false with the reason in `why`: the owner restore reports
 // a text that cannot be converted like any other failure of its step, and goes on.
 bool convertForOwner(const std::string& text, std::wstring& wide, std::string& why)

@@ -43,12 +43,6 @@ constexpr std::int32_t kWaitingForServer = 1;
 constexpr std::int32_t kRestoring = 2;
 constexpr std::int32_t kNoRestore = 3;
 
-void log(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
 // What one run holds from its start to its end; every step is handed what it needs of it.
 struct Run {
     ParentLink& link;
@@ -101,7 +95,7 @@ bool loadJob(Run& run)
         }
     } catch (const error::Exception& e) {
         // The end of the job file too: a broken job, not the parent's departure.
-        log(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
+        logAt(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
         deleteFile(kJobFile);
         return false;
     }
@@ -111,13 +105,13 @@ bool loadJob(Run& run)
 
 void loadDataKey()
 {
-    log(3, "loading data_key from config");
+    logAt(3, "loading data_key from config");
     try {
         ConfigStore config(kConfigBaseName);
         config.load();
         const std::string keyBytes = config.getString("DataKey", kMaxDataKeyText);
         if (logEnabled(3))
-            log(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
+            logAt(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
         setDataKey(keyBytes);
     } catch (const EConfig& e) {
         throw error::EFatal("No usable data key: " + e.fullText());
@@ -134,7 +128,7 @@ bool awaitServer(const Run& run, const RestoreSteps& steps)
             return false;
         case proto::RestoreStatusType::NotReady:
             report(run, kWaitingForServer, 0);
-            log(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
+            logAt(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
             io::sleep(steps.notReadyPause);
             continue;
         case proto::RestoreStatusType::Ready:
@@ -161,7 +155,7 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
             dispatcher.dispatch(*chunk);
             ++processed;
             if (logEnabled(3))
-                log(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
+                logAt(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
                            " processed chunks: " + formatUnsigned64(processed) +
                            ", remaining chunks: " + formatUnsigned64(totals.remainingChunks));
             const std::uint32_t announced = static_cast<std::uint32_t>(totals.remainingChunks + processed);
@@ -175,12 +169,12 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
                 report(run, kRestoring, percentage);
                 lastPercentage = percentage;
                 if (logEnabled(3))
-                    log(3, "Progress now: " + formatUnsigned(percentage) + "%");
+                    logAt(3, "Progress now: " + formatUnsigned(percentage) + "%");
             }
             continue;
         }
         if (dynamic_cast<proto::ChunkNone*>(reply.get()) != nullptr) {
-            log(2, "Received ChunkNone. Server has no more chunks for us.");
+            logAt(2, "Received ChunkNone. Server has no more chunks for us.");
             return;
         }
         throw error::EFatal("Got unexpected message");
@@ -204,7 +198,7 @@ void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::s
         try {
             directories.emplace_back(mapPath(FileMetaVariant(*record), job.restoreRoot), record.get());
         } catch (const error::Exception& e) {
-            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
         }
     }
     auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
@@ -214,7 +208,7 @@ void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::s
         try {
             restoreDirectoryTimes(path, FileMetaVariant(*record));
         } catch (const error::Exception& e) {
-            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
         }
     }
 }
@@ -238,7 +232,7 @@ void logFailedObjects(const std::set<std::string>& failed)
         text.resize(kLogRecordMaxBytes - kCut.size());
         text += kCut;
     }
-    log(1, text);
+    logAt(1, text);
 }
 
 int restore(const RestoreSteps& steps, ParentLink& link)
@@ -246,22 +240,22 @@ int restore(const RestoreSteps& steps, ParentLink& link)
     if (steps.crashHandlers)
         installCrashHandlers(reportCrash);
     setupLogLevel(link);
-    log(2, "Restore completer spawned");
+    logAt(2, "Restore completer spawned");
     Run run{link};
     report(run, kPreparing, 0);
     if (!loadJob(run))
         return 1;
     loadDataKey();
-    log(2, "Have key, we're good to go...");
+    logAt(2, "Have key, we're good to go...");
     report(run, kPreparing, 100);
 
     if (!awaitServer(run, steps)) {
-        log(2, "Server does not know of any restore... Exiting.");
+        logAt(2, "Server does not know of any restore... Exiting.");
         deleteFile(run.jobPath);
         report(run, kNoRestore, 0);
         return 1;
     }
-    log(2, "Server says it's ready to give us chunks!");
+    logAt(2, "Server says it's ready to give us chunks!");
 
     const RestorePrivileges privileges = enableRestorePrivileges();
     WriterContext writers{steps.placement(), privileges.security};
@@ -284,7 +278,7 @@ int restore(const RestoreSteps& steps, ParentLink& link)
     steps.hiveStep();
     deleteFile(run.jobPath);
     report(run, kRestoring, 100);
-    log(2, "Restore completer exiting. Restore completed successfully.");
+    logAt(2, "Restore completer exiting. Restore completed successfully.");
     return 0;
 }
 
@@ -301,7 +295,7 @@ bool enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailur
         error::throwSystemError(error::lastErrorCode(), enableFailure);
     if (error::lastErrorCode() != ERROR_NOT_ALL_ASSIGNED)
         return true;
-    log(1, "The process token does not hold " + toUtf8(name) + ": it is not enabled");
+    logAt(1, "The process token does not hold " + toUtf8(name) + ": it is not enabled");
     return false;
 }
 
@@ -325,7 +319,7 @@ RestorePrivileges enableRestorePrivileges()
     held.restore = enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
                                    "Cannot add restore privilege to process");
     if (!held.security)
-        log(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
+        logAt(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
     return held;
 }
 
@@ -340,7 +334,7 @@ int runRestore(const RestoreSteps& steps)
         return 1; // the parent is gone: nobody to tell
     } catch (const error::Exception& e) {
         try {
-            log(0, "Restore completer dying: " + e.fullText());
+            logAt(0, "Restore completer dying: " + e.fullText());
         } catch (const error::Exception&) {
             // The parent went away while hearing it; the run ends the same.
         }
