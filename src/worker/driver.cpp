@@ -15,6 +15,7 @@
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_reader.h"
+#include "registry/privileges.h"
 #include "restore/file_meta.h"
 #include "restore/paths.h"
 #include "restore/work_file.h"
@@ -282,23 +283,6 @@ int restore(const RestoreSteps& steps, ParentLink& link)
     return 0;
 }
 
-// Enables one privilege by name; the texts name the step that fails. False when the token
-// does not hold it: Windows then enables nothing and still reports success.
-bool enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailure, const char* enableFailure)
-{
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!sys::calls.LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-        error::throwSystemError(error::lastErrorCode(), lookUpFailure);
-    if (!sys::calls.AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
-        error::throwSystemError(error::lastErrorCode(), enableFailure);
-    if (error::lastErrorCode() != ERROR_NOT_ALL_ASSIGNED)
-        return true;
-    logAt(1, "The process token does not hold " + toUtf8(name) + ": it is not enabled");
-    return false;
-}
-
 } // namespace
 
 void reportCrash(const wchar_t* text)
@@ -308,19 +292,14 @@ void reportCrash(const wchar_t* text)
 
 RestorePrivileges enableRestorePrivileges()
 {
-    HANDLE opened = nullptr;
-    if (!sys::calls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
-        error::throwSystemError(error::lastErrorCode(), "Cannot get current process token");
-    sys::UniqueHandle token(opened);
-    RestorePrivileges held;
-    held.security = enablePrivilege(token.get(), L"SeSecurityPrivilege",
-                                    "Cannot look up SE_SECURITY_NAME privilege value",
-                                    "Cannot add security privilege to process");
-    held.restore = enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
-                                   "Cannot add restore privilege to process");
-    if (!held.security)
+    const std::vector<bool> held = enablePrivileges(
+        {{L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
+          "Cannot add security privilege to process"},
+         {L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
+          "Cannot add restore privilege to process"}});
+    if (!held[0])
         logAt(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
-    return held;
+    return {held[0], held[1]};
 }
 
 int runRestore(const RestoreSteps& steps)
