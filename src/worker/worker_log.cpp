@@ -38,29 +38,11 @@ private:
     sys::UniqueHandle file_;
 };
 
-// A registered event source, deregistered on every path.
-class EventSource {
-public:
-    explicit EventSource(const wchar_t* name) : handle_(sys::calls.RegisterEventSourceW(nullptr, name)) {}
-    ~EventSource()
-    {
-        if (handle_ != nullptr)
-            sys::calls.DeregisterEventSource(handle_);
-    }
-    EventSource(const EventSource&) = delete;
-    EventSource& operator=(const EventSource&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // Reports `text` to the event log as an error of the worker's source, if it can.
 void reportFatalEvent(const wchar_t* text)
 {
-    EventSource source(kEventSource);
-    if (source.get() == nullptr)
+    sys::UniqueEventSource source(sys::calls.RegisterEventSourceW(nullptr, kEventSource));
+    if (!source)
         return;
     const wchar_t* strings[] = {text};
     sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
