@@ -49,26 +49,18 @@ void log(int level, const std::string& text)
         logMessage(text, level, false);
 }
 
-// The job and the file table belong to one run: the process-wide totals must not keep
-// pointing at a job that the run destroys, nor the dispatcher keep its writer.
-class RunState {
-public:
-    RunState()
-    {
-        resetFileTable();
-        restoreTotals().reset();
-    }
-    ~RunState()
-    {
-        resetFileTable();
-        restoreTotals().currentJob = nullptr;
-    }
-    RunState(const RunState&) = delete;
-    RunState& operator=(const RunState&) = delete;
-
+// What one run holds from its start to its end; every step is handed what it needs of it.
+struct Run {
+    ParentLink& link;
     std::unique_ptr<proto::ClientRestoreJob> job;
     std::string jobPath; // absolute, for the deletions after the job is loaded
+    RestoreTotals totals;
 };
+
+void report(const Run& run, std::int32_t state, std::int32_t percentage)
+{
+    reportProgress(run.link, run.totals, state, percentage);
+}
 
 std::unique_ptr<proto::ClientRestoreJob> readJob()
 {
@@ -89,12 +81,11 @@ std::unique_ptr<proto::ClientRestoreJob> readJob()
 
 // Loads the job and its totals. False when the job file cannot be read: it is deleted and
 // the run ends with 1.
-bool loadJob(RunState& run)
+bool loadJob(Run& run)
 {
     try {
         run.job = readJob();
-        RestoreTotals& totals = restoreTotals();
-        totals.currentJob = run.job.get();
+        RestoreTotals& totals = run.totals;
         totals.jobFiles = totals.jobDirectories = totals.jobBytes = 0;
         // A job without a record list restores nothing.
         if (run.job->hasFiles) {
@@ -114,7 +105,6 @@ bool loadJob(RunState& run)
         deleteFile(kJobFile);
         return false;
     }
-    indexCurrentJob();
     run.jobPath = absolutePath(kJobFile);
     return true;
 }
@@ -135,20 +125,20 @@ void loadDataKey()
 }
 
 // Asks until the server is ready. False when it knows no restore.
-bool awaitServer(const RestoreSteps& steps)
+bool awaitServer(const Run& run, const RestoreSteps& steps)
 {
     for (;;) {
-        pfreply_t<proto::RestoreStatus> reply{proto::RestoreInquiry()};
+        pfreply_t<proto::RestoreStatus> reply{run.link, proto::RestoreInquiry()};
         switch (reply->status) {
         case proto::RestoreStatusType::NoRestore:
             return false;
         case proto::RestoreStatusType::NotReady:
-            reportProgress(kWaitingForServer, 0);
+            report(run, kWaitingForServer, 0);
             log(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
             io::sleep(steps.notReadyPause);
             continue;
         case proto::RestoreStatusType::Ready:
-            reportProgress(kWaitingForServer, 0);
+            report(run, kWaitingForServer, 0);
             return true;
         default:
             throw error::EFatal("Unknown status from server");
@@ -156,19 +146,19 @@ bool awaitServer(const RestoreSteps& steps)
     }
 }
 
-void receiveChunks(WriterContext& writers)
+void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
 {
-    RestoreTotals& totals = restoreTotals();
+    RestoreTotals& totals = run.totals;
     std::uint64_t processed = 0;
     std::uint8_t lastPercentage = 0;
     for (;;) {
-        parentRequest(proto::ChunkRequest());
-        std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+        run.link.request(proto::ChunkRequest());
+        std::unique_ptr<protocol::BerConstructed> reply = run.link.read();
         if (auto* chunk = dynamic_cast<proto::ChunkResponse*>(reply.get())) {
             ++totals.chunksReceived;
             totals.remainingChunks = chunk->remainingChunks;
             totals.downloadedBytes += chunk->data.size();
-            dispatchChunk(writers, *chunk);
+            dispatcher.dispatch(*chunk);
             ++processed;
             if (logEnabled(3))
                 log(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
@@ -182,7 +172,7 @@ void receiveChunks(WriterContext& writers)
             const std::uint64_t whole = p >= 0.0 && p < 18446744073709551616.0 ? static_cast<std::uint64_t>(p) : 0;
             const auto percentage = static_cast<std::uint8_t>(std::min<std::uint64_t>(whole, 100));
             if (percentage != lastPercentage) {
-                reportProgress(kRestoring, percentage);
+                report(run, kRestoring, percentage);
                 lastPercentage = percentage;
                 if (logEnabled(3))
                     log(3, "Progress now: " + formatUnsigned(percentage) + "%");
@@ -199,14 +189,15 @@ void receiveChunks(WriterContext& writers)
 
 // Sets the time stamps of every restored directory again, deepest first: objects moved
 // into a directory after its completion changed its last-write time.
-void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done)
+void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done,
+                                const std::set<std::string>& failed)
 {
     if (!job.hasFiles)
         return;
     std::vector<std::pair<std::string, const proto::FileMetaData*>> directories;
     std::set<std::string> seen;
     for (const auto& record : job.files) {
-        if (!record || !record->directory || done.count(record->name) == 0 || failedObjects().count(record->name) != 0)
+        if (!record || !record->directory || done.count(record->name) == 0 || failed.count(record->name) != 0)
             continue;
         if (!seen.insert(record->name).second)
             continue; // the first record of a name is the one restored
@@ -229,9 +220,8 @@ void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::s
 }
 
 // One line that counts and names the failed objects, cut to fit one log record.
-void logFailedObjects()
+void logFailedObjects(const std::set<std::string>& failed)
 {
-    const std::set<std::string>& failed = failedObjects();
     if (failed.empty())
         return;
     std::string text = "Restore finished with " + formatUnsigned64(failed.size()) + " failed object" +
@@ -251,48 +241,49 @@ void logFailedObjects()
     log(1, text);
 }
 
-int restore(const RestoreSteps& steps)
+int restore(const RestoreSteps& steps, ParentLink& link)
 {
     if (steps.crashHandlers)
         installCrashHandlers(reportCrash);
-    setupLogLevel();
+    setupLogLevel(link);
     log(2, "Restore completer spawned");
-    reportProgress(kPreparing, 0);
-
-    RunState run;
+    Run run{link};
+    report(run, kPreparing, 0);
     if (!loadJob(run))
         return 1;
     loadDataKey();
     log(2, "Have key, we're good to go...");
-    reportProgress(kPreparing, 100);
+    report(run, kPreparing, 100);
 
-    if (!awaitServer(steps)) {
+    if (!awaitServer(run, steps)) {
         log(2, "Server does not know of any restore... Exiting.");
         deleteFile(run.jobPath);
-        reportProgress(kNoRestore, 0);
+        report(run, kNoRestore, 0);
         return 1;
     }
     log(2, "Server says it's ready to give us chunks!");
 
     const RestorePrivileges privileges = enableRestorePrivileges();
     WriterContext writers{steps.placement(), privileges.security};
+    ChunkDispatcher dispatcher(*run.job, writers);
 
-    restoreTotals().restoreStartTime = UsecTime::now();
-    reportProgress(kRestoring, 0);
-    receiveChunks(writers);
+    run.totals.restoreStartTime = UsecTime::now();
+    report(run, kRestoring, 0);
+    receiveChunks(run, dispatcher);
 
-    std::set<std::string> done = completedObjects();
-    if (const proto::FileMetaData* last = currentRecord(); last != nullptr && activeWriter() != nullptr) {
+    std::set<std::string> done = dispatcher.completedObjects();
+    if (const proto::FileMetaData* last = dispatcher.currentRecord();
+        last != nullptr && dispatcher.activeWriter() != nullptr) {
         const std::string name = last->name;
-        if (finishActiveWriter())
+        if (dispatcher.finishActiveWriter())
             done.insert(name);
     }
-    restoreDirectoryTimesAgain(*run.job, done);
-    logFailedObjects();
+    restoreDirectoryTimesAgain(*run.job, done, dispatcher.failedObjects());
+    logFailedObjects(dispatcher.failedObjects());
 
     steps.hiveStep();
     deleteFile(run.jobPath);
-    reportProgress(kRestoring, 100);
+    report(run, kRestoring, 100);
     log(2, "Restore completer exiting. Restore completed successfully.");
     return 0;
 }
@@ -340,8 +331,11 @@ RestorePrivileges enableRestorePrivileges()
 
 int runRestore(const RestoreSteps& steps)
 {
+    std::unique_ptr<ParentLink> standard;
+    ParentLink& link = steps.link != nullptr ? *steps.link : *(standard = makeStandardParentLink());
+    LogToParent logToParent(link);
     try {
-        return restore(steps);
+        return restore(steps, link);
     } catch (const io::EEndOfStream&) {
         return 1; // the parent is gone: nobody to tell
     } catch (const error::Exception& e) {

@@ -66,24 +66,21 @@ void reportFatalEvent(const wchar_t* text)
     sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
 }
 
-// The parent takes the worker's log lines from the start.
-const bool parentSinkInstalled = (setLogSink(sendLogToParent), true);
-
 } // namespace
 
-void sendLogToParent(const std::string& text, int level, bool forward)
+void sendLogToParent(ParentLink& link, const std::string& text, int level, bool forward)
 {
     try {
         for (const std::string& piece : splitLogText(text)) {
             proto::ClientWorkerLog record;
             record.severity = level;
             record.text = piece;
-            parentWrite(record);
+            link.write(record);
             if (forward) {
                 proto::ClientLogMessage forwarded;
                 forwarded.severity = level;
                 forwarded.text = piece;
-                parentWrite(forwarded);
+                link.write(forwarded);
             }
         }
     } catch (const io::EEndOfStream&) {
@@ -93,10 +90,22 @@ void sendLogToParent(const std::string& text, int level, bool forward)
     }
 }
 
-void setupLogLevel()
+LogToParent::LogToParent(ParentLink& link)
+    : previous_(setLogSink([&link](const std::string& text, int level, bool forward) {
+          sendLogToParent(link, text, level, forward);
+      }))
 {
-    parentWrite(proto::GetLogLevel());
-    std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+}
+
+LogToParent::~LogToParent()
+{
+    setLogSink(std::move(previous_));
+}
+
+void setupLogLevel(ParentLink& link)
+{
+    link.write(proto::GetLogLevel());
+    std::unique_ptr<protocol::BerConstructed> reply = link.read();
     if (auto* current = dynamic_cast<proto::CurrentLogLevel*>(reply.get()))
         logLevel = current->level;
     else
