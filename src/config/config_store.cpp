@@ -61,7 +61,7 @@ void ConfigStore::load()
         integers.clear();
         lists.clear();
         try {
-            parseText(readConfigFile(cfgPath));
+            parse(readConfigFile(cfgPath));
             return;
         } catch (const EConfig&) {
             if (fileExists(cfoPath)) {
@@ -83,7 +83,7 @@ void ConfigStore::load()
     }
 }
 
-void ConfigStore::parseText(const std::string& content)
+void ConfigStore::parse(const std::string& content)
 {
     std::size_t lineCount = 0;
     std::size_t start = 0;

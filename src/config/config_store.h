@@ -20,6 +20,10 @@ public:
     // for a malformed line (then without any fallback). A previous generation that exists
     // but cannot be read throws EConfig and leaves both files as they are.
     void load();
+    // Adds the entries of a configuration file's text, as load does with the file's; the
+    // first entry of a key wins. Throws as load does for a malformed line, and EConfig when
+    // the text holds no line at all.
+    void parse(const std::string& content);
 
     // The decoded bytes of a string entry. Throws EConfig when the key is absent, its value
     // is not base-36 text, or the text is longer than `maxLength` (decoding a text takes
@@ -34,8 +38,6 @@ public:
     const std::string cfoPath;
 
 private:
-    // Adds the entries of the file's text; see load for what it throws.
-    void parseText(const std::string& content);
     void parseLine(const std::string& line);
 
     StringTable strings;   // values still in base-36 text
