@@ -20,25 +20,18 @@ namespace {
 class LoadedLibrary {
 public:
     explicit LoadedLibrary(const wchar_t* name) : module_(sys::calls.LoadLibraryW(name)) {}
-    ~LoadedLibrary()
-    {
-        if (module_ != nullptr)
-            sys::calls.FreeLibrary(module_);
-    }
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
-    explicit operator bool() const { return module_ != nullptr; }
+    explicit operator bool() const { return module_.valid(); }
     // The named function of the library, or null.
     template <class F>
     F function(const char* name) const
     {
         // Through the generic function pointer type: FARPROC's own signature is a placeholder.
-        return reinterpret_cast<F>(reinterpret_cast<void (*)()>(sys::calls.GetProcAddress(module_, name)));
+        return reinterpret_cast<F>(reinterpret_cast<void (*)()>(sys::calls.GetProcAddress(module_.get(), name)));
     }
 
 private:
-    HMODULE module_;
+    sys::UniqueLibrary module_;
 };
 
 using MiniDumpWriteDumpFunction = decltype(&::MiniDumpWriteDump);

@@ -15,6 +15,16 @@ inline bool logEnabled(int level)
 
 void logMessage(const std::string& text, int level, bool forward);
 
+// Whether a line goes on from the parent to the backup client's own log as well.
+enum class Forward { No, Yes };
+// Logs `text` at `level` when that level is enabled. A text that costs something to build
+// is built only once logEnabled has said yes.
+inline void logAt(int level, const std::string& text, Forward forward = Forward::No)
+{
+    if (logEnabled(level))
+        logMessage(text, level, forward == Forward::Yes);
+}
+
 // Receives each log call. Without the worker log, the sink writes "level: text" lines to
 // the standard error.
 using LogSink = std::function<void(const std::string& text, int level, bool forward)>;

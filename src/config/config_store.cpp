@@ -61,7 +61,7 @@ void ConfigStore::load()
         integers.clear();
         lists.clear();
         try {
-            parseText(readConfigFile(cfgPath));
+            parse(readConfigFile(cfgPath));
             return;
         } catch (const EConfig&) {
             if (fileExists(cfoPath)) {
@@ -83,7 +83,7 @@ void ConfigStore::load()
     }
 }
 
-void ConfigStore::parseText(const std::string& content)
+void ConfigStore::parse(const std::string& content)
 {
     std::size_t lineCount = 0;
     std::size_t start = 0;
@@ -129,11 +129,14 @@ void ConfigStore::parseLine(const std::string& line)
     integers.emplace(key, parseInt64(line.substr(equals + 1)));
 }
 
-std::string ConfigStore::getString(const std::string& key) const
+std::string ConfigStore::getString(const std::string& key, std::size_t maxLength) const
 {
     auto entry = strings.find(key);
     if (entry == strings.end())
         throw EConfig("Configuration key not found: " + key);
+    if (entry->second.size() > maxLength)
+        throw EConfig("Configuration value too long: " + key + " holds " + formatUnsigned64(entry->second.size()) +
+                      " characters, at most " + formatUnsigned64(maxLength));
     try {
         return parseBase36(entry->second);
     } catch (const error::EParseError& e) {

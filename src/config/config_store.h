@@ -20,10 +20,15 @@ public:
     // for a malformed line (then without any fallback). A previous generation that exists
     // but cannot be read throws EConfig and leaves both files as they are.
     void load();
+    // Adds the entries of a configuration file's text, as load does with the file's; the
+    // first entry of a key wins. Throws as load does for a malformed line, and EConfig when
+    // the text holds no line at all.
+    void parse(const std::string& content);
 
-    // The decoded bytes of a string entry. Throws EConfig when the key is absent or its
-    // value is not base-36 text.
-    std::string getString(const std::string& key) const;
+    // The decoded bytes of a string entry. Throws EConfig when the key is absent, its value
+    // is not base-36 text, or the text is longer than `maxLength` (decoding a text takes
+    // time that grows with the square of its length).
+    std::string getString(const std::string& key, std::size_t maxLength = std::string::npos) const;
 
     const IntegerTable& integerEntries() const { return integers; }
     const ListTable& listEntries() const { return lists; }
@@ -33,8 +38,6 @@ public:
     const std::string cfoPath;
 
 private:
-    // Adds the entries of the file's text; see load for what it throws.
-    void parseText(const std::string& content);
     void parseLine(const std::string& line);
 
     StringTable strings;   // values still in base-36 text

@@ -6,13 +6,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
-
-// A chunk holds at most 100 MiB on the wire; nothing legitimate inflates past this, and
-// growing further would only exhaust memory on a hostile stream.
-constexpr std::size_t kMaxInflatedLength = 256u * 1024 * 1024;
 
 void logDecoded(const char* form)
 {
@@ -30,33 +27,30 @@ void decryptPayload(const std::string& data, std::string& plain)
 
 std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index)
 {
-    std::uint64_t lastIndex = size >> 20;
-    if (index == lastIndex)
-        return ((static_cast<std::uint32_t>(size) - 1) & 0xFFFFF) + 1;
-    return kChunkSize;
+    const std::uint64_t start = std::uint64_t{index} * kChunkSize;
+    if (start >= size)
+        return 0;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSize, size - start));
 }
 
-void inflateInto(const unsigned char* input, std::size_t length, std::string& out)
+void inflateInto(const unsigned char* input, std::size_t length, std::string& out, std::size_t limit)
 {
-    if (out.empty())
-        out.resize(100000);
-    for (;;) {
-        uLongf produced = static_cast<uLongf>(out.size());
-        int result = uncompress(reinterpret_cast<Bytef*>(out.data()), &produced, input, static_cast<uLong>(length));
-        switch (result) {
-        case Z_OK:
-            out.resize(produced);
-            return;
-        case Z_BUF_ERROR:
-            if (out.size() * 2 > kMaxInflatedLength)
-                throw EZLib("Z_MEM_ERROR");
-            out.resize(out.size() * 2);
-            continue;
-        case Z_MEM_ERROR:
-            throw EZLib("Z_MEM_ERROR");
-        default:
-            throw EZLib("Z_DATA_ERROR");
-        }
+    // One byte of room more than allowed tells a stream that fits from one that does not.
+    out.resize(limit + 1);
+    uLongf produced = static_cast<uLongf>(out.size());
+    const int result = uncompress(reinterpret_cast<Bytef*>(out.data()), &produced, input, static_cast<uLong>(length));
+    switch (result) {
+    case Z_OK:
+        if (produced > limit)
+            throw error::EInvariant("Chunk longer than we wanted it");
+        out.resize(produced);
+        return;
+    case Z_BUF_ERROR: // the output did not fit; a cut stream is Z_DATA_ERROR
+        throw error::EInvariant("Chunk longer than we wanted it");
+    case Z_MEM_ERROR:
+        throw EZLib("Z_MEM_ERROR");
+    default:
+        throw EZLib("Z_DATA_ERROR");
     }
 }
 
@@ -105,8 +99,8 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
         if (padding < 0 || static_cast<std::size_t>(padding) > stream.size())
             throw EZLib("Z_DATA_ERROR");
         stream.resize(stream.size() - static_cast<std::size_t>(padding));
-        out.resize(kChunkSize);
-        inflateInto(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), out);
+        inflateInto(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), out,
+                    expectedChunkLength(object.size, index));
         logDecoded("EncryptedZlibCompressed");
         return;
     }

@@ -25,16 +25,20 @@ struct ChunkObject {
     bool isLink = false; // an HFS or UNIX symbolic link (its link target is present)
 };
 
-// The plain length that chunk `index` of an object of `size` bytes must hold.
+// The plain length that chunk `index` of an object of `size` bytes must hold: a whole chunk,
+// or what is left of the object from the chunk's start, and 0 for a chunk past its end.
 std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index);
 
 // Replaces `out` with the plain bytes of chunk `index` of `object`, to be written at
-// index × kChunkSize. Decrypts with the process-wide data key.
+// index × kChunkSize. Decrypts with the process-wide data key. An encrypted chunk is cut
+// to its expected length; one that is shorter, or a compressed chunk that inflates past
+// it, throws error::EInvariant.
 void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index);
 
-// zlib one-shot decompression of the whole input into `out`, whose length is the first
-// guess (100000 when empty); the guess doubles until the output fits.
-void inflateInto(const unsigned char* input, std::size_t length, std::string& out);
+// zlib one-shot decompression of the whole input into `out`, which holds at most `limit`
+// bytes: more output throws error::EInvariant "Chunk longer than we wanted it", so that a
+// hostile stream never inflates beyond what the chunk can hold.
+void inflateInto(const unsigned char* input, std::size_t length, std::string& out, std::size_t limit);
 
 // The three container forms, for the packing side.
 enum class ChunkForm { Cleartext, Encrypted, EncryptedCompressed };

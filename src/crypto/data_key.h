@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <string>
 
+// The longest text of a 256-bit key in the configuration: 36^50 is the first power of 36
+// above 2^256, so no such key needs more base-36 digits.
+inline constexpr std::size_t kMaxDataKeyText = 50;
+
 // The process-wide key (kind 2, 256 bits).
 const AesKey& dataKey();
 // Sets the key from its bytes, least significant first (as the configuration store

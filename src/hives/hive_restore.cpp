@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "hives/hive_lock.h"
 #include "io/fs.h"
+#include "registry/pending_moves.h"
 #include "registry/registry.h"
 #include "sys/syscalls.h"
 
@@ -27,13 +28,6 @@ const std::string allowRenamesName = "AllowProtectedRenames";
 // Keys of the running and of the restored SYSTEM hive: administrators may only read some
 // of them (such as Enum), so they are opened for backup and restore.
 constexpr winreg::Access kSystemKeys = winreg::Access::backupRestore;
-
-// Lines are built and written only when their level is enabled.
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
 
 std::string inQuotes(const std::string& text)
 {
@@ -246,8 +240,10 @@ void preserveKeysNotToRestore(const std::string& controlSet)
 // restored one replaces at that boot: the moves at boot requested so far (this restore's
 // among them) and the permission to replace protected files. Both go into the restored
 // hive's current control set as well, after the keys not to restore, so that nothing
-// copied from the running hive overwrites them.
-void carryBootState(const winreg::MultiString& pending, const std::string& controlSet)
+// copied from the running hive overwrites them. The running moves are read only here; a
+// value that is empty, missing or malformed is no moves (said once at level 1), and the
+// restored hive then keeps none either: moves left from the time of the backup are stale.
+void carryBootState(PendingMoves& pending, const std::string& controlSet)
 {
     const std::string path = mergeMount + "\\" + controlSet + "\\Control\\Session Manager";
     logAt(2, "Carrying the moves at boot and " + allowRenamesName + " into " + path);
@@ -255,10 +251,13 @@ void carryBootState(const winreg::MultiString& pending, const std::string& contr
     if (!sessionManager.exists())
         sessionManager.create();
     sessionManager.close();
-    if (pending.valueExists()) {
-        winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
-        carried.data() = {REG_MULTI_SZ, pending.rawData()};
+    const std::vector<PendingMove> running = pending.readRunning();
+    winreg::GenericValue carried(HKEY_LOCAL_MACHINE, path, pendingRenamesName, kSystemKeys);
+    if (!running.empty()) {
+        carried.data() = {REG_MULTI_SZ, encodePendingMoves(running)};
         carried.store();
+    } else if (carried.valueExists()) {
+        carried.erase();
     }
     // Whatever the restored hive held there.
     winreg::GenericValue allow(HKEY_LOCAL_MACHINE, path, allowRenamesName, kSystemKeys);
@@ -269,7 +268,7 @@ void carryBootState(const winreg::MultiString& pending, const std::string& contr
 // Merges the running system's keys that are not to be restored and the boot state into the
 // loaded SYSTEM hive, then unloads it. A system error ends that part of the work, logged;
 // the hive is put in place all the same.
-void mergeSystemHive(SystemHive& system, const winreg::MultiString& pending)
+void mergeSystemHive(SystemHive& system, PendingMoves& pending)
 {
     const std::string controlSet = controlSetName(system.current);
     try {
@@ -293,12 +292,10 @@ void mergeSystemHive(SystemHive& system, const winreg::MultiString& pending)
 void replaceSystemHive(HiveRegistry& hives)
 {
     logAt(2, "Will run hive merge on the SYSTEM hive");
-    const winreg::MultiString pending(HKEY_LOCAL_MACHINE, sessionManagerPath, pendingRenamesName, kSystemKeys);
-
     SystemHive system = findSystemHive(hives);
     if (!system.loaded)
         return;
-    mergeSystemHive(system, pending);
+    mergeSystemHive(system, hives.pendingMoves());
 
     logAt(2, "New system hive stored in: " + system.fallback);
     LONG result = sys::calls.RegReplaceKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM", longPathW(system.fallback).c_str(),

@@ -91,12 +91,6 @@ std::wstring comparablePath(const std::wstring& path)
 
 namespace {
 
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
 std::wstring comparable(const std::string& path)
 {
     return comparablePath(longPathW(path));

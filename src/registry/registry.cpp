@@ -3,6 +3,7 @@
 #include "common/assertion.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "registry/privileges.h"
 #include "sys/syscalls.h"
 
 #include <algorithm>
@@ -453,32 +454,12 @@ void flushRegistry()
         fail(result, "Cannot flush registry");
 }
 
-namespace {
-void enablePrivilege(HANDLE token, const LUID& privilege, const char* failure)
-{
-    TOKEN_PRIVILEGES wanted{};
-    wanted.PrivilegeCount = 1;
-    wanted.Privileges[0].Luid = privilege;
-    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!sys::calls.AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr))
-        error::throwSystemError(GetLastError(), failure);
-}
-} // namespace
-
 void enableBackupRestorePrivileges()
 {
-    HANDLE opened = nullptr;
-    if (!sys::calls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
-        error::throwSystemError(GetLastError(), "Cannot get current process token");
-    sys::UniqueHandle token(opened);
-    LUID restore{};
-    LUID backup{};
-    if (!sys::calls.LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &restore))
-        error::throwSystemError(GetLastError(), "Cannot look up SE_RESTORE_NAME privilege value");
-    if (!sys::calls.LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &backup))
-        error::throwSystemError(GetLastError(), "Cannot look up SE_BACKUP_NAME privilege value");
-    enablePrivilege(token.get(), restore, "Cannot add restore privilege to process");
-    enablePrivilege(token.get(), backup, "Cannot add backup privilege to process");
+    enablePrivileges({{SE_RESTORE_NAME, "Cannot look up SE_RESTORE_NAME privilege value",
+                       "Cannot add restore privilege to process"},
+                      {SE_BACKUP_NAME, "Cannot look up SE_BACKUP_NAME privilege value",
+                       "Cannot add backup privilege to process"}});
 }
 
 LoadedHive::LoadedHive(HKEY root, const std::string& subkey, const std::string& hiveFile)

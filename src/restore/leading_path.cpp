@@ -9,12 +9,6 @@
 
 namespace {
 
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
 // Clears the read-only attribute of `parent`, which may be what refuses a new
 // subdirectory. Failures are only logged: the next attempt to create tells.
 void clearReadOnly(const std::string& parent)

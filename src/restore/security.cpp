@@ -6,36 +6,13 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "io/fs.h"
+#include "sys/handle.h"
 #include "sys/syscalls.h"
 
 #include <utility>
 #include <vector>
 
 namespace {
-
-// A buffer that Windows allocated for the caller (a descriptor, an SDDL text), released
-// with LocalFree.
-class LocalMemory {
-public:
-    LocalMemory() = default;
-    explicit LocalMemory(void* memory) : memory_(memory) {}
-    ~LocalMemory()
-    {
-        if (memory_ != nullptr)
-            sys::calls.LocalFree(memory_);
-    }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-
-private:
-    void* memory_ = nullptr;
-};
-
-void logAt(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
 
 // The UTF-16 form of a text, or false with the reason in `why`: the owner restore reports
 // a text that cannot be converted like any other failure of its step, and goes on.
@@ -61,7 +38,7 @@ void applySecurityDescriptor(const std::string& path, const std::string& sddl, b
         logAt(1, "Unable to convert SDDL \"" + sddl + "\": " + reason);
         return;
     }
-    LocalMemory ownsDescriptor(descriptor);
+    sys::UniqueLocalMemory ownsDescriptor(descriptor);
 
     SECURITY_INFORMATION mask = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                 DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION |
@@ -164,20 +141,20 @@ void grantSystemFullAccess(const std::string& directory)
         logAt(1, "Cannot fetch DACL for " + directory);
         return;
     }
-    LocalMemory ownsCurrent(current);
+    sys::UniqueLocalMemory ownsCurrent(current);
 
     LPWSTR text = nullptr;
     if (!sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW(current, SDDL_REVISION_1,
                                                                         DACL_SECURITY_INFORMATION, &text, nullptr))
         error::throwSystemError(GetLastError(), "Cannot serialise to SDDL");
-    LocalMemory ownsText(text);
+    sys::UniqueLocalMemory ownsText(text);
 
     const std::string widened = withSystemFullAccess(toUtf8(text));
     PSECURITY_DESCRIPTOR replacement = nullptr;
     if (!sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(widened).c_str(), SDDL_REVISION_1,
                                                                         &replacement, nullptr))
         error::throwSystemError(GetLastError(), "Cannot convert SDDL back");
-    LocalMemory ownsReplacement(replacement);
+    sys::UniqueLocalMemory ownsReplacement(replacement);
 
     BOOL present = FALSE;
     BOOL defaulted = FALSE;

@@ -30,11 +30,6 @@ FILETIME fileTime(const UsecTime& t)
     return result;
 }
 
-void logLine(int level, const std::string& text)
-{
-    logMessage(text, level, false);
-}
-
 // Clears the read-only bit of the file `wide` names, which Windows would otherwise refuse to
 // open for writing or to replace. The attributes it had, or INVALID_FILE_ATTRIBUTES when
 // there was nothing to clear.
@@ -134,7 +129,7 @@ sys::UniqueHandle createWorkFile(const std::string& workPath, const FileMetaVari
         if (!sys::calls.DeviceIoControl(handle.get(), FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
                                         &returned, nullptr) &&
             logEnabled(2))
-            logLine(2, "File '" + workPath +
+            logAt(2, "File '" + workPath +
                            "' was originally a NTFS compressed file, but re-creating the file as compressed failed: '" +
                            error::lastErrorText() + "'. Will restore as non-compressed file instead.");
     }
@@ -158,7 +153,7 @@ void discardWorkFile(const std::string& workPath)
         return;
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && logEnabled(1))
-        logLine(1, "Cannot delete work file " + workPath + ": " + error::systemErrorText(code));
+        logAt(1, "Cannot delete work file " + workPath + ": " + error::systemErrorText(code));
 }
 
 void setFileTimes(HANDLE handle, const std::string& path, const FileMetaVariant& meta)
@@ -167,7 +162,7 @@ void setFileTimes(HANDLE handle, const std::string& path, const FileMetaVariant&
     const FILETIME access = fileTime(meta.lastAccessTime());
     const FILETIME write = fileTime(meta.lastWriteTime());
     if (!sys::calls.SetFileTime(handle, &creation, &access, &write) && logEnabled(1))
-        logLine(1, "Unable to restore directory times for '" + path + "': " + error::lastErrorText());
+        logAt(1, "Unable to restore directory times for '" + path + "': " + error::lastErrorText());
 }
 
 sys::UniqueHandle openDirectoryForTimes(const std::string& path)
@@ -176,7 +171,7 @@ sys::UniqueHandle openDirectoryForTimes(const std::string& path)
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle && logEnabled(2))
-        logLine(2, "Cannot open directory '" + path + "', not setting time stamps: " + error::lastErrorText());
+        logAt(2, "Cannot open directory '" + path + "', not setting time stamps: " + error::lastErrorText());
     return handle;
 }
 
@@ -184,7 +179,7 @@ void setTimesAndClose(sys::UniqueHandle& handle, const std::string& path, const 
 {
     if (!handle) {
         if (logEnabled(1))
-            logLine(1, "Not setting times on " + path);
+            logAt(1, "Not setting times on " + path);
         return;
     }
     setFileTimes(handle.get(), path, meta);
@@ -200,7 +195,7 @@ void restoreDirectoryTimes(const std::string& path, const FileMetaVariant& meta)
 void setFileAttributes(const std::string& path, std::uint32_t attributes)
 {
     if (!sys::calls.SetFileAttributesW(longPathW(path).c_str(), attributes) && logEnabled(1))
-        logLine(1, "Unable to restore file attributes for '" + path + "': " + error::lastErrorText());
+        logAt(1, "Unable to restore file attributes for '" + path + "': " + error::lastErrorText());
 }
 
 bool placeWorkFile(const std::string& workPath, const std::string& target, Placement& placement)
@@ -208,7 +203,7 @@ bool placeWorkFile(const std::string& workPath, const std::string& target, Place
     if (placement.isLiveHive(target)) {
         // The hive step at the end of the restore schedules it, after fixing up SYSTEM.
         if (logEnabled(2))
-            logLine(2, "Fallback " + workPath + " is a hive. Move  on boot will be scheduled later to final destination " +
+            logAt(2, "Fallback " + workPath + " is a hive. Move  on boot will be scheduled later to final destination " +
                            target);
         return false;
     }
@@ -218,22 +213,22 @@ bool placeWorkFile(const std::string& workPath, const std::string& target, Place
     PendingMoves& pending = placement.pendingMoves();
     if (!placement.mustReplaceAtBoot(target)) {
         if (logEnabled(2))
-            logLine(2, "Will attempt immediate move of " + workPath + " to " + target);
+            logAt(2, "Will attempt immediate move of " + workPath + " to " + target);
         if (moveReplacing(from, to)) {
             pending.supersede(target, false);
             return false;
         }
         if (logEnabled(2))
-            logLine(2, "Immediate move failed (" + error::lastErrorText() + ") - deferring move operation");
+            logAt(2, "Immediate move failed (" + error::lastErrorText() + ") - deferring move operation");
     }
 
     if (logEnabled(2))
-        logLine(2, "Will request move-on-boot of " + workPath + " into " + target);
+        logAt(2, "Will request move-on-boot of " + workPath + " into " + target);
     if (sys::calls.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
         pending.added(workPath, target);
         pending.supersede(target, true);
     } else if (logEnabled(0)) {
-        logLine(0, "Unable to request move of fallback file for " + workPath + ": " + error::lastErrorText());
+        logAt(0, "Unable to request move of fallback file for " + workPath + ": " + error::lastErrorText());
     }
     // The data waits in the work file even when the request failed: only a reboot can help.
     placement.requestReboot();

@@ -4,6 +4,8 @@
 // writer open for the object being received, decodes every chunk and has the writer put it
 // at its offset. A failure costs only its own object: the object is logged and remembered
 // as failed, its later chunks are skipped, and the run goes on.
+#include "common/error.h"
+#include "crypto/chunk_codec.h"
 #include "proto/messages.h"
 #include "restore/writers.h"
 
@@ -29,33 +31,46 @@ private:
     std::unordered_map<std::string_view, const proto::FileMetaData*> first_;
 };
 
-// Handles one chunk for the job of the restore totals (restoreTotals().currentJob), restoring
-// below the job's root with `context` passed to the writers. Returns normally also when the
-// chunk's object fails; only exceptions that are not error::Exception pass. A failed object
-// is abandoned (its work file removed) and never completed; when completing the previous
-// object fails, that object fails under its own name and the new one goes on.
-void dispatchChunk(WriterContext& context, const proto::ChunkResponse& chunk);
+// The file table of one run: the objects completed and failed, the object being received
+// and its writer. Handles every chunk of the run in turn.
+class ChunkDispatcher {
+public:
+    // Restores the objects of `job` (which outlives the dispatcher) below the job's root,
+    // with `writers` passed to every writer.
+    ChunkDispatcher(const proto::ClientRestoreJob& job, WriterContext& writers);
 
-// After the last chunk: completes the writer of the last object, if one is active, and
-// releases it. True when it completed; when completing fails, the object is failed and
-// abandoned as any other.
-bool finishActiveWriter();
+    // Handles one chunk. Returns normally also when the chunk's object fails; only
+    // exceptions that are not error::Exception pass. A failed object is abandoned (its work
+    // file removed) and never completed; when completing the previous object fails, that
+    // object fails under its own name and the new one goes on.
+    void dispatch(const proto::ChunkResponse& chunk);
 
-// The file table as the dispatcher left it.
-// Objects whose writer was completed because a later object began.
-const std::set<std::string>& completedObjects();
-// Objects whose restore failed, in byte-wise order of their names.
-const std::set<std::string>& failedObjects();
-// The record of the object being received (pointing into the job), or null.
-const proto::FileMetaData* currentRecord();
-// The writer of that object, or null.
-RestoreWriter* activeWriter();
+    // After the last chunk: completes the writer of the last object, if one is active, and
+    // releases it. True when it completed; when completing fails, the object is failed and
+    // abandoned as any other.
+    bool finishActiveWriter();
 
-// Makes the dispatcher index the job of the restore totals anew before the next new
-// object (the driver calls it once the job is loaded; a job that the dispatcher has not
-// indexed yet is indexed when its first object begins).
-void indexCurrentJob();
+    // Objects whose writer was completed because a later object began.
+    const std::set<std::string>& completedObjects() const { return completed_; }
+    // Objects whose restore failed, in byte-wise order of their names.
+    const std::set<std::string>& failedObjects() const { return failed_; }
+    // The record of the object being received (pointing into the job), or null.
+    const proto::FileMetaData* currentRecord() const { return current_; }
+    // The writer of that object, or null.
+    RestoreWriter* activeWriter() const { return writer_.get(); }
 
-// Forgets everything: the two sets, the current object, the index, and the active writer,
-// which is destroyed without completion. For tests and for a new run.
-void resetFileTable();
+private:
+    void receive(const proto::ChunkResponse& chunk);
+    void fail(const std::string& name, const error::Exception& e);
+    bool completeActive();
+
+    const proto::ClientRestoreJob& job_;
+    JobIndex index_;
+    WriterContext& writers_;
+    std::set<std::string> completed_;
+    std::set<std::string> failed_;
+    const proto::FileMetaData* current_ = nullptr;
+    ChunkObject object_; // what decoding needs of the current object
+    std::unique_ptr<RestoreWriter> writer_;
+    std::string plain_; // the decoded chunk; its storage serves every chunk
+};

@@ -15,6 +15,7 @@
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_reader.h"
+#include "registry/privileges.h"
 #include "restore/file_meta.h"
 #include "restore/paths.h"
 #include "restore/work_file.h"
@@ -43,32 +44,18 @@ constexpr std::int32_t kWaitingForServer = 1;
 constexpr std::int32_t kRestoring = 2;
 constexpr std::int32_t kNoRestore = 3;
 
-void log(int level, const std::string& text)
-{
-    if (logEnabled(level))
-        logMessage(text, level, false);
-}
-
-// The job and the file table belong to one run: the process-wide totals must not keep
-// pointing at a job that the run destroys, nor the dispatcher keep its writer.
-class RunState {
-public:
-    RunState()
-    {
-        resetFileTable();
-        restoreTotals().reset();
-    }
-    ~RunState()
-    {
-        resetFileTable();
-        restoreTotals().currentJob = nullptr;
-    }
-    RunState(const RunState&) = delete;
-    RunState& operator=(const RunState&) = delete;
-
+// What one run holds from its start to its end; every step is handed what it needs of it.
+struct Run {
+    ParentLink& link;
     std::unique_ptr<proto::ClientRestoreJob> job;
     std::string jobPath; // absolute, for the deletions after the job is loaded
+    RestoreTotals totals;
 };
+
+void report(const Run& run, std::int32_t state, std::int32_t percentage)
+{
+    reportProgress(run.link, run.totals, state, percentage);
+}
 
 std::unique_ptr<proto::ClientRestoreJob> readJob()
 {
@@ -89,12 +76,11 @@ std::unique_ptr<proto::ClientRestoreJob> readJob()
 
 // Loads the job and its totals. False when the job file cannot be read: it is deleted and
 // the run ends with 1.
-bool loadJob(RunState& run)
+bool loadJob(Run& run)
 {
     try {
         run.job = readJob();
-        RestoreTotals& totals = restoreTotals();
-        totals.currentJob = run.job.get();
+        RestoreTotals& totals = run.totals;
         totals.jobFiles = totals.jobDirectories = totals.jobBytes = 0;
         // A job without a record list restores nothing.
         if (run.job->hasFiles) {
@@ -110,24 +96,23 @@ bool loadJob(RunState& run)
         }
     } catch (const error::Exception& e) {
         // The end of the job file too: a broken job, not the parent's departure.
-        log(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
+        logAt(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
         deleteFile(kJobFile);
         return false;
     }
-    indexCurrentJob();
     run.jobPath = absolutePath(kJobFile);
     return true;
 }
 
 void loadDataKey()
 {
-    log(3, "loading data_key from config");
+    logAt(3, "loading data_key from config");
     try {
         ConfigStore config(kConfigBaseName);
         config.load();
-        const std::string keyBytes = config.getString("DataKey");
+        const std::string keyBytes = config.getString("DataKey", kMaxDataKeyText);
         if (logEnabled(3))
-            log(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
+            logAt(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
         setDataKey(keyBytes);
     } catch (const EConfig& e) {
         throw error::EFatal("No usable data key: " + e.fullText());
@@ -135,20 +120,20 @@ void loadDataKey()
 }
 
 // Asks until the server is ready. False when it knows no restore.
-bool awaitServer(const RestoreSteps& steps)
+bool awaitServer(const Run& run, const RestoreSteps& steps)
 {
     for (;;) {
-        pfreply_t<proto::RestoreStatus> reply{proto::RestoreInquiry()};
+        pfreply_t<proto::RestoreStatus> reply{run.link, proto::RestoreInquiry()};
         switch (reply->status) {
         case proto::RestoreStatusType::NoRestore:
             return false;
         case proto::RestoreStatusType::NotReady:
-            reportProgress(kWaitingForServer, 0);
-            log(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
+            report(run, kWaitingForServer, 0);
+            logAt(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
             io::sleep(steps.notReadyPause);
             continue;
         case proto::RestoreStatusType::Ready:
-            reportProgress(kWaitingForServer, 0);
+            report(run, kWaitingForServer, 0);
             return true;
         default:
             throw error::EFatal("Unknown status from server");
@@ -156,39 +141,41 @@ bool awaitServer(const RestoreSteps& steps)
     }
 }
 
-void receiveChunks(WriterContext& writers)
+void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
 {
-    RestoreTotals& totals = restoreTotals();
+    RestoreTotals& totals = run.totals;
     std::uint64_t processed = 0;
     std::uint8_t lastPercentage = 0;
     for (;;) {
-        parentRequest(proto::ChunkRequest());
-        std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+        run.link.request(proto::ChunkRequest());
+        std::unique_ptr<protocol::BerConstructed> reply = run.link.read();
         if (auto* chunk = dynamic_cast<proto::ChunkResponse*>(reply.get())) {
             ++totals.chunksReceived;
             totals.remainingChunks = chunk->remainingChunks;
             totals.downloadedBytes += chunk->data.size();
-            dispatchChunk(writers, *chunk);
+            dispatcher.dispatch(*chunk);
             ++processed;
             if (logEnabled(3))
-                log(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
+                logAt(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
                            " processed chunks: " + formatUnsigned64(processed) +
                            ", remaining chunks: " + formatUnsigned64(totals.remainingChunks));
             const std::uint32_t announced = static_cast<std::uint32_t>(totals.remainingChunks + processed);
             const double p = (100.0 / announced) * static_cast<double>(processed);
             // A count that wraps to 0 gives no number; nothing sensible to report then but 0.
+            // One that wraps to less than the chunks processed gives more than 100: held
+            // there, since no report may say more.
             const std::uint64_t whole = p >= 0.0 && p < 18446744073709551616.0 ? static_cast<std::uint64_t>(p) : 0;
-            const auto percentage = static_cast<std::uint8_t>(whole);
+            const auto percentage = static_cast<std::uint8_t>(std::min<std::uint64_t>(whole, 100));
             if (percentage != lastPercentage) {
-                reportProgress(kRestoring, percentage);
+                report(run, kRestoring, percentage);
                 lastPercentage = percentage;
                 if (logEnabled(3))
-                    log(3, "Progress now: " + formatUnsigned(percentage) + "%");
+                    logAt(3, "Progress now: " + formatUnsigned(percentage) + "%");
             }
             continue;
         }
         if (dynamic_cast<proto::ChunkNone*>(reply.get()) != nullptr) {
-            log(2, "Received ChunkNone. Server has no more chunks for us.");
+            logAt(2, "Received ChunkNone. Server has no more chunks for us.");
             return;
         }
         throw error::EFatal("Got unexpected message");
@@ -197,21 +184,22 @@ void receiveChunks(WriterContext& writers)
 
 // Sets the time stamps of every restored directory again, deepest first: objects moved
 // into a directory after its completion changed its last-write time.
-void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done)
+void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done,
+                                const std::set<std::string>& failed)
 {
     if (!job.hasFiles)
         return;
     std::vector<std::pair<std::string, const proto::FileMetaData*>> directories;
     std::set<std::string> seen;
     for (const auto& record : job.files) {
-        if (!record || !record->directory || done.count(record->name) == 0 || failedObjects().count(record->name) != 0)
+        if (!record || !record->directory || done.count(record->name) == 0 || failed.count(record->name) != 0)
             continue;
         if (!seen.insert(record->name).second)
             continue; // the first record of a name is the one restored
         try {
             directories.emplace_back(mapPath(FileMetaVariant(*record), job.restoreRoot), record.get());
         } catch (const error::Exception& e) {
-            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
         }
     }
     auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
@@ -221,15 +209,14 @@ void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::s
         try {
             restoreDirectoryTimes(path, FileMetaVariant(*record));
         } catch (const error::Exception& e) {
-            log(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
         }
     }
 }
 
 // One line that counts and names the failed objects, cut to fit one log record.
-void logFailedObjects()
+void logFailedObjects(const std::set<std::string>& failed)
 {
-    const std::set<std::string>& failed = failedObjects();
     if (failed.empty())
         return;
     std::string text = "Restore finished with " + formatUnsigned64(failed.size()) + " failed object" +
@@ -246,70 +233,54 @@ void logFailedObjects()
         text.resize(kLogRecordMaxBytes - kCut.size());
         text += kCut;
     }
-    log(1, text);
+    logAt(1, text);
 }
 
-int restore(const RestoreSteps& steps)
+int restore(const RestoreSteps& steps, ParentLink& link)
 {
     if (steps.crashHandlers)
         installCrashHandlers(reportCrash);
-    setupLogLevel();
-    log(2, "Restore completer spawned");
-    reportProgress(kPreparing, 0);
-
-    RunState run;
+    setupLogLevel(link);
+    logAt(2, "Restore completer spawned");
+    Run run{link};
+    report(run, kPreparing, 0);
     if (!loadJob(run))
         return 1;
     loadDataKey();
-    log(2, "Have key, we're good to go...");
-    reportProgress(kPreparing, 100);
+    logAt(2, "Have key, we're good to go...");
+    report(run, kPreparing, 100);
 
-    if (!awaitServer(steps)) {
-        log(2, "Server does not know of any restore... Exiting.");
+    if (!awaitServer(run, steps)) {
+        logAt(2, "Server does not know of any restore... Exiting.");
         deleteFile(run.jobPath);
-        reportProgress(kNoRestore, 0);
+        report(run, kNoRestore, 0);
         return 1;
     }
-    log(2, "Server says it's ready to give us chunks!");
+    logAt(2, "Server says it's ready to give us chunks!");
 
     const RestorePrivileges privileges = enableRestorePrivileges();
     WriterContext writers{steps.placement(), privileges.security};
+    ChunkDispatcher dispatcher(*run.job, writers);
 
-    restoreTotals().restoreStartTime = UsecTime::now();
-    reportProgress(kRestoring, 0);
-    receiveChunks(writers);
+    run.totals.restoreStartTime = UsecTime::now();
+    report(run, kRestoring, 0);
+    receiveChunks(run, dispatcher);
 
-    std::set<std::string> done = completedObjects();
-    if (const proto::FileMetaData* last = currentRecord(); last != nullptr && activeWriter() != nullptr) {
+    std::set<std::string> done = dispatcher.completedObjects();
+    if (const proto::FileMetaData* last = dispatcher.currentRecord();
+        last != nullptr && dispatcher.activeWriter() != nullptr) {
         const std::string name = last->name;
-        if (finishActiveWriter())
+        if (dispatcher.finishActiveWriter())
             done.insert(name);
     }
-    restoreDirectoryTimesAgain(*run.job, done);
-    logFailedObjects();
+    restoreDirectoryTimesAgain(*run.job, done, dispatcher.failedObjects());
+    logFailedObjects(dispatcher.failedObjects());
 
     steps.hiveStep();
     deleteFile(run.jobPath);
-    reportProgress(kRestoring, 100);
-    log(2, "Restore completer exiting. Restore completed successfully.");
+    report(run, kRestoring, 100);
+    logAt(2, "Restore completer exiting. Restore completed successfully.");
     return 0;
-}
-
-// Enables one privilege by name; the texts name the step that fails. False when the token
-// does not hold it: Windows then enables nothing and still reports success.
-bool enablePrivilege(HANDLE token, const wchar_t* name, const char* lookUpFailure, const char* enableFailure)
-{
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!sys::calls.LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-        error::throwSystemError(error::lastErrorCode(), lookUpFailure);
-    if (!sys::calls.AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
-        error::throwSystemError(error::lastErrorCode(), enableFailure);
-    if (error::lastErrorCode() != ERROR_NOT_ALL_ASSIGNED)
-        return true;
-    log(1, "The process token does not hold " + toUtf8(name) + ": it is not enabled");
-    return false;
 }
 
 } // namespace
@@ -321,30 +292,28 @@ void reportCrash(const wchar_t* text)
 
 RestorePrivileges enableRestorePrivileges()
 {
-    HANDLE opened = nullptr;
-    if (!sys::calls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
-        error::throwSystemError(error::lastErrorCode(), "Cannot get current process token");
-    sys::UniqueHandle token(opened);
-    RestorePrivileges held;
-    held.security = enablePrivilege(token.get(), L"SeSecurityPrivilege",
-                                    "Cannot look up SE_SECURITY_NAME privilege value",
-                                    "Cannot add security privilege to process");
-    held.restore = enablePrivilege(token.get(), L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
-                                   "Cannot add restore privilege to process");
-    if (!held.security)
-        log(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
-    return held;
+    const std::vector<bool> held = enablePrivileges(
+        {{L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
+          "Cannot add security privilege to process"},
+         {L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
+          "Cannot add restore privilege to process"}});
+    if (!held[0])
+        logAt(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
+    return {held[0], held[1]};
 }
 
 int runRestore(const RestoreSteps& steps)
 {
+    std::unique_ptr<ParentLink> standard;
+    ParentLink& link = steps.link != nullptr ? *steps.link : *(standard = makeStandardParentLink());
+    LogToParent logToParent(link);
     try {
-        return restore(steps);
+        return restore(steps, link);
     } catch (const io::EEndOfStream&) {
         return 1; // the parent is gone: nobody to tell
     } catch (const error::Exception& e) {
         try {
-            log(0, "Restore completer dying: " + e.fullText());
+            logAt(0, "Restore completer dying: " + e.fullText());
         } catch (const error::Exception&) {
             // The parent went away while hearing it; the run ends the same.
         }

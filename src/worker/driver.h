@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class ParentLink;
 class Placement;
 
 // The job file and the configuration's base name, relative to the working directory.
@@ -24,6 +25,8 @@ struct RestoreSteps {
     std::function<void()> hiveStep;
     // How long to wait before asking again while the server is not ready.
     UsecTime notReadyPause{9, 0};
+    // The parent; null: the one at the other end of the standard input and output.
+    ParentLink* link = nullptr;
     // Installs the crash handlers, with reportCrash as their sink, before anything else.
     // Tests that run restores inside their own process leave the process's handlers alone.
     bool crashHandlers = true;

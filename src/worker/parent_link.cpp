@@ -108,40 +108,8 @@ std::unique_ptr<protocol::BerConstructed> ParentLink::read()
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-ParentLink* installedLink = nullptr;
-
-ParentLink& standardLink()
+std::unique_ptr<ParentLink> makeStandardParentLink()
 {
-    static ParentLink link([] { return std::make_unique<io::StdInStream>(); },
-                           [] { return std::make_unique<io::StdOutStream>(); });
-    return link;
-}
-
-} // namespace
-
-ParentLink& parentLink()
-{
-    return installedLink != nullptr ? *installedLink : standardLink();
-}
-
-ParentLink* useParentLink(ParentLink* link)
-{
-    return std::exchange(installedLink, link);
-}
-
-void parentWrite(const protocol::BerValue& message)
-{
-    parentLink().write(message);
-}
-
-void parentRequest(const protocol::BerConstructed& message)
-{
-    parentLink().request(message);
-}
-
-std::unique_ptr<protocol::BerConstructed> parentRead()
-{
-    return parentLink().read();
+    return std::make_unique<ParentLink>([] { return std::make_unique<io::StdInStream>(); },
+                                        [] { return std::make_unique<io::StdOutStream>(); });
 }

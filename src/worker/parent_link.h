@@ -67,27 +67,18 @@ private:
     bool parentGone_ = false;
 };
 
-// The link that the functions below use: the one installed with useParentLink, else the
-// process-wide link over the worker's standard input and output, made on first use and
-// destroyed at process exit.
-ParentLink& parentLink();
-// Makes the functions below use `link` (null: the process-wide link again); returns the link
-// installed before, or null. The caller keeps `link` alive while it is installed.
-ParentLink* useParentLink(ParentLink* link);
-
-void parentWrite(const protocol::BerValue& message);
-void parentRequest(const protocol::BerConstructed& message);
-std::unique_ptr<protocol::BerConstructed> parentRead();
+// The link over the worker's own standard input and output, as its parent starts it.
+std::unique_ptr<ParentLink> makeStandardParentLink();
 
 // One typed exchange with the parent: sends `request` wrapped, reads the reply and holds it
 // as a Reply. A reply of another type throws error::EFatal "Bad reply in pfreply_t".
 template <class Reply>
 class pfreply_t {
 public:
-    explicit pfreply_t(const protocol::BerConstructed& request)
+    pfreply_t(ParentLink& link, const protocol::BerConstructed& request)
     {
-        parentRequest(request);
-        std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+        link.request(request);
+        std::unique_ptr<protocol::BerConstructed> reply = link.read();
         Reply* typed = dynamic_cast<Reply*>(reply.get());
         if (typed == nullptr)
             throw error::EFatal("Bad reply in pfreply_t");

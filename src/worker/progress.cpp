@@ -36,9 +36,8 @@ proto::UpdateRestoreProgress makeProgress(std::int32_t state, std::int32_t perce
 }
 
 #ifdef _WIN32
-void reportProgress(std::int32_t state, std::int32_t percentage)
+void reportProgress(ParentLink& link, const RestoreTotals& totals, std::int32_t state, std::int32_t percentage)
 {
-    const proto::UpdateRestoreProgress report = makeProgress(state, percentage, restoreTotals(), UsecTime::now());
-    parentWrite(report);
+    link.write(makeProgress(state, percentage, totals, UsecTime::now()));
 }
 #endif

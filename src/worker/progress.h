@@ -17,7 +17,8 @@ proto::UpdateRestoreProgress makeProgress(std::int32_t state, std::int32_t perce
                                           const UsecTime& now);
 
 #ifdef _WIN32
-// Sends the report for the process-wide totals and the current time to the parent, bare (no
-// reply is expected). Errors of the link reach the caller.
-void reportProgress(std::int32_t state, std::int32_t percentage);
+class ParentLink;
+// Sends the report for `totals` and the current time to the parent, bare (no reply is
+// expected). Errors of the link reach the caller.
+void reportProgress(ParentLink& link, const RestoreTotals& totals, std::int32_t state, std::int32_t percentage);
 #endif

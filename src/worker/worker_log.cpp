@@ -38,52 +38,31 @@ private:
     sys::UniqueHandle file_;
 };
 
-// A registered event source, deregistered on every path.
-class EventSource {
-public:
-    explicit EventSource(const wchar_t* name) : handle_(sys::calls.RegisterEventSourceW(nullptr, name)) {}
-    ~EventSource()
-    {
-        if (handle_ != nullptr)
-            sys::calls.DeregisterEventSource(handle_);
-    }
-    EventSource(const EventSource&) = delete;
-    EventSource& operator=(const EventSource&) = delete;
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // Reports `text` to the event log as an error of the worker's source, if it can.
 void reportFatalEvent(const wchar_t* text)
 {
-    EventSource source(kEventSource);
-    if (source.get() == nullptr)
+    sys::UniqueEventSource source(sys::calls.RegisterEventSourceW(nullptr, kEventSource));
+    if (!source)
         return;
     const wchar_t* strings[] = {text};
     sys::calls.ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, kFatalEventId, nullptr, 1, 0, strings, nullptr);
 }
 
-// The parent takes the worker's log lines from the start.
-const bool parentSinkInstalled = (setLogSink(sendLogToParent), true);
-
 } // namespace
 
-void sendLogToParent(const std::string& text, int level, bool forward)
+void sendLogToParent(ParentLink& link, const std::string& text, int level, bool forward)
 {
     try {
         for (const std::string& piece : splitLogText(text)) {
             proto::ClientWorkerLog record;
             record.severity = level;
             record.text = piece;
-            parentWrite(record);
+            link.write(record);
             if (forward) {
                 proto::ClientLogMessage forwarded;
                 forwarded.severity = level;
                 forwarded.text = piece;
-                parentWrite(forwarded);
+                link.write(forwarded);
             }
         }
     } catch (const io::EEndOfStream&) {
@@ -93,10 +72,22 @@ void sendLogToParent(const std::string& text, int level, bool forward)
     }
 }
 
-void setupLogLevel()
+LogToParent::LogToParent(ParentLink& link)
+    : previous_(setLogSink([&link](const std::string& text, int level, bool forward) {
+          sendLogToParent(link, text, level, forward);
+      }))
 {
-    parentWrite(proto::GetLogLevel());
-    std::unique_ptr<protocol::BerConstructed> reply = parentRead();
+}
+
+LogToParent::~LogToParent()
+{
+    setLogSink(std::move(previous_));
+}
+
+void setupLogLevel(ParentLink& link)
+{
+    link.write(proto::GetLogLevel());
+    std::unique_ptr<protocol::BerConstructed> reply = link.read();
     if (auto* current = dynamic_cast<proto::CurrentLogLevel*>(reply.get()))
         logLevel = current->level;
     else

@@ -380,6 +380,18 @@ TEST(RestoreHost, UncRestoreRootRestoresItsObjectsWithOrWithoutATrailingBackslas
     fs::remove_all(fs::path(toWide(unc)));
 }
 
+TEST(RestoreHost, EmptyMovesAtBootValueNeverFailsTheRun)
+{
+    HostRun host; // puts the running moves at boot back at the end
+    packOneFile(host);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                                L"PendingFileRenameOperations", REG_MULTI_SZ, nullptr, 0),
+              ERROR_SUCCESS);
+    EXPECT_EQ(host.run(), 0) << host.hostOutput();
+    EXPECT_FALSE(host.jobFileLeft());
+    EXPECT_EQ(readFile(host.restoredPath("a.txt")), "a");
+}
+
 TEST(RestoreHost, DuplicateNamesUseTheFirstRecord)
 {
     HostRun host;

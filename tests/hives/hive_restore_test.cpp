@@ -351,18 +351,35 @@ TEST(HiveControlSet, NameHasAtLeastThreeDigits)
 
 // ---------------------------------------------------------------- the whole step
 
+// The running moves at boot, whatever they hold, are none of this step's business when it
+// restored no SYSTEM hive.
+const std::pair<const char*, std::optional<Value>> kRunningMoves[] = {
+    {"missing", std::nullopt},
+    {"empty", Value(REG_MULTI_SZ, {})},
+    {"odd byte count", Value(REG_MULTI_SZ, {0x41, 0, 0})},
+    {"no double zero", Value(REG_MULTI_SZ, wideBytes(std::wstring(L"\\??\\C:\\a\0!\\??\\C:\\b", 15)))},
+    {"of another type", Value(REG_SZ, text(L"\\??\\C:\\a"))},
+};
+
 TEST_F(HiveRestoreTest, WithoutRestoredHivesOnlyTheListGoes)
 {
     auto allowBefore = machineValue(sessionManager, L"AllowProtectedRenames");
-    LogCapture log;
-    processDeferredHives(hives);
-    EXPECT_EQ(log.lines, (Lines{{2, "Will schedule moves of non-SYSTEM hives"},
-                                {2, "Will run hive merge on the SYSTEM hive"},
-                                {2, "Completed deferred processing"}}));
-    EXPECT_FALSE(machineKeyExists(listPath));
-    EXPECT_TRUE(Requests::moves.empty());
-    EXPECT_TRUE(Requests::replaces.empty());
-    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), allowBefore);
+    for (const auto& [what, running] : kRunningMoves) {
+        SCOPED_TRACE(what);
+        deleteMachineValue(sessionManager, L"PendingFileRenameOperations");
+        if (running)
+            setMachineValue(sessionManager, L"PendingFileRenameOperations", running->first, running->second);
+        HiveRegistry run{liveTargets()};
+        LogCapture log;
+        processDeferredHives(run);
+        EXPECT_EQ(log.lines, (Lines{{2, "Will schedule moves of non-SYSTEM hives"},
+                                    {2, "Will run hive merge on the SYSTEM hive"},
+                                    {2, "Completed deferred processing"}}));
+        EXPECT_FALSE(machineKeyExists(listPath));
+        EXPECT_TRUE(Requests::moves.empty());
+        EXPECT_TRUE(Requests::replaces.empty());
+        EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), allowBefore);
+    }
 }
 
 TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
@@ -734,6 +751,36 @@ TEST_F(SystemHiveTest, WithoutTheListTheHiveIsStillPutInPlaceWithThePendingMoves
     EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"AllowProtectedRenames"),
               Value(REG_DWORD, dword(1)));
     EXPECT_TRUE(hiveKeyExists(result, "ControlSet002\\Enum\\" + tag + "\\restored-device"));
+}
+
+TEST_F(SystemHiveTest, UnusableRunningMovesAreNoneAndReplaceStaleOnes)
+{
+    // Moves left in the hive from the time of the backup must not run at the next boot.
+    area.setValue("system\\ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations", REG_MULTI_SZ,
+                  multi({L"\\??\\C:\\stale", L""}));
+    const std::string system = saveHive("system", "system.restored");
+    for (const auto& [what, running] : kRunningMoves) {
+        SCOPED_TRACE(what);
+        deleteMachineValue(sessionManager, L"PendingFileRenameOperations");
+        if (running)
+            setMachineValue(sessionManager, L"PendingFileRenameOperations", running->first, running->second);
+        HiveRegistry run{liveTargets()};
+        listHive(system, dir / "SYSTEM", run);
+        Requests::snapshots.clear();
+        LogCapture log(1);
+        processDeferredHives(run);
+
+        int complaints = 0;
+        for (const auto& [level, line] : log.lines)
+            complaints += line.find("PendingFileRenameOperations") != std::string::npos;
+        EXPECT_EQ(complaints, std::string(what) == "missing" || std::string(what) == "empty" ? 0 : 1);
+        EXPECT_TRUE(run.rebootRequired());
+        EXPECT_FALSE(machineKeyExists(listPath));
+        const std::string result = merged();
+        EXPECT_FALSE(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"PendingFileRenameOperations"));
+        EXPECT_EQ(hiveValue(result, "ControlSet002\\Control\\Session Manager", L"AllowProtectedRenames"),
+                  Value(REG_DWORD, dword(1)));
+    }
 }
 
 TEST_F(SystemHiveTest, SelectionThatIsNotANumberIsNeverSystem)

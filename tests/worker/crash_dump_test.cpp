@@ -214,7 +214,6 @@ link_test::Peer* watched = nullptr;
 
 class RestoreRunCrashHandlers : public ::testing::Test, protected link_test::LinkedToPeer {
 protected:
-
     RestoreRunCrashHandlers() { watched = &peer; }
     ~RestoreRunCrashHandlers() override { watched = nullptr; }
 
@@ -233,6 +232,7 @@ protected:
         RestoreSteps steps;
         steps.hiveStep = [] { ADD_FAILURE() << "no hive step without a parent"; };
         steps.crashHandlers = crashHandlers;
+        steps.link = link.get();
         return runRestore(steps);
     }
 

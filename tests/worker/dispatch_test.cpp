@@ -5,7 +5,6 @@
 #include "hives/hive_registry.h"
 #include "io/fs.h"
 #include "restore/restore_fixture.h"
-#include "worker/restore_totals.h"
 
 #include <gtest/gtest.h>
 
@@ -40,31 +39,22 @@ std::string encrypted(const std::string& plain)
 
 class DispatchTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        saved_ = restoreTotals();
-        restoreTotals().reset();
-        resetFileTable();
-        setDataKey(testKeyBytes());
-    }
-    void TearDown() override
-    {
-        // The active writer holds its work file; it goes before the clean-up of the files.
-        resetFileTable();
-        restoreTotals() = saved_;
-    }
+    void SetUp() override { setDataKey(testKeyBytes()); }
+    // The active writer holds its work file; it goes before the clean-up of the files.
+    void TearDown() override { dispatcher_.reset(); }
 
-    // Installs a job of these records (a job without a record list when `withList` is
-    // false) restoring below the scratch directory, as the driver does once it is loaded.
+    // A dispatcher for a job of these records (a job without a record list when `withList`
+    // is false) restoring below the scratch directory, as the driver makes it; the
+    // previous one is dropped without completing its writer.
     void useJob(const std::vector<proto::FileMetaData>& records, bool withList = true)
     {
+        dispatcher_.reset();
         job_.restoreRoot = dir_.path();
         job_.hasFiles = withList;
         job_.files.clear();
         for (const proto::FileMetaData& r : records)
             job_.files.emplace_back(new proto::FileMetaData(r));
-        restoreTotals().currentJob = &job_;
-        indexCurrentJob();
+        dispatcher_ = std::make_unique<ChunkDispatcher>(job_, context_);
     }
     const proto::FileMetaData* recordAt(std::size_t i) const { return job_.files.at(i).get(); }
 
@@ -74,7 +64,7 @@ protected:
         chunk.name = name;
         chunk.chunkIndex = index;
         chunk.data = data;
-        dispatchChunk(context_, chunk);
+        dispatcher_->dispatch(chunk);
     }
 
     // Where a UNIX object named /<a>/<b> is restored; its work file is removed at the end.
@@ -84,6 +74,12 @@ protected:
         workFiles_.push_back(std::make_unique<RemoveAtEnd>(delayedWorkFile(path)));
         return path;
     }
+    // The dispatcher's view of the run.
+    const std::set<std::string>& completedObjects() const { return dispatcher_->completedObjects(); }
+    const std::set<std::string>& failedObjects() const { return dispatcher_->failedObjects(); }
+    const proto::FileMetaData* currentRecord() const { return dispatcher_->currentRecord(); }
+    RestoreWriter* activeWriter() const { return dispatcher_->activeWriter(); }
+    bool finishActiveWriter() { return dispatcher_->finishActiveWriter(); }
     std::string activePath() const { return activeWriter() ? activeWriter()->restorePath() : std::string("(none)"); }
 
     ScratchDir dir_;
@@ -93,7 +89,7 @@ protected:
 private:
     std::vector<std::unique_ptr<RemoveAtEnd>> workFiles_;
     proto::ClientRestoreJob job_;
-    RestoreTotals saved_;
+    std::unique_ptr<ChunkDispatcher> dispatcher_;
 };
 
 std::string failing(const std::string& name, const std::string& text)
@@ -185,7 +181,6 @@ TEST_F(DispatchTest, ObjectNotInTheJobIsLoggedAndSkippedAtEveryLogLevel)
     };
     const Case cases[] = {{3, true, true}, {2, true, false}, {1, true, false}, {0, false, false}};
     for (const Case& c : cases) {
-        resetFileTable();
         useJob({unixRecord("/a/one", 6)});
         const std::string one = target("a\\one");
         LogCapture log(c.level);
@@ -204,7 +199,7 @@ TEST_F(DispatchTest, ObjectNotInTheJobIsLoggedAndSkippedAtEveryLogLevel)
         send("/a/one", 0, cleartext("abc")); // the same chunk again just writes again
         EXPECT_TRUE(completedObjects().empty()) << c.level;
         EXPECT_EQ(failedObjects(), Names({"/nowhere"})) << c.level;
-        resetFileTable();
+        useJob({}); // the writer is dropped, its work file kept as a killed run would
         EXPECT_EQ(readFile(delayedWorkFile(one)).substr(0, 3), "abc") << c.level;
     }
 }
@@ -212,7 +207,6 @@ TEST_F(DispatchTest, ObjectNotInTheJobIsLoggedAndSkippedAtEveryLogLevel)
 TEST_F(DispatchTest, JobWithoutRecordsKnowsNoObject)
 {
     for (bool withList : {false, true}) {
-        resetFileTable();
         useJob({}, withList);
         LogCapture log;
         // A control character in a name reaches the log escaped: a name cannot forge a line.
@@ -259,7 +253,6 @@ TEST_F(DispatchTest, CorruptedChunkFailsOnlyItsObject)
         {"compressed stream that does not inflate", garbageStream, "Z_DATA_ERROR"},
     };
     for (const Case& c : cases) {
-        resetFileTable();
         useJob({unixRecord("/a/f", 1048576 + 4), unixRecord("/a/g", 5)});
         const std::string f = target("a\\f"), g = target("a\\g");
         ::CreateDirectoryW(toWide(dir_ / "a").c_str(), nullptr);
@@ -336,7 +329,6 @@ TEST_F(DispatchTest, ObjectWhoseChunksDoNotCoverItsSizeFailsUnderItsOwnName)
     for (bool last : {false, true}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.what) + (last ? ", last object" : ""));
-            resetFileTable();
             useJob({unixRecord("/a/f", c.size), unixRecord("/a/g", 5)});
             const std::string f = target("a\\f"), g = target("a\\g");
             ::CreateDirectoryW(toWide(dir_ / "a").c_str(), nullptr);

@@ -6,12 +6,12 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "bignum/base36.h"
+#include "crypto/data_key.h"
 #include "hives/hive_registry.h"
 #include "proto/messages.h"
 #include "restore/restore_fixture.h"
 #include "sys/syscalls.h"
 #include "worker/link_peer.h"
-#include "worker/restore_totals.h"
 #include "windows_strict.h"
 
 #include <gtest/gtest.h>
@@ -144,10 +144,14 @@ protected:
         steps.placement = [&]() -> Placement& { return hives; };
         steps.hiveStep = [&] { hiveStepsOn.push_back(&hives); };
         steps.notReadyPause = pause;
+        steps.link = link.get();
         steps.crashHandlers = false; // the test process keeps its own
         const int code = runRestore(steps);
-        for (const link_test::Message& message : peer.takeMessages())
+        for (const link_test::Message& message : peer.takeMessages()) {
             transcript.push_back(describe(*message));
+            if (auto* progress = dynamic_cast<const proto::UpdateRestoreProgress*>(message.get()))
+                lastProgress = *progress;
+        }
         return code;
     }
 
@@ -174,6 +178,7 @@ protected:
     ScratchDir root_;
     Transcript transcript;
     std::vector<HiveRegistry*> hiveStepsOn;
+    proto::UpdateRestoreProgress lastProgress; // the job's totals as the parent last heard them
 
 private:
     static void writeText(const char* name, const std::string& bytes)
@@ -289,10 +294,8 @@ TEST_F(DriverTest, JobTotalsCountFilesDirectoriesAndAllSizes)
     reply(status(2));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(restoreTotals().jobFiles, 3u);
-    EXPECT_EQ(restoreTotals().jobDirectories, 2u);
-    EXPECT_EQ(restoreTotals().jobBytes, 64u);
-    EXPECT_EQ(restoreTotals().currentJob, nullptr) << "the run's job is gone with the run";
+    EXPECT_EQ(lastProgress.files, 3u);
+    EXPECT_EQ(lastProgress.bytes, 64u);
 }
 
 TEST_F(DriverTest, JobWithoutRecordListIsAnEmptyRestore)
@@ -303,7 +306,7 @@ TEST_F(DriverTest, JobWithoutRecordListIsAnEmptyRestore)
     reply(status(2));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(restoreTotals().jobFiles + restoreTotals().jobDirectories, 0u);
+    EXPECT_EQ(lastProgress.files + lastProgress.bytes, 0u);
     EXPECT_FALSE(jobFileExists());
 }
 
@@ -339,6 +342,18 @@ TEST_F(DriverTest, MissingOrBadDataKeyEndsTheRun)
         EXPECT_FALSE(wrote("RestoreInquiry"));
         EXPECT_TRUE(jobFileExists());
     }
+}
+
+TEST_F(DriverTest, DataKeyTextLongerThanAnyKeyIsRefusedUndecoded)
+{
+    writeJob({});
+    writeConfig("DataKey=\"" + std::string(kMaxDataKeyText + 1, 'B') + "\"\n");
+    answerLogLevel(2);
+    reply(status(0)); // heard only by a run that took the key
+    EXPECT_EQ(run(), 1);
+    ASSERT_FALSE(transcript.empty());
+    EXPECT_EQ(transcript.back(), "log 0: Restore completer dying: No usable data key: Configuration value too long: "
+                                 "DataKey holds 51 characters, at most 50");
 }
 
 // Chunks ------------------------------------------------------------------------------------
@@ -380,7 +395,6 @@ TEST_F(DriverTest, FourChunksReportEachQuarterOnce)
                           "log 3: Progress now: 100%"}));
     EXPECT_TRUE(wrote("log 3: Total dl bytes now: 0 processed chunks: 2, remaining chunks: 2"));
     EXPECT_EQ(count("ChunkRequest"), 5u);
-    EXPECT_EQ(restoreTotals().chunksReceived, 4u);
     for (const char* name : {"a", "b", "c", "d"})
         EXPECT_TRUE(restore_test::attributesOf(root_ / name) & FILE_ATTRIBUTE_DIRECTORY) << name;
 }
@@ -400,17 +414,19 @@ TEST_F(DriverTest, SamePercentageIsNotReportedAgain)
     EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 1", "progress 2 100"}));
 }
 
-TEST_F(DriverTest, AnnouncedCountThatWrapsToZeroReportsNoPercentage)
+TEST_F(DriverTest, AnnouncedCountThatWrapsKeepsThePercentageWithinItsRange)
 {
     writeJob({unixRecord("/a", 0, true)});
     writeKey();
     answerLogLevel(2);
     reply(status(2));
-    // 0xFFFFFFFF remaining + 1 processed is 0 in 32 bits.
+    // 0xFFFFFFFF remaining + 1 processed is 0 in 32 bits: no percentage.
+    reply(chunk("/a", 0xFFFFFFFFu));
+    // + 2 processed is 1: 200 %, held to 100.
     reply(chunk("/a", 0xFFFFFFFFu));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 100"}));
+    EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 100", "progress 2 100"}));
 }
 
 TEST_F(DriverTest, FailedObjectsAreCountedAndNamedBeforeTheHiveStep)

@@ -12,6 +12,7 @@
 #include "protocol/ber_value.h"
 #include "sys/syscalls.h"
 #include "worker/parent_link.h"
+#include "worker/worker_log.h"
 
 #include <gtest/gtest.h>
 
@@ -98,8 +99,7 @@ private:
 // A peer and a link over its pipes, installed for the free functions while it lives.
 class LinkedToPeer {
 public:
-    LinkedToPeer() : link(peer.makeLink()), previous_(useParentLink(link.get())) {}
-    ~LinkedToPeer() { useParentLink(previous_); }
+    LinkedToPeer() : link(peer.makeLink()), logToParent_(*link) {}
     LinkedToPeer(const LinkedToPeer&) = delete;
     LinkedToPeer& operator=(const LinkedToPeer&) = delete;
 
@@ -107,7 +107,7 @@ public:
     std::unique_ptr<ParentLink> link;
 
 private:
-    ParentLink* previous_;
+    LogToParent logToParent_; // the log's lines go to the peer
 };
 
 // Broken standard output, through the system-call table.

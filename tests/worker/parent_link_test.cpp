@@ -70,9 +70,9 @@ TEST_F(ParentLinkTest, MessagesGoOutWithExactlyTheirOwnBytes)
         std::string wire;
     };
     const Case cases[] = {
-        {"restore inquiry, wrapped", [] { parentRequest(proto::RestoreInquiry()); }, inquiryWire()},
-        {"chunk request, wrapped", [] { parentRequest(proto::ChunkRequest()); }, chunkRequestWire()},
-        {"log level question, bare", [] { parentWrite(proto::GetLogLevel()); },
+        {"restore inquiry, wrapped", [&] { link->request(proto::RestoreInquiry()); }, inquiryWire()},
+        {"chunk request, wrapped", [&] { link->request(proto::ChunkRequest()); }, chunkRequestWire()},
+        {"log level question, bare", [&] { link->write(proto::GetLogLevel()); },
          bytes({0x7F, 0x82, 0x35, 0x80, 0x00, 0x00})},
     };
     for (const Case& c : cases) {
@@ -108,7 +108,7 @@ TEST_F(ParentLinkTest, ReadUnwrapsResponsesAndPassesOtherMessagesAsTheyAre)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         peer.send(c.wire);
-        Message got = parentRead();
+        Message got = link->read();
         ASSERT_TRUE(got);
         EXPECT_TRUE(*got == c.expected);
     }
@@ -117,7 +117,7 @@ TEST_F(ParentLinkTest, ReadUnwrapsResponsesAndPassesOtherMessagesAsTheyAre)
 TEST_F(ParentLinkTest, BareRestoreStatusIsRefusedByTheReader)
 {
     peer.send(bytes({0xA8, 0x80, 0x0A, 0x01, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}));
-    expectThrows<io::EInputOutput>([] { parentRead(); },
+    expectThrows<io::EInputOutput>([&] { link->read(); },
                                    "Unknown tag " + std::to_string(proto::RestoreStatus::wireTag(false)));
 }
 
@@ -126,14 +126,14 @@ TEST_F(ParentLinkTest, MessagesTheParentSendsAheadAreKeptForRead)
     const std::string second = encode(wrapped(restoreStatus(1, 0)));
     // One whole message and the first half of the next before the worker writes twice.
     peer.send(encode(currentLogLevel(0)) + second.substr(0, second.size() / 2));
-    parentWrite(proto::GetLogLevel());
-    parentRequest(proto::RestoreInquiry());
+    link->write(proto::GetLogLevel());
+    link->request(proto::RestoreInquiry());
     peer.send(second.substr(second.size() / 2));
 
-    Message first = parentRead();
+    Message first = link->read();
     ASSERT_TRUE(first);
     EXPECT_TRUE(*first == currentLogLevel(0));
-    Message next = parentRead();
+    Message next = link->read();
     ASSERT_TRUE(next);
     auto* status = dynamic_cast<proto::RestoreStatus*>(next.get());
     ASSERT_NE(status, nullptr);
@@ -147,7 +147,7 @@ TEST_F(ParentLinkTest, MessagesTheParentSendsAheadAreKeptForRead)
 TEST_F(ParentLinkTest, InputClosedBeforeTheFirstWriteEndsThatWrite)
 {
     peer.closeWorkerInput();
-    expectThrows<io::EEndOfStream>([] { parentWrite(proto::GetLogLevel()); },
+    expectThrows<io::EEndOfStream>([&] { link->write(proto::GetLogLevel()); },
                                    "EOS on PipeIStream read during parent_write");
     EXPECT_TRUE(link->parentGone());
     // The message itself was written before the input was looked at.
@@ -156,15 +156,15 @@ TEST_F(ParentLinkTest, InputClosedBeforeTheFirstWriteEndsThatWrite)
 
 TEST_F(ParentLinkTest, InputClosedAfterAnExchangeEndsTheNextWriteAndLaterWritesSkipTheCheck)
 {
-    parentWrite(proto::GetLogLevel());
+    link->write(proto::GetLogLevel());
     peer.send(currentLogLevel(2));
-    Message reply = parentRead();
+    Message reply = link->read();
     ASSERT_TRUE(reply);
     EXPECT_EQ(peer.takeBytes(), encode(proto::GetLogLevel()));
 
     peer.closeWorkerInput();
     try {
-        parentRequest(proto::RestoreInquiry());
+        link->request(proto::RestoreInquiry());
         ADD_FAILURE() << "the closed input went unnoticed";
     } catch (const io::EEndOfStream& e) {
         const std::string suffix = " during parent_write";
@@ -175,23 +175,23 @@ TEST_F(ParentLinkTest, InputClosedAfterAnExchangeEndsTheNextWriteAndLaterWritesS
     EXPECT_TRUE(link->parentGone());
 
     // The output still works and is no longer followed by the check.
-    parentRequest(proto::ChunkRequest());
-    parentWrite(proto::GetLogLevel());
+    link->request(proto::ChunkRequest());
+    link->write(proto::GetLogLevel());
     EXPECT_EQ(peer.takeBytes(), inquiryWire() + chunkRequestWire() + encode(proto::GetLogLevel()));
     // Reading now finds the end of the input.
-    EXPECT_THROW(parentRead(), io::EEndOfStream);
+    EXPECT_THROW(link->read(), io::EEndOfStream);
 }
 
 TEST_F(ParentLinkTest, DataWaitingWhenTheParentLeavesIsReadFirst)
 {
     peer.send(currentLogLevel(1));
     peer.closeWorkerInput();
-    parentWrite(proto::GetLogLevel()); // bytes are waiting: not the end yet
+    link->write(proto::GetLogLevel()); // bytes are waiting: not the end yet
     EXPECT_FALSE(link->parentGone());
-    Message reply = parentRead();
+    Message reply = link->read();
     ASSERT_TRUE(reply);
     EXPECT_TRUE(*reply == currentLogLevel(1));
-    expectThrows<io::EEndOfStream>([] { parentWrite(proto::GetLogLevel()); },
+    expectThrows<io::EEndOfStream>([&] { link->write(proto::GetLogLevel()); },
                                    "EOS on PipeIStream read during parent_write");
 }
 
@@ -248,12 +248,12 @@ TEST_F(ParentLinkTest, TypedExchangeHoldsTheExpectedReplyAndRefusesAnyOther)
         SCOPED_TRACE(c.what);
         peer.send(c.reply);
         if (c.accepted) {
-            pfreply_t<proto::RestoreStatus> status{proto::RestoreInquiry()};
+            pfreply_t<proto::RestoreStatus> status{*link, proto::RestoreInquiry()};
             ASSERT_NE(status.get(), nullptr);
             EXPECT_EQ(status->status, 2);
             EXPECT_EQ((*status).code, 9u);
         } else {
-            expectThrows<error::EFatal>([] { pfreply_t<proto::RestoreStatus> status{proto::RestoreInquiry()}; },
+            expectThrows<error::EFatal>([&] { pfreply_t<proto::RestoreStatus> status{*link, proto::RestoreInquiry()}; },
                                         "Bad reply in pfreply_t");
         }
         EXPECT_EQ(peer.takeBytes(), inquiryWire());

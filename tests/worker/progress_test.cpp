@@ -90,37 +90,16 @@ TEST(MakeProgress, FillsStatePercentageRateAndTimeLeftByTheRules)
     }
 }
 
-TEST(RestoreTotals, ResetForgetsTheJobAndCountsAndRestartsTheClock)
-{
-    proto::ClientRestoreJob job;
-    RestoreTotals totals = totalsAfter(3, 5, 7);
-    totals.currentJob = &job;
-    totals.restoreStartTime = UsecTime(5, 0);
-    const UsecTime before = UsecTime::now();
-    totals.reset();
-    EXPECT_EQ(totals.currentJob, nullptr);
-    EXPECT_EQ(totals.jobFiles + totals.jobDirectories + totals.jobBytes, 0u);
-    EXPECT_EQ(totals.chunksReceived + totals.downloadedBytes + totals.remainingChunks, 0u);
-    EXPECT_GE(totals.restoreStartTime, before);
-}
-
 #ifdef _WIN32
-class ReportProgressTest : public ::testing::Test, protected link_test::LinkedToPeer {
-protected:
-    void SetUp() override { saved_ = restoreTotals(); }
-    void TearDown() override { restoreTotals() = saved_; }
+class ReportProgressTest : public ::testing::Test, protected link_test::LinkedToPeer {};
 
-private:
-    RestoreTotals saved_;
-};
-
-TEST_F(ReportProgressTest, SendsOneBareReportOfTheProcessTotals)
+TEST_F(ReportProgressTest, SendsOneBareReportOfTheRunsTotals)
 {
-    restoreTotals() = totalsAfter(4, 4194304, 6);
+    RestoreTotals totals = totalsAfter(4, 4194304, 6);
     // Started long enough ago for both estimates; the exact values depend on the clock.
-    restoreTotals().restoreStartTime = UsecTime::now() - UsecTime(1000, 0);
-    reportProgress(State::Restoring, 40);
-    reportProgress(State::WaitingForServer, 57);
+    totals.restoreStartTime = UsecTime::now() - UsecTime(1000, 0);
+    reportProgress(*link, totals, State::Restoring, 40);
+    reportProgress(*link, totals, State::WaitingForServer, 57);
 
     const std::vector<link_test::Message> messages = peer.takeMessages();
     ASSERT_EQ(messages.size(), 2u);

@@ -109,7 +109,7 @@ TEST_F(WorkerLogTest, ForwardSendsEachPieceAgainAsAClientLogMessage)
 TEST_F(WorkerLogTest, EmptyTextSendsNothing)
 {
     logMessage("", 0, true);
-    parentWrite(proto::GetLogLevel()); // a marker to show that nothing came before it
+    link->write(proto::GetLogLevel()); // a marker to show that nothing came before it
     EXPECT_EQ(peer.takeBytes(), encode(proto::GetLogLevel()));
 }
 
@@ -142,7 +142,7 @@ TEST_F(WorkerLogTest, LogLevelComesFromTheParentsCurrentLogLevelOnly)
         SCOPED_TRACE(c.what);
         logLevel = c.levelBefore;
         peer.send(c.reply);
-        setupLogLevel();
+        setupLogLevel(*link);
         EXPECT_EQ(logLevel, c.levelAfter);
         std::vector<Message> sent = peer.takeMessages();
         ASSERT_EQ(sent.size(), c.complains ? 2u : 1u);
@@ -161,7 +161,7 @@ TEST_F(WorkerLogTest, LevelOneFromTheParentDisablesLevelTwo)
     proto::CurrentLogLevel one;
     one.level = 1;
     peer.send(one);
-    setupLogLevel();
+    setupLogLevel(*link);
     EXPECT_FALSE(logEnabled(2));
     EXPECT_FALSE(logEnabled(3));
     EXPECT_TRUE(logEnabled(1));
@@ -217,13 +217,12 @@ TEST_F(WorkerLogTest, BrokenOutputKeepsTheWholeLineInTheLocalFile)
         }
         link_test::Peer otherPeer;
         std::unique_ptr<ParentLink> otherLink = otherPeer.makeLink();
-        ParentLink* previous = useParentLink(otherLink.get());
         link_test::faults::writesLeft = c.writesBeforeFailure;
         {
+            LogToParent toOther(*otherLink);
             sys::Override broken(sys::calls.WriteFileEx, c.writeFileEx);
             logMessage(c.text, c.level, c.forward); // returns as if the line had been sent
         }
-        useParentLink(previous);
         EXPECT_EQ(fileText(here.path() / "wdiag.log"), c.line);
         EXPECT_EQ(otherPeer.takeMessages().size(), c.recordsSent);
     }

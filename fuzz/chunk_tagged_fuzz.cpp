@@ -1,0 +1,69 @@
+// Valid chunk tags followed by arbitrary bytes: the first byte chooses the form (clear,
+// encrypted, or encrypted and compressed), the next three the object's size (up to
+// 16 MiB) and the next one the chunk's index (255: the largest). The rest is the payload as
+// the decoder sees it once decrypted: it is encrypted with the data key here, so that the
+// clear text of an encrypted chunk and the zlib stream of a compressed one are the fuzzer's
+// bytes. Every input must decode or end in an error::Exception; a crash, an assertion, any
+// other exception, a sanitizer report or a leak is a finding, and so is output longer than
+// the chunk's expected length (for the encrypted forms), or other than the payload (for a
+// clear chunk) or its padded clear text cut to that length (for an encrypted one).
+#include "crypto/aes.h"
+#include "crypto/chunk_codec.h"
+#include "crypto/data_key.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const bool keySet = (setDataKey(std::string(32, '\x3c')), true);
+
+// The payload, zero-padded to the cipher's unit and encrypted; `padding` says how many
+// bytes were added.
+std::string encrypted(const std::string& plain, std::size_t& padding)
+{
+    padding = (32 - plain.size() % 32) % 32;
+    std::string cipher;
+    encryptBuffer(cipher, plain + std::string(padding, '\0'), dataKey());
+    return cipher;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 5)
+        return 0;
+    ChunkObject object;
+    object.name = "C:\\fuzz\\object";
+    object.size = std::uint64_t{data[1]} | std::uint64_t{data[2]} << 8 | std::uint64_t{data[3]} << 16;
+    const std::uint32_t index = data[4] == 255 ? UINT32_MAX : data[4];
+    const std::string payload(reinterpret_cast<const char*>(data + 5), size - 5);
+    const std::uint32_t expected = expectedChunkLength(object.size, index);
+
+    std::string chunk;
+    std::size_t padding = 0;
+    const int form = data[0] % 3;
+    if (form == 0) {
+        chunk = "CTCN" + payload;
+    } else {
+        const std::string cipher = encrypted(payload, padding);
+        chunk = (form == 1 ? std::string("ENCN") : std::string("ENZ") + static_cast<char>(padding)) + cipher;
+    }
+
+    std::string out;
+    try {
+        decodeChunk(chunk, object, out, index);
+    } catch (const error::Exception&) {
+        return 0;
+    }
+    if (form == 0 && out != payload)
+        std::abort();
+    if (form != 0 && out.size() > expected)
+        std::abort();
+    if (form == 1 && out != (payload + std::string(padding, '\0')).substr(0, expected))
+        std::abort();
+    return 0;
+}

@@ -1,7 +1,0 @@
-#include "worker/restore_totals.h"
-
-RestoreTotals& restoreTotals()
-{
-    static RestoreTotals totals;
-    return totals;
-}
