@@ -75,8 +75,8 @@ BENCHMARK(BM_ReaderFromMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_WriterAndReaderOverNamedPipe(benchmark::State& state)
 {
     static int serial = 0;
-    std::wstring name = L"\\\\.\\pipe\\rw-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(serial++);
+    std::wstring name =
+        L"\\\\.\\pipe\\rw-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(serial++);
     sys::UniqueHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
                                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
                                               nullptr));

@@ -14,8 +14,8 @@ namespace {
 // on documents; fixed seed, the same bytes in every run.
 std::string textLikeChunk()
 {
-    static const char* words[] = {"restore", "backup ", "chunk ", "the ", "of ", "data\n", "file ",
-                                  "Windows ", "key ",   "object ", "42 ",   "2026 ", "server ", "and "};
+    static const char* words[] = {"restore",  "backup ", "chunk ",  "the ", "of ",   "data\n",  "file ",
+                                  "Windows ", "key ",    "object ", "42 ",  "2026 ", "server ", "and "};
     std::string text;
     std::uint32_t state = 12345;
     while (text.size() < kChunkSize) {
@@ -48,9 +48,18 @@ void decodeForm(benchmark::State& state, ChunkForm form)
     state.counters["container_bytes"] = static_cast<double>(container.size());
 }
 
-void BM_DecodeCTCN(benchmark::State& state) { decodeForm(state, ChunkForm::Cleartext); }
-void BM_DecodeENCN(benchmark::State& state) { decodeForm(state, ChunkForm::Encrypted); }
-void BM_DecodeENZ(benchmark::State& state) { decodeForm(state, ChunkForm::EncryptedCompressed); }
+void BM_DecodeCTCN(benchmark::State& state)
+{
+    decodeForm(state, ChunkForm::Cleartext);
+}
+void BM_DecodeENCN(benchmark::State& state)
+{
+    decodeForm(state, ChunkForm::Encrypted);
+}
+void BM_DecodeENZ(benchmark::State& state)
+{
+    decodeForm(state, ChunkForm::EncryptedCompressed);
+}
 
 BENCHMARK(BM_DecodeCTCN)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeENCN)->Unit(benchmark::kMillisecond)->UseRealTime();

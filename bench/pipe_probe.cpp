@@ -102,9 +102,9 @@ Pipe makePipe(bool toChild, int number)
     const std::string name =
         "\\\\.\\pipe\\pipe-probe-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(number);
     Pipe pipe;
-    pipe.parent = CreateNamedPipeA(name.c_str(), toChild ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBuffer, kPipeBuffer, 0,
-                                   nullptr);
+    pipe.parent =
+        CreateNamedPipeA(name.c_str(), toChild ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND,
+                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBuffer, kPipeBuffer, 0, nullptr);
     if (pipe.parent == INVALID_HANDLE_VALUE)
         fail("CreateNamedPipe failed");
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};

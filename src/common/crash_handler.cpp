@@ -106,8 +106,8 @@ bool writeDump(const LoadedLibrary& dbghelp, EXCEPTION_POINTERS* exception)
     information.ThreadId = crashedThread;
     information.ExceptionPointers = exception;
     information.ClientPointers = TRUE;
-    if (!miniDumpWriteDump(sys::calls.GetCurrentProcess(), sys::calls.GetCurrentProcessId(), file.get(),
-                           MiniDumpNormal, &information, nullptr, nullptr)) {
+    if (!miniDumpWriteDump(sys::calls.GetCurrentProcess(), sys::calls.GetCurrentProcessId(), file.get(), MiniDumpNormal,
+                           &information, nullptr, nullptr)) {
         report(kDumpNotSavedReport, lastError());
         return false;
     }
@@ -182,8 +182,7 @@ void installCrashHandlers(CrashSink sink)
     // What runs on the overflowed stack needs room; the report itself runs elsewhere.
     ULONG guarantee = kCrashStackGuarantee;
     sys::calls.SetThreadStackGuarantee(&guarantee);
-    static const bool overflowHandled =
-        sys::calls.AddVectoredExceptionHandler(1, stackOverflowHandler) != nullptr;
+    static const bool overflowHandled = sys::calls.AddVectoredExceptionHandler(1, stackOverflowHandler) != nullptr;
     (void)overflowHandled;
     sys::calls.SetUnhandledExceptionFilter(crashFilter);
     _set_invalid_parameter_handler(invalidParameter);
@@ -200,4 +199,3 @@ LONG WINAPI crashFilter(EXCEPTION_POINTERS* exception)
 {
     return reportOnce(exception, sys::calls.GetCurrentThreadId());
 }
-

@@ -57,7 +57,8 @@ void dumpPathOf(const wchar_t* executable, wchar_t* out, std::size_t room)
 {
     BoundedText text(out, room);
     const wchar_t* lastDot = std::wcsrchr(executable, L'.');
-    text.append(executable, lastDot != nullptr ? static_cast<std::size_t>(lastDot - executable) : std::wcslen(executable));
+    text.append(executable,
+                lastDot != nullptr ? static_cast<std::size_t>(lastDot - executable) : std::wcslen(executable));
     text.append(L".dmp");
 }
 

@@ -11,8 +11,7 @@ void throwSystemError(unsigned long code, const std::string& context)
         throw EFileNotFoundError(text);
     case 183: // already exists
         throw EFileExistsError(text);
-    default:
-        throw ESystemError(text);
+    default: throw ESystemError(text);
     }
 }
 

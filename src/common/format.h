@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-std::string formatUnsigned(std::uint32_t n, bool pad = false);   // "%u" or "%02u"
-std::string formatInt(std::int32_t n, bool pad = false);         // "%i" or "%02i"
-std::string formatUnsigned64(std::uint64_t n);                   // decimal
+std::string formatUnsigned(std::uint32_t n, bool pad = false);    // "%u" or "%02u"
+std::string formatInt(std::int32_t n, bool pad = false);          // "%i" or "%02i"
+std::string formatUnsigned64(std::uint64_t n);                    // decimal
 std::string formatHex(std::uint32_t n, std::size_t minimumWidth); // "%x", zero-padded
 // The value of one hexadecimal digit (either case), or -1 for any other character.
 int hexDigitValue(char c);

@@ -51,11 +51,20 @@ bool decodeUtf8(const std::string& s, std::size_t& i, char32_t& cp)
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char lead = byte(i);
     int extra;
-    if (lead < 0x80) { cp = lead; extra = 0; }
-    else if ((lead & 0xE0) == 0xC0) { cp = lead & 0x1F; extra = 1; }
-    else if ((lead & 0xF0) == 0xE0) { cp = lead & 0x0F; extra = 2; }
-    else if ((lead & 0xF8) == 0xF0) { cp = lead & 0x07; extra = 3; }
-    else return false;
+    if (lead < 0x80) {
+        cp = lead;
+        extra = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+        cp = lead & 0x1F;
+        extra = 1;
+    } else if ((lead & 0xF0) == 0xE0) {
+        cp = lead & 0x0F;
+        extra = 2;
+    } else if ((lead & 0xF8) == 0xF0) {
+        cp = lead & 0x07;
+        extra = 3;
+    } else
+        return false;
     if (i + extra >= s.size() && extra > 0)
         return false;
     for (int k = 1; k <= extra; ++k) {

@@ -17,8 +17,8 @@ std::string systemErrorText(unsigned long code)
 {
     // One process-wide buffer: the worker has a single thread.
     static wchar_t buffer[256];
-    DWORD n = sys::calls.FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        code, 0, buffer, 256, nullptr);
+    DWORD n = sys::calls.FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer, 256, nullptr);
     if (n == 0)
         return std::to_string(code) + " (FormatMessage: " + std::to_string(GetLastError()) + ")";
     while (n > 0 && (buffer[n - 1] == L'\n' || buffer[n - 1] == L'\r'))
@@ -45,13 +45,13 @@ std::string systemErrorText(unsigned long code)
 std::string toUtf8(const std::wstring& wide)
 {
     // The whole text with its terminator, as Windows counts it.
-    int size = sys::calls.WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()) + 1,
-                                              nullptr, 0, nullptr, nullptr);
+    int size = sys::calls.WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()) + 1, nullptr, 0,
+                                              nullptr, nullptr);
     if (size == 0)
         throw error::EParseError("Error converting string " + error::lastErrorText());
     std::string out(static_cast<std::size_t>(size), '\0');
-    if (sys::calls.WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()) + 1, out.data(),
-                                       size, nullptr, nullptr) == 0)
+    if (sys::calls.WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()) + 1, out.data(), size,
+                                       nullptr, nullptr) == 0)
         throw error::EParseError("Error converting from UTF-16: " + error::lastErrorText());
     out.resize(static_cast<std::size_t>(size) - 1);
     return out;

@@ -58,7 +58,8 @@ UsecTime UsecTime::operator+(const UsecTime& d) const
 UsecTime UsecTime::operator-(const UsecTime& b) const
 {
     UsecTime diff;
-    diff.seconds_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds_) - static_cast<std::uint32_t>(b.seconds_));
+    diff.seconds_ =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds_) - static_cast<std::uint32_t>(b.seconds_));
     diff.usec_ = usec_ - b.usec_;
     if (diff.usec_ < 0) {
         diff.usec_ += kMillion;

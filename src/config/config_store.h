@@ -40,7 +40,7 @@ public:
 private:
     void parseLine(const std::string& line);
 
-    StringTable strings;   // values still in base-36 text
+    StringTable strings; // values still in base-36 text
     IntegerTable integers;
-    ListTable lists;       // values decoded
+    ListTable lists; // values decoded
 };

@@ -121,10 +121,22 @@ inline void store(unsigned char* p, std::uint32_t w)
     p[3] = static_cast<unsigned char>(w);
 }
 
-inline unsigned b0(std::uint32_t w) { return w >> 24; }
-inline unsigned b1(std::uint32_t w) { return (w >> 16) & 0xFF; }
-inline unsigned b2(std::uint32_t w) { return (w >> 8) & 0xFF; }
-inline unsigned b3(std::uint32_t w) { return w & 0xFF; }
+inline unsigned b0(std::uint32_t w)
+{
+    return w >> 24;
+}
+inline unsigned b1(std::uint32_t w)
+{
+    return (w >> 16) & 0xFF;
+}
+inline unsigned b2(std::uint32_t w)
+{
+    return (w >> 8) & 0xFF;
+}
+inline unsigned b3(std::uint32_t w)
+{
+    return w & 0xFF;
+}
 
 using Block = std::array<std::uint32_t, 4>;
 
@@ -254,14 +266,10 @@ AesKeyInstance::~AesKeyInstance()
 int keyBits(const AesKey& key)
 {
     switch (key.keyKind) {
-    case 0:
-        return 128;
-    case 1:
-        return 192;
-    case 2:
-        return 256;
-    default:
-        throw error::EInvariant("Key size of impossible length");
+    case 0: return 128;
+    case 1: return 192;
+    case 2: return 256;
+    default: throw error::EInvariant("Key size of impossible length");
     }
 }
 

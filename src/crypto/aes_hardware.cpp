@@ -92,7 +92,10 @@ bool aesHardwareUsable()
 #endif
 }
 
-bool allowAesHardware(bool allow) { return allowed.exchange(allow); }
+bool allowAesHardware(bool allow)
+{
+    return allowed.exchange(allow);
+}
 
 #ifdef RW_AES_HARDWARE
 void aesHardwareDecrypt(const std::uint32_t* roundKeys, int rounds, const unsigned char* input, std::size_t blocks,
@@ -113,7 +116,9 @@ void aesHardwareDecrypt(const std::uint32_t* roundKeys, int rounds, const unsign
     std::memset(keys, 0, sizeof keys);
 }
 #else
-void aesHardwareDecrypt(const std::uint32_t*, int, const unsigned char*, std::size_t, unsigned char*, unsigned char*) {}
+void aesHardwareDecrypt(const std::uint32_t*, int, const unsigned char*, std::size_t, unsigned char*, unsigned char*)
+{
+}
 #endif
 
 } // namespace crypto

@@ -47,18 +47,15 @@ void inflateInto(const unsigned char* input, std::size_t length, std::string& ou
         return;
     case Z_BUF_ERROR: // the output did not fit; a cut stream is Z_DATA_ERROR
         throw error::EInvariant("Chunk longer than we wanted it");
-    case Z_MEM_ERROR:
-        throw EZLib("Z_MEM_ERROR");
-    default:
-        throw EZLib("Z_DATA_ERROR");
+    case Z_MEM_ERROR: throw EZLib("Z_MEM_ERROR");
+    default: throw EZLib("Z_DATA_ERROR");
     }
 }
 
 void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index)
 {
     switch (object.kind) {
-    case MetaKind::Ntfs:
-        break;
+    case MetaKind::Ntfs: break;
     case MetaKind::Hfs:
     case MetaKind::Unix:
         if (object.isLink) {
@@ -66,8 +63,7 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
             return;
         }
         break;
-    default:
-        throw error::EParseError("Unsupported metadata encountered during restore of '" + object.name + "'.");
+    default: throw error::EParseError("Unsupported metadata encountered during restore of '" + object.name + "'.");
     }
 
     if (index == 0 && data.empty() && object.size == 0) {

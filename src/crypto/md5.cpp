@@ -22,7 +22,8 @@ const std::array<std::uint32_t, 64>& sineTable()
     static const std::array<std::uint32_t, 64> table = [] {
         std::array<std::uint32_t, 64> t{};
         for (int i = 0; i < 64; ++i)
-            t[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(static_cast<double>(i + 1))) * 4294967296.0));
+            t[i] =
+                static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(static_cast<double>(i + 1))) * 4294967296.0));
         return t;
     }();
     return table;

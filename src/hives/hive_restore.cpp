@@ -35,8 +35,8 @@ std::string inQuotes(const std::string& text)
 }
 
 // Gives `destination` the type and bytes of `source` and writes it.
-void copyValue(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
-               const std::string& destinationPath, const std::string& name)
+void copyValue(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot, const std::string& destinationPath,
+               const std::string& name)
 {
     winreg::GenericValue destination(destinationRoot, destinationPath, name, kSystemKeys);
     winreg::GenericValue source(sourceRoot, sourcePath, name, kSystemKeys);
@@ -102,8 +102,8 @@ void scheduleOtherHives(HiveRegistry& hives)
                 logAt(2, "Hive file " + fallback + " holds the SYSTEM hive. Will process later");
                 continue;
             }
-            logAt(2, "Hive file " + fallback + " is NOT the SYSTEM hive. Will schedule move of fallback " +
-                  fallback + " for original hive " + target);
+            logAt(2, "Hive file " + fallback + " is NOT the SYSTEM hive. Will schedule move of fallback " + fallback +
+                         " for original hive " + target);
             if (!sys::calls.MoveFileExW(longPathW(fallback).c_str(), longPathW(target).c_str(),
                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
                 logAt(1, "Cannot request move of hive! " + error::lastErrorText());
@@ -192,7 +192,7 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
             return;
         }
         logAt(2, std::string(isMerge ? "  Will merge" : "  Will copy-and-replace") + " active registry key " +
-              inQuotes(paths.active) + " into hive under " + inQuotes(paths.hive));
+                     inQuotes(paths.active) + " into hive under " + inQuotes(paths.hive));
         if (isMerge)
             mergeKey(HKEY_LOCAL_MACHINE, paths.active, HKEY_LOCAL_MACHINE, paths.hive);
         else
@@ -210,7 +210,7 @@ void preserveEntry(const std::string& entry, const std::string& controlSet)
         return;
     }
     logAt(2, "Preserving " + inQuotes(paths.active + ":" + valueName) + " from active registry, copying it to " +
-          paths.hive + ":" + valueName);
+                 paths.hive + ":" + valueName);
     winreg::GenericValue preserved(HKEY_LOCAL_MACHINE, paths.hive, valueName, kSystemKeys);
     preserved.data() = active.data();
     preserved.store();
@@ -347,7 +347,7 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
                 destination.deleteTree();
             } catch (const error::ESystemError& e) {
                 logAt(1, "During copy-and-replace, unable to erase destination " + inQuotes(destinationPath) + ": " +
-                      e.fullText());
+                             e.fullText());
             }
         }
     }
@@ -360,8 +360,7 @@ void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destina
     copyValues(source, sourceRoot, sourcePath, destinationRoot, destinationPath);
 }
 
-void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
-              const std::string& destinationPath)
+void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot, const std::string& destinationPath)
 {
     winreg::Key source(sourceRoot, sourcePath, kSystemKeys);
     if (!source.exists())

@@ -16,8 +16,7 @@
 void copyAndReplace(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
                     const std::string& destinationPath);
 // Merges the key tree at source into the one at destination (the "start" rule).
-void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot,
-              const std::string& destinationPath);
+void mergeKey(HKEY sourceRoot, const std::string& sourcePath, HKEY destinationRoot, const std::string& destinationPath);
 // The whole step, on the hive registry of the restore.
 void processDeferredHives(HiveRegistry& hives);
 // "ControlSet" + the number, at least three digits, zero-filled.

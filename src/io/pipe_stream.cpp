@@ -83,7 +83,8 @@ PipeIStream::~PipeIStream()
 std::size_t PipeIStream::read(const unsigned char** data)
 {
     if (!isSuccess(lastError_))
-        throw EInputOutput("Unhandled error set by fileInCallBack in " + name_ + ": " + error::systemErrorText(lastError_));
+        throw EInputOutput("Unhandled error set by fileInCallBack in " + name_ + ": " +
+                           error::systemErrorText(lastError_));
     if (eof_)
         throw EEndOfStream("EOS on PipeIStream read");
     if (readPos_ == fillEnd_)
@@ -254,8 +255,12 @@ void CALLBACK PipeOStream::writeCompleted(DWORD error, DWORD bytes, LPOVERLAPPED
 
 // ---------------------------------------------------------------------------------------
 
-StdInStream::StdInStream() : PipeIStream("stdin", sys::calls.GetStdHandle(STD_INPUT_HANDLE), false) {}
+StdInStream::StdInStream() : PipeIStream("stdin", sys::calls.GetStdHandle(STD_INPUT_HANDLE), false)
+{
+}
 
-StdOutStream::StdOutStream() : PipeOStream("stdout", sys::calls.GetStdHandle(STD_OUTPUT_HANDLE), false) {}
+StdOutStream::StdOutStream() : PipeOStream("stdout", sys::calls.GetStdHandle(STD_OUTPUT_HANDLE), false)
+{
+}
 
 } // namespace io

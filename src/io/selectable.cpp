@@ -8,9 +8,13 @@
 
 namespace io {
 
-ENotReady::ENotReady(const Selectable* selectable) : ENotReady(selectable ? selectable->name() : "<unknown>") {}
+ENotReady::ENotReady(const Selectable* selectable) : ENotReady(selectable ? selectable->name() : "<unknown>")
+{
+}
 
-ENotReady::ENotReady(std::string name) : EInputOutput("Selectable " + name + " not ready"), name_(std::move(name)) {}
+ENotReady::ENotReady(std::string name) : EInputOutput("Selectable " + name + " not ready"), name_(std::move(name))
+{
+}
 
 // ---------------------------------------------------------------------------------------
 

@@ -88,9 +88,18 @@ bool operator==(const Owned<T>& a, const Owned<T>& b)
 
 namespace detail {
 
-constexpr std::uint32_t fixedTag(std::uint32_t number) { return number * 8 + 3; }
-constexpr std::uint32_t pairTag(std::uint32_t number, bool legacy) { return number * 8 + (legacy ? 3 : 5); }
-constexpr std::uint32_t seqTag(bool legacy) { return legacy ? protocol::BE_SEQ_LEGACY : protocol::BE_SEQ_CURRENT; }
+constexpr std::uint32_t fixedTag(std::uint32_t number)
+{
+    return number * 8 + 3;
+}
+constexpr std::uint32_t pairTag(std::uint32_t number, bool legacy)
+{
+    return number * 8 + (legacy ? 3 : 5);
+}
+constexpr std::uint32_t seqTag(bool legacy)
+{
+    return legacy ? protocol::BE_SEQ_LEGACY : protocol::BE_SEQ_CURRENT;
+}
 
 // ---- comparison: a field is less (greater) than the other's same field
 

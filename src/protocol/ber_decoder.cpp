@@ -13,12 +13,12 @@ namespace protocol {
 namespace {
 
 enum class Step {
-    Identifier,     // state 0
-    TagNumber,      // state 1
-    FirstLength,    // state 2
-    EndOfContents,  // state 3
-    LongLength,     // state 4
-    Contents,       // state 5
+    Identifier,    // state 0
+    TagNumber,     // state 1
+    FirstLength,   // state 2
+    EndOfContents, // state 3
+    LongLength,    // state 4
+    Contents,      // state 5
 };
 
 struct OpenValue {
@@ -204,8 +204,7 @@ void BerDecoder::State::consumeByte(unsigned char b)
         step = Step::Identifier;
         return;
 
-    case Step::Contents:
-        break;
+    case Step::Contents: break;
     }
     assertion("BerDecoder::consumeByte in the contents state");
 }
@@ -238,7 +237,8 @@ void BerDecoder::State::beginValue(bool definite)
             where = std::string(" child of ") + typeid(parent).name();
         }
         discardNew(value, topLevel);
-        throw EBer("Internal server error, tag mismatch " + std::to_string(expected) + " != " + std::to_string(tag) + where);
+        throw EBer("Internal server error, tag mismatch " + std::to_string(expected) + " != " + std::to_string(tag) +
+                   where);
     }
 
     if (auto* constructed = dynamic_cast<BerConstructed*>(value)) {
@@ -307,7 +307,9 @@ void BerDecoder::State::checkEndOfList()
 
 // ---------------------------------------------------------------------------------------
 
-BerDecoder::BerDecoder(BerProtocol& factory, bool legacy) : state_(std::make_unique<State>(factory, legacy)) {}
+BerDecoder::BerDecoder(BerProtocol& factory, bool legacy) : state_(std::make_unique<State>(factory, legacy))
+{
+}
 
 BerDecoder::~BerDecoder() = default;
 
@@ -331,7 +333,10 @@ std::size_t BerDecoder::process(const unsigned char* data, std::size_t count)
     }
 }
 
-bool BerDecoder::hasMessage() const { return state_->finished != nullptr; }
+bool BerDecoder::hasMessage() const
+{
+    return state_->finished != nullptr;
+}
 
 std::unique_ptr<BerConstructed> BerDecoder::take(std::uint64_t* size)
 {

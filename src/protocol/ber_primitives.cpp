@@ -16,7 +16,9 @@ namespace protocol {
 // ---------------------------------------------------------------------------------------
 // BerShortValue
 
-BerShortValue::BerShortValue(std::uint32_t maxLength, bool owns) : BerPrimitive(owns), maxLength_(maxLength) {}
+BerShortValue::BerShortValue(std::uint32_t maxLength, bool owns) : BerPrimitive(owns), maxLength_(maxLength)
+{
+}
 
 BerShortValue::BerShortValue(const BerShortValue& other)
     : BerPrimitive(other.owns), length_(other.length_), filled_(other.filled_), maxLength_(other.maxLength_)
@@ -31,7 +33,8 @@ BerShortValue::BerShortValue(const BerShortValue& other)
 void BerShortValue::setLength(std::uint32_t n)
 {
     if (n > maxLength_)
-        throw EBer("Data value exceeds maximum allowed length " + std::to_string(n) + " > " + std::to_string(maxLength_));
+        throw EBer("Data value exceeds maximum allowed length " + std::to_string(n) + " > " +
+                   std::to_string(maxLength_));
     content_ = std::make_unique<unsigned char[]>(n);
     length_ = n;
     filled_ = 0;
@@ -77,7 +80,9 @@ void BerShortValue::writePrimitive(BasicIo& io, std::uint32_t tag, const unsigne
 // ---------------------------------------------------------------------------------------
 // BerBoolean
 
-BerBoolean::BerBoolean(bool* target, std::uint32_t tag) : BerShortValue(1), target_(target), tag_(tag) {}
+BerBoolean::BerBoolean(bool* target, std::uint32_t tag) : BerShortValue(1), target_(target), tag_(tag)
+{
+}
 
 BerBoolean::~BerBoolean()
 {
@@ -85,15 +90,25 @@ BerBoolean::~BerBoolean()
         delete target_;
 }
 
-BerBoolean::BerBoolean(const BerBoolean& other) : BerShortValue(other), target_(new bool(*other.target_)), tag_(other.tag_)
+BerBoolean::BerBoolean(const BerBoolean& other)
+    : BerShortValue(other), target_(new bool(*other.target_)), tag_(other.tag_)
 {
     owns = true;
 }
 
-BerValue* BerBoolean::clone() const { return new BerBoolean(*this); }
-std::uint32_t BerBoolean::tag(bool) const { return tag_; }
+BerValue* BerBoolean::clone() const
+{
+    return new BerBoolean(*this);
+}
+std::uint32_t BerBoolean::tag(bool) const
+{
+    return tag_;
+}
 
-void BerBoolean::readDone() { *target_ = length_ != 0 && content_[0] != 0; }
+void BerBoolean::readDone()
+{
+    *target_ = length_ != 0 && content_[0] != 0;
+}
 
 void BerBoolean::write(BasicIo& io, bool) const
 {
@@ -109,7 +124,9 @@ constexpr std::uint32_t kRealMaxLength = 60;
 constexpr std::size_t kRealMaxText = 58;
 } // namespace
 
-BerReal::BerReal(double* target, std::uint32_t tag) : BerShortValue(kRealMaxLength), target_(target), tag_(tag) {}
+BerReal::BerReal(double* target, std::uint32_t tag) : BerShortValue(kRealMaxLength), target_(target), tag_(tag)
+{
+}
 
 BerReal::~BerReal()
 {
@@ -122,8 +139,14 @@ BerReal::BerReal(const BerReal& other) : BerShortValue(other), target_(new doubl
     owns = true;
 }
 
-BerValue* BerReal::clone() const { return new BerReal(*this); }
-std::uint32_t BerReal::tag(bool) const { return tag_; }
+BerValue* BerReal::clone() const
+{
+    return new BerReal(*this);
+}
+std::uint32_t BerReal::tag(bool) const
+{
+    return tag_;
+}
 
 void BerReal::readDone()
 {
@@ -144,17 +167,10 @@ void BerReal::readDone()
         *target_ = value;
         return;
     }
-    case 0x40:
-        *target_ = std::numeric_limits<double>::infinity();
-        return;
-    case 0x41:
-        *target_ = -std::numeric_limits<double>::infinity();
-        return;
-    case 0x60:
-        *target_ = 0.0;
-        return;
-    default:
-        throw EBer("Unsupported real number format revceived");
+    case 0x40: *target_ = std::numeric_limits<double>::infinity(); return;
+    case 0x41: *target_ = -std::numeric_limits<double>::infinity(); return;
+    case 0x60: *target_ = 0.0; return;
+    default: throw EBer("Unsupported real number format revceived");
     }
 }
 
@@ -209,8 +225,8 @@ struct IntegerTraits<std::uint64_t> {
 template <class T>
 [[noreturn]] void throwOutOfRange(const char* operation, T min, T value, T max)
 {
-    throw EBer(std::string("data out of range in BerIntegerTemplate<") + IntegerTraits<T>::name + ">::" + operation + " " +
-               std::to_string(min) + " <= " + std::to_string(value) + " <= " + std::to_string(max));
+    throw EBer(std::string("data out of range in BerIntegerTemplate<") + IntegerTraits<T>::name + ">::" + operation +
+               " " + std::to_string(min) + " <= " + std::to_string(value) + " <= " + std::to_string(max));
 }
 
 // Big-endian content bytes: two's complement for signed types, plain for unsigned ones,
@@ -315,7 +331,9 @@ namespace {
 constexpr std::uint32_t kBigNumMaxLength = 1040;
 } // namespace
 
-BerBigNum::BerBigNum(BigNum* target, std::uint32_t tag) : BerShortValue(kBigNumMaxLength), target_(target), tag_(tag) {}
+BerBigNum::BerBigNum(BigNum* target, std::uint32_t tag) : BerShortValue(kBigNumMaxLength), target_(target), tag_(tag)
+{
+}
 
 BerBigNum::~BerBigNum()
 {
@@ -323,15 +341,25 @@ BerBigNum::~BerBigNum()
         delete target_;
 }
 
-BerBigNum::BerBigNum(const BerBigNum& other) : BerShortValue(other), target_(new BigNum(*other.target_)), tag_(other.tag_)
+BerBigNum::BerBigNum(const BerBigNum& other)
+    : BerShortValue(other), target_(new BigNum(*other.target_)), tag_(other.tag_)
 {
     owns = true;
 }
 
-BerValue* BerBigNum::clone() const { return new BerBigNum(*this); }
-std::uint32_t BerBigNum::tag(bool) const { return tag_; }
+BerValue* BerBigNum::clone() const
+{
+    return new BerBigNum(*this);
+}
+std::uint32_t BerBigNum::tag(bool) const
+{
+    return tag_;
+}
 
-void BerBigNum::readDone() { *target_ = BigNum::fromBytesBE(content_.get(), length_); }
+void BerBigNum::readDone()
+{
+    *target_ = BigNum::fromBytesBE(content_.get(), length_);
+}
 
 void BerBigNum::write(BasicIo& io, bool) const
 {
@@ -344,15 +372,28 @@ void BerBigNum::write(BasicIo& io, bool) const
 // ---------------------------------------------------------------------------------------
 // BerNull
 
-BerNull::BerNull(std::uint32_t tag) : BerShortValue(0), tag_(tag) {}
-BerValue* BerNull::clone() const { return new BerNull(*this); }
-std::uint32_t BerNull::tag(bool) const { return tag_; }
-void BerNull::write(BasicIo& io, bool) const { writePrimitive(io, tag_, nullptr, 0); }
+BerNull::BerNull(std::uint32_t tag) : BerShortValue(0), tag_(tag)
+{
+}
+BerValue* BerNull::clone() const
+{
+    return new BerNull(*this);
+}
+std::uint32_t BerNull::tag(bool) const
+{
+    return tag_;
+}
+void BerNull::write(BasicIo& io, bool) const
+{
+    writePrimitive(io, tag_, nullptr, 0);
+}
 
 // ---------------------------------------------------------------------------------------
 // BerEnumerated
 
-BerEnumerated::BerEnumerated(std::int32_t* target) : BerShortValue(4), target_(target) {}
+BerEnumerated::BerEnumerated(std::int32_t* target) : BerShortValue(4), target_(target)
+{
+}
 
 BerEnumerated::~BerEnumerated()
 {
@@ -360,13 +401,20 @@ BerEnumerated::~BerEnumerated()
         delete target_;
 }
 
-BerEnumerated::BerEnumerated(const BerEnumerated& other) : BerShortValue(other), target_(new std::int32_t(*other.target_))
+BerEnumerated::BerEnumerated(const BerEnumerated& other)
+    : BerShortValue(other), target_(new std::int32_t(*other.target_))
 {
     owns = true;
 }
 
-BerValue* BerEnumerated::clone() const { return new BerEnumerated(*this); }
-std::uint32_t BerEnumerated::tag(bool) const { return BE_ENUMERATED; }
+BerValue* BerEnumerated::clone() const
+{
+    return new BerEnumerated(*this);
+}
+std::uint32_t BerEnumerated::tag(bool) const
+{
+    return BE_ENUMERATED;
+}
 
 void BerEnumerated::readDone()
 {
@@ -421,8 +469,14 @@ BerString::BerString(const BerString& other)
 {
 }
 
-BerValue* BerString::clone() const { return new BerString(*this); }
-std::uint32_t BerString::tag(bool) const { return tag_; }
+BerValue* BerString::clone() const
+{
+    return new BerString(*this);
+}
+std::uint32_t BerString::tag(bool) const
+{
+    return tag_;
+}
 
 void BerString::setLength(std::uint32_t n)
 {
@@ -476,33 +530,70 @@ void BerString::write(BasicIo& io, bool) const
 // ---------------------------------------------------------------------------------------
 // Skippers
 
-BerPrimitiveSkipper::BerPrimitiveSkipper(std::uint32_t tag) : tag_(tag) {}
-BerValue* BerPrimitiveSkipper::clone() const { return new BerPrimitiveSkipper(*this); }
-std::uint32_t BerPrimitiveSkipper::tag(bool) const { return tag_; }
+BerPrimitiveSkipper::BerPrimitiveSkipper(std::uint32_t tag) : tag_(tag)
+{
+}
+BerValue* BerPrimitiveSkipper::clone() const
+{
+    return new BerPrimitiveSkipper(*this);
+}
+std::uint32_t BerPrimitiveSkipper::tag(bool) const
+{
+    return tag_;
+}
 
 bool BerPrimitiveSkipper::operator==(const BerValue& other) const
 {
     return dynamic_cast<const BerPrimitiveSkipper*>(&other) != nullptr;
 }
 
-bool BerPrimitiveSkipper::operator<(const BerValue&) const { assertion("Cannot call operator< for BerPrimitiveSkipper"); }
-bool BerPrimitiveSkipper::operator>(const BerValue&) const { assertion("Cannot call operator> for BerPrimitiveSkipper"); }
-void BerPrimitiveSkipper::write(BasicIo&, bool) const { throw error::EFatal("BerPrimitiveSkipper::write invoked"); }
+bool BerPrimitiveSkipper::operator<(const BerValue&) const
+{
+    assertion("Cannot call operator< for BerPrimitiveSkipper");
+}
+bool BerPrimitiveSkipper::operator>(const BerValue&) const
+{
+    assertion("Cannot call operator> for BerPrimitiveSkipper");
+}
+void BerPrimitiveSkipper::write(BasicIo&, bool) const
+{
+    throw error::EFatal("BerPrimitiveSkipper::write invoked");
+}
 
-BerConstructedSkipper::BerConstructedSkipper(std::uint32_t tag) : tag_(tag) {}
-BerValue* BerConstructedSkipper::clone() const { return new BerConstructedSkipper(*this); }
-std::uint32_t BerConstructedSkipper::tag(bool) const { return tag_; }
+BerConstructedSkipper::BerConstructedSkipper(std::uint32_t tag) : tag_(tag)
+{
+}
+BerValue* BerConstructedSkipper::clone() const
+{
+    return new BerConstructedSkipper(*this);
+}
+std::uint32_t BerConstructedSkipper::tag(bool) const
+{
+    return tag_;
+}
 
 bool BerConstructedSkipper::operator==(const BerValue& other) const
 {
     return dynamic_cast<const BerConstructedSkipper*>(&other) != nullptr;
 }
 
-bool BerConstructedSkipper::operator<(const BerValue&) const { assertion("Cannot call operator< for BerConstructedSkipper"); }
-bool BerConstructedSkipper::operator>(const BerValue&) const { assertion("Cannot call operator> for BerConstructedSkipper"); }
-void BerConstructedSkipper::write(BasicIo&, bool) const { throw error::EFatal("BerConstructedSkipper::write invoked"); }
+bool BerConstructedSkipper::operator<(const BerValue&) const
+{
+    assertion("Cannot call operator< for BerConstructedSkipper");
+}
+bool BerConstructedSkipper::operator>(const BerValue&) const
+{
+    assertion("Cannot call operator> for BerConstructedSkipper");
+}
+void BerConstructedSkipper::write(BasicIo&, bool) const
+{
+    throw error::EFatal("BerConstructedSkipper::write invoked");
+}
 
-BerValue* BerConstructedSkipper::child(std::uint32_t, std::uint32_t tag, std::uint32_t, bool) { return makeSkipper(tag); }
+BerValue* BerConstructedSkipper::child(std::uint32_t, std::uint32_t tag, std::uint32_t, bool)
+{
+    return makeSkipper(tag);
+}
 
 BerValue* makeSkipper(std::uint32_t tag)
 {

@@ -172,7 +172,7 @@ public:
     bool operator==(const BerValue& other) const override;
     bool operator<(const BerValue& other) const override; // assertion
     bool operator>(const BerValue& other) const override; // assertion
-    void write(BasicIo& io, bool legacy) const override;   // EFatal
+    void write(BasicIo& io, bool legacy) const override;  // EFatal
 
 private:
     std::uint32_t tag_;
@@ -187,7 +187,7 @@ public:
     bool operator==(const BerValue& other) const override;
     bool operator<(const BerValue& other) const override; // assertion
     bool operator>(const BerValue& other) const override; // assertion
-    void write(BasicIo& io, bool legacy) const override;   // EFatal
+    void write(BasicIo& io, bool legacy) const override;  // EFatal
     BerValue* child(std::uint32_t position, std::uint32_t tag, std::uint32_t reserved, bool legacy) override;
     std::uint32_t minFields() const override { return 0; }
     bool isTransient() const override { return true; }

@@ -30,7 +30,10 @@ constexpr std::uint32_t BE_SEQ_LEGACY = 1;
 constexpr std::uint32_t BE_END_OF_CONTENTS = 0;
 constexpr std::uint32_t BE_FILLER = 200; // the byte 0x19, skipped by the reader
 
-constexpr bool isConstructedTag(std::uint32_t tag) { return (tag & 1) != 0; }
+constexpr bool isConstructedTag(std::uint32_t tag)
+{
+    return (tag & 1) != 0;
+}
 
 // Where `write` puts its bytes.
 class BasicIo {
@@ -44,10 +47,7 @@ public:
 class StringIo : public BasicIo {
 public:
     explicit StringIo(std::string& out) : out_(out) {}
-    void write(const void* data, std::size_t count) override
-    {
-        out_.append(static_cast<const char*>(data), count);
-    }
+    void write(const void* data, std::size_t count) override { out_.append(static_cast<const char*>(data), count); }
 
 private:
     std::string& out_;

@@ -13,8 +13,8 @@ namespace winreg {
 
 namespace {
 
-const DWORD subkeyNameCapacity = 256;    // characters, with the terminator
-const DWORD valueNameCapacity = 16384;   // characters, with the terminator
+const DWORD subkeyNameCapacity = 256;      // characters, with the terminator
+const DWORD valueNameCapacity = 16384;     // characters, with the terminator
 const std::size_t firstDataCapacity = 128; // bytes
 
 // Doubles a data buffer that Windows found too small; a buffer that cannot double within a
@@ -88,7 +88,10 @@ Key::Key(HKEY parent, DWORD index, Access access) : parent_(parent), access_(acc
 }
 
 Key::Key(Key&& other) noexcept
-    : parent_(other.parent_), access_(other.access_), path_(std::move(other.path_)), handle_(std::move(other.handle_)),
+    : parent_(other.parent_),
+      access_(other.access_),
+      path_(std::move(other.path_)),
+      handle_(std::move(other.handle_)),
       exists_(std::exchange(other.exists_, false))
 {
 }
@@ -188,8 +191,8 @@ ValueBase::ValueBase(HKEY key, DWORD index) : root_(key)
         DWORD nameLength = valueNameCapacity;
         DWORD size = static_cast<DWORD>(buffer.size());
         DWORD type = REG_NONE;
-        LONG result = sys::calls.RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, buffer.data(),
-                                               &size);
+        LONG result =
+            sys::calls.RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, buffer.data(), &size);
         if (result == ERROR_MORE_DATA) {
             growBuffer(buffer, result, "Cannot enumerate value data");
             continue;
@@ -379,8 +382,8 @@ void DoubleWord::decode()
     const Bytes& raw = rawData();
     if (raw.size() != 4)
         throw error::EParseError("Got " + std::to_string(raw.size()) + " bytes for REG_DWORD");
-    data_ = std::uint32_t(raw[0]) | std::uint32_t(raw[1]) << 8 | std::uint32_t(raw[2]) << 16 |
-            std::uint32_t(raw[3]) << 24;
+    data_ =
+        std::uint32_t(raw[0]) | std::uint32_t(raw[1]) << 8 | std::uint32_t(raw[2]) << 16 | std::uint32_t(raw[3]) << 24;
 }
 
 void DoubleWord::encode()
@@ -456,10 +459,9 @@ void flushRegistry()
 
 void enableBackupRestorePrivileges()
 {
-    enablePrivileges({{SE_RESTORE_NAME, "Cannot look up SE_RESTORE_NAME privilege value",
-                       "Cannot add restore privilege to process"},
-                      {SE_BACKUP_NAME, "Cannot look up SE_BACKUP_NAME privilege value",
-                       "Cannot add backup privilege to process"}});
+    enablePrivileges(
+        {{SE_RESTORE_NAME, "Cannot look up SE_RESTORE_NAME privilege value", "Cannot add restore privilege to process"},
+         {SE_BACKUP_NAME, "Cannot look up SE_BACKUP_NAME privilege value", "Cannot add backup privilege to process"}});
 }
 
 LoadedHive::LoadedHive(HKEY root, const std::string& subkey, const std::string& hiveFile)

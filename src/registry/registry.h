@@ -151,8 +151,7 @@ protected:
 class GenericValue : public ValueBase, public DataContainer<std::pair<DWORD, Bytes>> {
 public:
     GenericValue() = default;
-    GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName,
-                 Access access = Access::normal);
+    GenericValue(HKEY root, const std::string& keyPath, const std::string& valueName, Access access = Access::normal);
     GenericValue(HKEY key, DWORD index);
     GenericValue(const GenericValue&) = default;
     GenericValue& operator=(const GenericValue&) = default;
@@ -182,8 +181,7 @@ private:
 // REG_MULTI_SZ as a list of UTF-8 strings.
 class MultiString : public ValueBase, public DataContainer<std::vector<std::string>> {
 public:
-    MultiString(HKEY root, const std::string& keyPath, const std::string& valueName,
-                Access access = Access::normal);
+    MultiString(HKEY root, const std::string& keyPath, const std::string& valueName, Access access = Access::normal);
     MultiString(HKEY key, DWORD index);
     explicit MultiString(const ValueBase& read);
 
@@ -197,8 +195,7 @@ private:
 // REG_DWORD of exactly four bytes.
 class DoubleWord : public ValueBase, public DataContainer<std::uint32_t> {
 public:
-    DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName,
-               Access access = Access::normal);
+    DoubleWord(HKEY root, const std::string& keyPath, const std::string& valueName, Access access = Access::normal);
     DoubleWord(HKEY key, DWORD index);
     explicit DoubleWord(const ValueBase& read);
 

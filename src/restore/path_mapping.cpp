@@ -19,10 +19,8 @@ bool forbiddenInName(unsigned char c)
     case '<':
     case '>':
     case '?':
-    case '|':
-        return true;
-    default:
-        return c < 32;
+    case '|': return true;
+    default: return c < 32;
     }
 }
 

@@ -33,16 +33,15 @@ void applySecurityDescriptor(const std::string& path, const std::string& sddl, b
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(sddl).c_str(), SDDL_REVISION_1,
-                                                                        &descriptor, nullptr)) {
+                                                                         &descriptor, nullptr)) {
         const std::string reason = error::lastErrorText();
         logAt(1, "Unable to convert SDDL \"" + sddl + "\": " + reason);
         return;
     }
     sys::UniqueLocalMemory ownsDescriptor(descriptor);
 
-    SECURITY_INFORMATION mask = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION |
-                                LABEL_SECURITY_INFORMATION;
+    SECURITY_INFORMATION mask = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
     BOOL defaulted = FALSE;
     PSID owner = nullptr;
     if (!sys::calls.GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
@@ -71,9 +70,9 @@ void applySecurityDescriptor(const std::string& path, const std::string& sddl, b
         mask &= ~(SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
 
     std::wstring target = longPathW(path);
-    DWORD result = sys::calls.SetNamedSecurityInfoW(target.data(), SE_FILE_OBJECT, mask, owner, group,
-                                                    daclPresent ? dacl : nullptr,
-                                                    saclPresent && systemSecurity ? sacl : nullptr);
+    DWORD result =
+        sys::calls.SetNamedSecurityInfoW(target.data(), SE_FILE_OBJECT, mask, owner, group,
+                                         daclPresent ? dacl : nullptr, saclPresent && systemSecurity ? sacl : nullptr);
     if (result != ERROR_SUCCESS)
         logAt(1, "Unable to set security information on " + path + ": " + error::systemErrorText(result));
 }
@@ -86,16 +85,15 @@ void restoreOwner(const std::string& path, const std::string& accountName)
     std::vector<wchar_t> domain(8192);
     DWORD domainSize = static_cast<DWORD>(domain.size());
     SID_NAME_USE use;
-    const std::string lookupFailed = "Unable to restore original owner " + who + " for '" + path +
-                                     "' - account lookup failed: ";
+    const std::string lookupFailed =
+        "Unable to restore original owner " + who + " for '" + path + "' - account lookup failed: ";
     std::wstring name;
     std::string why;
     if (!convertForOwner(accountName, name, why)) {
         logAt(1, lookupFailed + why);
         return;
     }
-    if (!sys::calls.LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize,
-                                       &use)) {
+    if (!sys::calls.LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize, &use)) {
         const std::string reason = error::lastErrorText();
         logAt(1, lookupFailed + reason);
         return;
@@ -114,8 +112,8 @@ void restoreOwner(const std::string& path, const std::string& accountName)
                      "': " + reason);
         return;
     }
-    const std::string setFailed = "Unable to restore the owner " + who + " for restore file '" + path +
-                                  "' - SetFileSecurity failed: ";
+    const std::string setFailed =
+        "Unable to restore the owner " + who + " for restore file '" + path + "' - SetFileSecurity failed: ";
     std::wstring target;
     try {
         target = longPathW(path);
@@ -135,8 +133,8 @@ void grantSystemFullAccess(const std::string& directory)
 
     std::wstring target = longPathW(directory);
     PSECURITY_DESCRIPTOR current = nullptr;
-    DWORD result = sys::calls.GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                    nullptr, nullptr, nullptr, nullptr, &current);
+    DWORD result = sys::calls.GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                    nullptr, nullptr, nullptr, &current);
     if (result != ERROR_SUCCESS) {
         logAt(1, "Cannot fetch DACL for " + directory);
         return;
@@ -145,14 +143,14 @@ void grantSystemFullAccess(const std::string& directory)
 
     LPWSTR text = nullptr;
     if (!sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW(current, SDDL_REVISION_1,
-                                                                        DACL_SECURITY_INFORMATION, &text, nullptr))
+                                                                         DACL_SECURITY_INFORMATION, &text, nullptr))
         error::throwSystemError(GetLastError(), "Cannot serialise to SDDL");
     sys::UniqueLocalMemory ownsText(text);
 
     const std::string widened = withSystemFullAccess(toUtf8(text));
     PSECURITY_DESCRIPTOR replacement = nullptr;
     if (!sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW(toWide(widened).c_str(), SDDL_REVISION_1,
-                                                                        &replacement, nullptr))
+                                                                         &replacement, nullptr))
         error::throwSystemError(GetLastError(), "Cannot convert SDDL back");
     sys::UniqueLocalMemory ownsReplacement(replacement);
 

@@ -120,8 +120,8 @@ sys::UniqueHandle createWorkFile(const std::string& workPath, const FileMetaVari
         code = handle ? ERROR_SUCCESS : GetLastError();
     }
     if (!handle)
-        error::throwSystemError(code, "Cannot create file \"" + workPath + "\" for restore of \"" +
-                                                    workPath + "\" - giving up");
+        error::throwSystemError(code, "Cannot create file \"" + workPath + "\" for restore of \"" + workPath +
+                                          "\" - giving up");
 
     if (meta.ntfs() && meta.isCompressed()) {
         USHORT format = COMPRESSION_FORMAT_DEFAULT;
@@ -130,8 +130,8 @@ sys::UniqueHandle createWorkFile(const std::string& workPath, const FileMetaVari
                                         &returned, nullptr) &&
             logEnabled(2))
             logAt(2, "File '" + workPath +
-                           "' was originally a NTFS compressed file, but re-creating the file as compressed failed: '" +
-                           error::lastErrorText() + "'. Will restore as non-compressed file instead.");
+                         "' was originally a NTFS compressed file, but re-creating the file as compressed failed: '" +
+                         error::lastErrorText() + "'. Will restore as non-compressed file instead.");
     }
 
     try {
@@ -203,8 +203,8 @@ bool placeWorkFile(const std::string& workPath, const std::string& target, Place
     if (placement.isLiveHive(target)) {
         // The hive step at the end of the restore schedules it, after fixing up SYSTEM.
         if (logEnabled(2))
-            logAt(2, "Fallback " + workPath + " is a hive. Move  on boot will be scheduled later to final destination " +
-                           target);
+            logAt(2, "Fallback " + workPath +
+                         " is a hive. Move  on boot will be scheduled later to final destination " + target);
         return false;
     }
 

@@ -26,8 +26,7 @@ std::string workFilePath(const std::string& target, Placement& placement);
 // bit and is reused. `systemSecurity`: the process holds the security privilege, so the file
 // is opened with ACCESS_SYSTEM_SECURITY too. Throws the system error when the file cannot be
 // opened or its length cannot be set; a file opened but not sized is deleted again.
-sys::UniqueHandle createWorkFile(const std::string& workPath, const FileMetaVariant& meta,
-                                 bool systemSecurity = true);
+sys::UniqueHandle createWorkFile(const std::string& workPath, const FileMetaVariant& meta, bool systemSecurity = true);
 
 // Deletes the work file of an object that will not be placed, read-only or not; a failure
 // is logged at level 1.

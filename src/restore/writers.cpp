@@ -32,8 +32,7 @@ void RestoreWriter::createLeadingPath(const std::string& path)
     }
 }
 
-RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root,
-                                     WriterContext& context)
+RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std::string root, WriterContext& context)
     : root_(std::move(root)), meta_(std::move(meta)), context_(context)
 {
     target_ = mapPath(*meta_, root_);
@@ -109,8 +108,8 @@ void RestoreFileWriter::complete()
         handle_ = openDirectoryForTimes(workPath_);
     } else if (!coverage_.covers(meta_->storedSize())) {
         // A gap would be placed as zeros over whatever the target held.
-        throw ERestore("Only " + std::to_string(coverage_.written()) + " of " +
-                       std::to_string(meta_->storedSize()) + " bytes of the object arrived");
+        throw ERestore("Only " + std::to_string(coverage_.written()) + " of " + std::to_string(meta_->storedSize()) +
+                       " bytes of the object arrived");
     }
     setTimesAndClose(handle_, workPath_, *meta_);
 

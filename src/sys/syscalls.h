@@ -121,10 +121,7 @@ extern Calls calls;
 template <class F>
 class Override {
 public:
-    Override(F& slot, std::type_identity_t<F> replacement) : slot_(slot), saved_(slot)
-    {
-        slot_ = replacement;
-    }
+    Override(F& slot, std::type_identity_t<F> replacement) : slot_(slot), saved_(slot) { slot_ = replacement; }
     ~Override() { slot_ = saved_; }
     Override(const Override&) = delete;
     Override& operator=(const Override&) = delete;

@@ -125,18 +125,14 @@ bool awaitServer(const Run& run, const RestoreSteps& steps)
     for (;;) {
         pfreply_t<proto::RestoreStatus> reply{run.link, proto::RestoreInquiry()};
         switch (reply->status) {
-        case proto::RestoreStatusType::NoRestore:
-            return false;
+        case proto::RestoreStatusType::NoRestore: return false;
         case proto::RestoreStatusType::NotReady:
             report(run, kWaitingForServer, 0);
             logAt(3, " will wait " + formatInt(steps.notReadyPause.seconds()) + " seconds before re-asking.");
             io::sleep(steps.notReadyPause);
             continue;
-        case proto::RestoreStatusType::Ready:
-            report(run, kWaitingForServer, 0);
-            return true;
-        default:
-            throw error::EFatal("Unknown status from server");
+        case proto::RestoreStatusType::Ready: report(run, kWaitingForServer, 0); return true;
+        default: throw error::EFatal("Unknown status from server");
         }
     }
 }
@@ -157,8 +153,8 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
             ++processed;
             if (logEnabled(3))
                 logAt(3, "Total dl bytes now: " + formatUnsigned64(totals.downloadedBytes) +
-                           " processed chunks: " + formatUnsigned64(processed) +
-                           ", remaining chunks: " + formatUnsigned64(totals.remainingChunks));
+                             " processed chunks: " + formatUnsigned64(processed) +
+                             ", remaining chunks: " + formatUnsigned64(totals.remainingChunks));
             const std::uint32_t announced = static_cast<std::uint32_t>(totals.remainingChunks + processed);
             const double p = (100.0 / announced) * static_cast<double>(processed);
             // A count that wraps to 0 gives no number; nothing sensible to report then but 0.
@@ -292,11 +288,11 @@ void reportCrash(const wchar_t* text)
 
 RestorePrivileges enableRestorePrivileges()
 {
-    const std::vector<bool> held = enablePrivileges(
-        {{L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
-          "Cannot add security privilege to process"},
-         {L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
-          "Cannot add restore privilege to process"}});
+    const std::vector<bool> held =
+        enablePrivileges({{L"SeSecurityPrivilege", "Cannot look up SE_SECURITY_NAME privilege value",
+                           "Cannot add security privilege to process"},
+                          {L"SeRestorePrivilege", "Cannot look up SE_RESTORE_NAME privilege value",
+                           "Cannot add restore privilege to process"}});
     if (!held[0])
         logAt(1, "Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set");
     return {held[0], held[1]};

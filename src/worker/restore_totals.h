@@ -6,10 +6,10 @@
 #include <cstdint>
 
 struct RestoreTotals {
-    std::uint64_t jobFiles = 0;       // records that are not directories
-    std::uint64_t jobDirectories = 0; // records that are directories
-    std::uint64_t jobBytes = 0;       // sum of the records' sizes, directories included
-    std::uint64_t chunksReceived = 0; // ChunkResponse messages received
+    std::uint64_t jobFiles = 0;        // records that are not directories
+    std::uint64_t jobDirectories = 0;  // records that are directories
+    std::uint64_t jobBytes = 0;        // sum of the records' sizes, directories included
+    std::uint64_t chunksReceived = 0;  // ChunkResponse messages received
     std::uint64_t downloadedBytes = 0; // encoded chunk data received
     std::uint32_t remainingChunks = 0; // as the latest ChunkResponse says
     // When the chunk phase began; until then, when the run started (made).

@@ -73,9 +73,8 @@ void sendLogToParent(ParentLink& link, const std::string& text, int level, bool 
 }
 
 LogToParent::LogToParent(ParentLink& link)
-    : previous_(setLogSink([&link](const std::string& text, int level, bool forward) {
-          sendLogToParent(link, text, level, forward);
-      }))
+    : previous_(setLogSink(
+          [&link](const std::string& text, int level, bool forward) { sendLogToParent(link, text, level, forward); }))
 {
 }
 
@@ -98,8 +97,8 @@ void fatalCrashReport(const wchar_t* text) noexcept
 {
     // Every unit of a report becomes at most three bytes, and the line end follows.
     static char line[kCrashReportRoom * 3 + 2];
-    const int length = sys::calls.WideCharToMultiByte(CP_UTF8, 0, text, -1, line,
-                                                      static_cast<int>(sizeof line - 1), nullptr, nullptr);
+    const int length =
+        sys::calls.WideCharToMultiByte(CP_UTF8, 0, text, -1, line, static_cast<int>(sizeof line - 1), nullptr, nullptr);
     if (length <= 0)
         return;
     line[length - 1] = '\r'; // in place of the terminating NUL

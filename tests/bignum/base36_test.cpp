@@ -30,7 +30,7 @@ TEST(Base36, DigitsAreLeastSignificantFirst)
         {"Z", "\x19"},
         {"0", "\x1a"},
         {"9", "\x23"},
-        {"99", "\x0f\x05"}, // 35 + 35 * 36 = 1295
+        {"99", "\x0f\x05"},             // 35 + 35 * 36 = 1295
         {"AAAB", bytesFromHex("40b6")}, // 36^3 = 46656
         // Value computed with Python: sum(digit(c) * 36**i for i, c in enumerate(text)),
         // written with int.to_bytes(32, "little").

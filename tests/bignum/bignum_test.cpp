@@ -177,8 +177,7 @@ TEST(BigNumBytes, BigEndianDataNeedsFourBytesPerWord)
             c.value.getDataBE(buffer.data(), size);
             ADD_FAILURE() << "no exception for " << c.value.toHex(0);
         } catch (const error::EInvariant& e) {
-            EXPECT_EQ(e.reason(),
-                      "Buffer given to bn_get_data is too small (wanted " + std::to_string(c.wanted) + ")");
+            EXPECT_EQ(e.reason(), "Buffer given to bn_get_data is too small (wanted " + std::to_string(c.wanted) + ")");
         }
         EXPECT_EQ(size, c.wanted);
     }
@@ -316,10 +315,8 @@ TEST(BigNumCopies, ChangingACopyLeavesTheOriginal)
         const char* name;
         void (*apply)(BigNum&);
     } mutations[] = {
-        {"addTo", [](BigNum& n) { n.addTo(BigNum(1)); }},
-        {"multiplyWord", [](BigNum& n) { n.multiplyWord(3); }},
-        {"shiftLeft", [](BigNum& n) { n.shiftLeft(9); }},
-        {"resize", [](BigNum& n) { n.resize(n.length() + 2); }},
+        {"addTo", [](BigNum& n) { n.addTo(BigNum(1)); }}, {"multiplyWord", [](BigNum& n) { n.multiplyWord(3); }},
+        {"shiftLeft", [](BigNum& n) { n.shiftLeft(9); }}, {"resize", [](BigNum& n) { n.resize(n.length() + 2); }},
         {"assign", [](BigNum& n) { n = BigNum(5); }},
     };
     for (const auto& m : mutations) {

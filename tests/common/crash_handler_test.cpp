@@ -99,9 +99,12 @@ FARPROC WINAPI failingDumpWriter(HMODULE, LPCSTR name)
 class CrashFilterTest : public ::testing::Test {
 protected:
     CrashFilterTest()
-        : savedSink_(crashSink), previousDirectory_(fs::current_path()),
-          path_(sys::calls.GetModuleFileNameW, executablePath), load_(sys::calls.LoadLibraryW, countedLoad),
-          free_(sys::calls.FreeLibrary, countedFree), create_(sys::calls.CreateFileW, watchedCreate),
+        : savedSink_(crashSink),
+          previousDirectory_(fs::current_path()),
+          path_(sys::calls.GetModuleFileNameW, executablePath),
+          load_(sys::calls.LoadLibraryW, countedLoad),
+          free_(sys::calls.FreeLibrary, countedFree),
+          create_(sys::calls.CreateFileW, watchedCreate),
           close_(sys::calls.CloseHandle, watchedClose)
     {
         seen = Seen();
@@ -173,10 +176,11 @@ TEST_F(CrashFilterTest, UnknownExecutablePathPutsTheDumpIntoTheWorkingDirectory)
     sys::Override failing(sys::calls.GetProcAddress, failingDumpWriter);
     const std::wstring report = L"Failed to save dump file to 'tarvenor.dmp' (error -2147024882)";
     {
-        sys::Override unknown(sys::calls.GetModuleFileNameW, +[](HMODULE, LPWSTR, DWORD) -> DWORD {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        });
+        sys::Override unknown(
+            sys::calls.GetModuleFileNameW, +[](HMODULE, LPWSTR, DWORD) -> DWORD {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            });
         EXPECT_EQ(crash(), EXCEPTION_CONTINUE_SEARCH);
     }
     EXPECT_EQ(filesInDirectory(), std::vector<fs::path>{"tarvenor.dmp"});
@@ -203,30 +207,33 @@ TEST_F(CrashFilterTest, EachFailureIsReportedAndLeavesTheSystemToHandleTheCrash)
     const std::vector<Case> cases = {
         {"dbghelp.dll not loadable",
          [&] {
-             sys::Override missing(sys::calls.LoadLibraryW, +[](LPCWSTR name) -> HMODULE {
-                 EXPECT_STREQ(name, L"dbghelp.dll");
-                 SetLastError(ERROR_MOD_NOT_FOUND);
-                 return nullptr;
-             });
+             sys::Override missing(
+                 sys::calls.LoadLibraryW, +[](LPCWSTR name) -> HMODULE {
+                     EXPECT_STREQ(name, L"dbghelp.dll");
+                     SetLastError(ERROR_MOD_NOT_FOUND);
+                     return nullptr;
+                 });
              return crash();
          },
          L"dbghelp.dll not found", 0},
         {"no MiniDumpWriteDump in it",
          [&] {
-             sys::Override old(sys::calls.GetProcAddress, +[](HMODULE, LPCSTR) -> FARPROC {
-                 SetLastError(ERROR_PROC_NOT_FOUND);
-                 return nullptr;
-             });
+             sys::Override old(
+                 sys::calls.GetProcAddress, +[](HMODULE, LPCSTR) -> FARPROC {
+                     SetLastError(ERROR_PROC_NOT_FOUND);
+                     return nullptr;
+                 });
              return crash();
          },
          L"dbghelp.dll too old", 1},
         {"dump file not creatable",
          [&] {
-             sys::Override refused(sys::calls.CreateFileW,
-                                   +[](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
-                                       SetLastError(ERROR_ACCESS_DENIED);
-                                       return INVALID_HANDLE_VALUE;
-                                   });
+             sys::Override refused(
+                 sys::calls.CreateFileW,
+                 +[](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) -> HANDLE {
+                     SetLastError(ERROR_ACCESS_DENIED);
+                     return INVALID_HANDLE_VALUE;
+                 });
              return crash();
          },
          L"Failed to create dump file '" + dump + L"' (error 5)", 1},
@@ -258,14 +265,16 @@ TEST_F(CrashFilterTest, EachFailureIsReportedAndLeavesTheSystemToHandleTheCrash)
 TEST_F(CrashFilterTest, WithoutSinkTheReportIsShownInAMessageBox)
 {
     crashSink = nullptr;
-    sys::Override box(sys::calls.MessageBoxW, +[](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
-        seen.owner = owner;
-        seen.boxText = text;
-        seen.caption = caption;
-        seen.boxType = type;
-        return IDOK;
-    });
-    sys::Override missing(sys::calls.LoadLibraryW, +[](LPCWSTR) -> HMODULE { return nullptr; });
+    sys::Override box(
+        sys::calls.MessageBoxW, +[](HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) -> int {
+            seen.owner = owner;
+            seen.boxText = text;
+            seen.caption = caption;
+            seen.boxType = type;
+            return IDOK;
+        });
+    sys::Override missing(
+        sys::calls.LoadLibraryW, +[](LPCWSTR) -> HMODULE { return nullptr; });
     EXPECT_EQ(crash(), EXCEPTION_CONTINUE_SEARCH);
     EXPECT_EQ(seen.owner, nullptr);
     EXPECT_EQ(seen.boxText, L"dbghelp.dll not found");

@@ -42,7 +42,8 @@ TEST(CrashDumpPath, ExtensionBecomesDmp)
         {L"", L".dmp"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(dumpPath(c.executable), c.dump) << "executable " << std::string(c.executable.begin(), c.executable.end());
+        EXPECT_EQ(dumpPath(c.executable), c.dump)
+            << "executable " << std::string(c.executable.begin(), c.executable.end());
 }
 
 TEST(CrashDumpPath, CutToTheRoom)

@@ -29,9 +29,9 @@ TEST(Format, ParseInt64)
         std::int64_t value;
     };
     const Case cases[] = {
-        {"42", 42},           {"  -17", -17},     {"+8", 8},
-        {"12abc", 12},        {"0x10", 16},       {"9223372036854775807", INT64_MAX},
-        {"", 0},              {"abc", 0},         {"-9223372036854775808", INT64_MIN},
+        {"42", 42},    {"  -17", -17}, {"+8", 8},
+        {"12abc", 12}, {"0x10", 16},   {"9223372036854775807", INT64_MAX},
+        {"", 0},       {"abc", 0},     {"-9223372036854775808", INT64_MIN},
     };
     for (const Case& c : cases)
         EXPECT_EQ(parseInt64(c.text), c.value) << c.text;

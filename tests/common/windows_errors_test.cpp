@@ -10,33 +10,33 @@ namespace {
 
 TEST(WindowsErrors, FormatMessageFailureGivesCodeAndItsOwnError)
 {
-    sys::Override fail(sys::calls.FormatMessageW,
-                       +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*) -> DWORD {
-                           SetLastError(ERROR_MR_MID_NOT_FOUND);
-                           return 0;
-                       });
+    sys::Override fail(
+        sys::calls.FormatMessageW, +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*) -> DWORD {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        });
     EXPECT_EQ(error::systemErrorText(12345), "12345 (FormatMessage: 317)");
 }
 
 TEST(WindowsErrors, MessageOfOnlyLineBreaksGivesTheCode)
 {
-    sys::Override blank(sys::calls.FormatMessageW,
-                        +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*) -> DWORD {
-                            buffer[0] = L'\r';
-                            buffer[1] = L'\n';
-                            buffer[2] = 0;
-                            return 2;
-                        });
+    sys::Override blank(
+        sys::calls.FormatMessageW, +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*) -> DWORD {
+            buffer[0] = L'\r';
+            buffer[1] = L'\n';
+            buffer[2] = 0;
+            return 2;
+        });
     EXPECT_EQ(error::systemErrorText(77), "77");
 }
 
 TEST(WindowsErrors, SystemTextLosesOnlyTrailingLineBreaks)
 {
-    sys::Override text(sys::calls.FormatMessageW,
-                       +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*) -> DWORD {
-                           wcscpy(buffer, L"Line one.\r\nLine two.\r\n\r\n");
-                           return static_cast<DWORD>(wcslen(buffer));
-                       });
+    sys::Override text(
+        sys::calls.FormatMessageW, +[](DWORD, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*) -> DWORD {
+            wcscpy(buffer, L"Line one.\r\nLine two.\r\n\r\n");
+            return static_cast<DWORD>(wcslen(buffer));
+        });
     EXPECT_EQ(error::systemErrorText(1), "Line one.\r\nLine two.");
 }
 
@@ -44,13 +44,13 @@ TEST(WindowsErrors, ConversionRefusalsNameTheirStep)
 {
     // The UTF-8 sizing accepts, the conversion itself fails.
     {
-        sys::Override refuse(sys::calls.MultiByteToWideChar,
-                             +[](UINT, DWORD flags, LPCCH, int, LPWSTR, int) -> int {
-                                 if (flags == MB_ERR_INVALID_CHARS)
-                                     return 2;
-                                 SetLastError(ERROR_INVALID_PARAMETER);
-                                 return 0;
-                             });
+        sys::Override refuse(
+            sys::calls.MultiByteToWideChar, +[](UINT, DWORD flags, LPCCH, int, LPWSTR, int) -> int {
+                if (flags == MB_ERR_INVALID_CHARS)
+                    return 2;
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            });
         try {
             toWide("a");
             FAIL();
@@ -60,10 +60,11 @@ TEST(WindowsErrors, ConversionRefusalsNameTheirStep)
     }
     // Not UTF-8, and the ANSI code page refuses too.
     {
-        sys::Override refuse(sys::calls.MultiByteToWideChar, +[](UINT page, DWORD, LPCCH, int, LPWSTR, int) -> int {
-            SetLastError(page == CP_UTF8 ? ERROR_NO_UNICODE_TRANSLATION : ERROR_INVALID_PARAMETER);
-            return 0;
-        });
+        sys::Override refuse(
+            sys::calls.MultiByteToWideChar, +[](UINT page, DWORD, LPCCH, int, LPWSTR, int) -> int {
+                SetLastError(page == CP_UTF8 ? ERROR_NO_UNICODE_TRANSLATION : ERROR_INVALID_PARAMETER);
+                return 0;
+            });
         try {
             toWide("\xe9");
             FAIL();
@@ -73,10 +74,11 @@ TEST(WindowsErrors, ConversionRefusalsNameTheirStep)
     }
     // Any other refusal of the sizing call.
     {
-        sys::Override refuse(sys::calls.MultiByteToWideChar, +[](UINT, DWORD, LPCCH, int, LPWSTR, int) -> int {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        });
+        sys::Override refuse(
+            sys::calls.MultiByteToWideChar, +[](UINT, DWORD, LPCCH, int, LPWSTR, int) -> int {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            });
         try {
             toWide("b");
             FAIL();
@@ -85,11 +87,11 @@ TEST(WindowsErrors, ConversionRefusalsNameTheirStep)
         }
     }
     {
-        sys::Override refuse(sys::calls.WideCharToMultiByte,
-                             +[](UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) -> int {
-                                 SetLastError(ERROR_INVALID_PARAMETER);
-                                 return 0;
-                             });
+        sys::Override refuse(
+            sys::calls.WideCharToMultiByte, +[](UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) -> int {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            });
         try {
             toUtf8(L"c");
             FAIL();
@@ -102,7 +104,8 @@ TEST(WindowsErrors, ConversionRefusalsNameTheirStep)
 
 TEST(WindowsErrors, ClockFailureWarnsAndGoesOn)
 {
-    sys::Override fail(sys::calls.SystemTimeToFileTime, +[](const SYSTEMTIME*, LPFILETIME) -> BOOL { return FALSE; });
+    sys::Override fail(
+        sys::calls.SystemTimeToFileTime, +[](const SYSTEMTIME*, LPFILETIME) -> BOOL { return FALSE; });
     testing::internal::CaptureStderr();
     UsecTime::now();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -24,8 +24,7 @@ using testing_fs::writeFile;
 // (nullopt: no such file).
 class Store {
 public:
-    Store(std::optional<std::string> cfg, std::optional<std::string> cfo = std::nullopt)
-        : store(dir / "harbex")
+    Store(std::optional<std::string> cfg, std::optional<std::string> cfo = std::nullopt) : store(dir / "harbex")
     {
         if (cfg)
             writeFile(store.cfgPath, *cfg);
@@ -82,8 +81,8 @@ TEST(ConfigStore, IntegerValues)
             "Trailing=15 apples\r\nText=\"B\"\n");
     s.store.load();
     const ConfigStore::IntegerTable expected = {
-        {"Count", 42}, {"Negative", -7}, {"Spaced", 12}, {"Hex", 16}, {"Word", 0},
-        {"Empty", 0},  {"First", 1},     {"Trailing", 15},
+        {"Count", 42}, {"Negative", -7}, {"Spaced", 12}, {"Hex", 16},
+        {"Word", 0},   {"Empty", 0},     {"First", 1},   {"Trailing", 15},
     };
     EXPECT_EQ(s.store.integerEntries(), expected);
     EXPECT_THROW(s.store.getString("Count"), EConfig);
@@ -254,8 +253,8 @@ TEST(ConfigStore, DirectoryInPlaceOfTheFileCannotBeReplaced)
         s.store.load();
         ADD_FAILURE() << "no exception";
     } catch (const error::ESystemError& e) {
-        EXPECT_EQ(e.fullText(), "Attempt to delete file '" + s.store.cfgPath + "' failed.: " +
-                                    error::systemErrorText(5));
+        EXPECT_EQ(e.fullText(),
+                  "Attempt to delete file '" + s.store.cfgPath + "' failed.: " + error::systemErrorText(5));
     }
 }
 
@@ -266,10 +265,11 @@ TEST(ConfigStore, EmptyFileThatCannotBeCreated)
     Store s("DataKey=\"B\"\n");
     // Held without sharing: neither readable nor replaceable. Deleting it is made to
     // succeed so that the store goes on to create it.
-    sys::UniqueHandle held(sys::calls.CreateFileW(toWide(s.store.cfgPath).c_str(), GENERIC_READ, 0, nullptr,
-                                                  OPEN_EXISTING, 0, nullptr));
+    sys::UniqueHandle held(
+        sys::calls.CreateFileW(toWide(s.store.cfgPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
-    sys::Override pretend(sys::calls.DeleteFileW, +[](LPCWSTR) -> BOOL { return TRUE; });
+    sys::Override pretend(
+        sys::calls.DeleteFileW, +[](LPCWSTR) -> BOOL { return TRUE; });
     try {
         s.store.load();
         ADD_FAILURE() << "no exception";
@@ -291,15 +291,16 @@ TEST(ConfigStore, LockedOrRefusedPreviousGenerationKeepsBothFiles)
     {
         Store s("", "DataKey=\"C\"\n");
         // Readable by nobody but an administrator, as Windows answers.
-        sys::Override refuse(sys::calls.CreateFileW,
-                             +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                 DWORD disposition, DWORD flags, HANDLE model) -> HANDLE {
-                                 if (std::wstring(name).ends_with(L".cfo")) {
-                                     ::SetLastError(ERROR_ACCESS_DENIED);
-                                     return INVALID_HANDLE_VALUE;
-                                 }
-                                 return ::CreateFileW(name, access, share, security, disposition, flags, model);
-                             });
+        sys::Override refuse(
+            sys::calls.CreateFileW,
+            +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                HANDLE model) -> HANDLE {
+                if (std::wstring(name).ends_with(L".cfo")) {
+                    ::SetLastError(ERROR_ACCESS_DENIED);
+                    return INVALID_HANDLE_VALUE;
+                }
+                return ::CreateFileW(name, access, share, security, disposition, flags, model);
+            });
         expectBothGenerationsKept(s);
         EXPECT_EQ(readFile(s.store.cfoPath), "DataKey=\"C\"\n");
     }

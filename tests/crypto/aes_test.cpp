@@ -183,7 +183,7 @@ TEST(AesBlock, CipherInitParsesTheIv)
 TEST(AesBlock, CipherInitModes)
 {
     const std::pair<int, int> modes[] = {
-        {kAesModeEcb, kAesOk}, {kAesModeCbc, kAesOk}, {kAesModeCfb1, kAesOk},
+        {kAesModeEcb, kAesOk},  {kAesModeCbc, kAesOk},  {kAesModeCfb1, kAesOk},
         {0, kAesBadCipherMode}, {4, kAesBadCipherMode}, {-1, kAesBadCipherMode},
     };
     for (auto [mode, result] : modes) {
@@ -253,8 +253,7 @@ const CbcVector kCbc[] = {
      "Sixty-four bytes of plain text, encrypted in four CBC blocks....",
      "137d00c95d88f03084fae0ab269c0cb319b48899d7ec008ebc78297eea37c7db"
      "cc467947b09a506a0eae8c6d6550060242e7afda5418b213354dfb70a3e76d42"},
-    {"key value below 2^248",
-     "8b1f0e3c5a7d92e4f60c1b2a3948576675849302a1b2c3d4e5f60718293a4b00",
+    {"key value below 2^248", "8b1f0e3c5a7d92e4f60c1b2a3948576675849302a1b2c3d4e5f60718293a4b00",
      "Ninety-six bytes: six blocks, and a key whose top byte is zero so its value is below 2^248......",
      "ca56513f24e0be5ef70722b3f88aa65e352fabd6d8a6162f68fb80ff4a6ae45b"
      "0a1241555c83764d3ba05dc5a1e90e385827c797d95f3839a19d595f52b8ee54"
@@ -339,9 +338,8 @@ TEST(AesBuffer, LengthMustBeAMultipleOfTheKeyLength)
         std::size_t length;
         bool accepted;
     } cases[] = {
-        {2, 0, true},   {2, 32, true},  {2, 64, true},  {2, 48, false}, {2, 16, false},
-        {2, 33, false}, {2, 1, false},  {0, 16, true},  {0, 48, true},  {0, 8, false},
-        {1, 48, true},  {1, 32, false},
+        {2, 0, true},  {2, 32, true}, {2, 64, true}, {2, 48, false}, {2, 16, false}, {2, 33, false},
+        {2, 1, false}, {0, 16, true}, {0, 48, true}, {0, 8, false},  {1, 48, true},  {1, 32, false},
     };
     AesKey keys[] = {keyFromBytes(0, kFips[0].key), keyFromBytes(1, kFips[1].key), keyFromBytes(2, kFips[2].key)};
     for (const auto& c : cases) {
@@ -385,10 +383,16 @@ TEST(AesBuffer, KeyProblemsAreReported)
 {
     std::string in(32, 'x'), out;
     std::string tooLong(33, '\x01');
-    expectInvariant([&] { decryptBuffer(out, in, AesKey{2, BigNum::fromBytesLE(tooLong)}); },
-                    "BigNum encoding pad wrong");
-    expectInvariant([&] { encryptBuffer(out, in, AesKey{2, BigNum::fromBytesLE(tooLong)}); },
-                    "BigNum encoding pad wrong");
+    expectInvariant(
+        [&] {
+            decryptBuffer(out, in, AesKey{2, BigNum::fromBytesLE(tooLong)});
+        },
+        "BigNum encoding pad wrong");
+    expectInvariant(
+        [&] {
+            encryptBuffer(out, in, AesKey{2, BigNum::fromBytesLE(tooLong)});
+        },
+        "BigNum encoding pad wrong");
     expectInvariant([&] { decryptBuffer(out, in, AesKey{3, BigNum(1)}); }, "Key size of impossible length");
     AesKeyInstance encryption, none;
     makeKey(encryption, kAesEncrypt, AesKey{2, BigNum(1)});
@@ -439,7 +443,8 @@ TEST(AesBuffer, InPlaceAndPointerFormsAgree)
     AesKey key = keyFromBytes(2, v.key);
     std::string cipher = bytesFromHex(v.cipher);
 
-    std::string fromPointer = "stale contents longer than the result ......................................................";
+    std::string fromPointer =
+        "stale contents longer than the result ......................................................";
     decryptBuffer(fromPointer, bytesOf(cipher), cipher.size(), key);
     EXPECT_EQ(fromPointer, v.plain);
 
@@ -501,7 +506,8 @@ TEST(AesDecryptionPaths, HardwareAndTablesAgree)
                         ASSERT_EQ(cipherInit(cipher, mode, "000102030405060708090a0b0c0d0e0f"), kAesOk);
                         std::string output = inPlace ? input : std::string(input.size(), '\0');
                         const std::string source = input;
-                        const auto* from = inPlace ? bytesOf(output) : reinterpret_cast<const unsigned char*>(source.data());
+                        const auto* from =
+                            inPlace ? bytesOf(output) : reinterpret_cast<const unsigned char*>(source.data());
                         ASSERT_EQ(blockDecrypt(&cipher, &instance, from, static_cast<std::int64_t>(16 * blocks * 8),
                                                bytesOf(output)),
                                   static_cast<std::int64_t>(16 * blocks * 8));

@@ -24,8 +24,8 @@ std::string zlibStream(const std::string& plain)
 {
     uLongf length = compressBound(static_cast<uLong>(plain.size()));
     std::string stream(length, '\0');
-    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(stream.data()), &length,
-                       reinterpret_cast<const Bytef*>(plain.data()), static_cast<uLong>(plain.size())),
+    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(stream.data()), &length, reinterpret_cast<const Bytef*>(plain.data()),
+                       static_cast<uLong>(plain.size())),
               Z_OK);
     stream.resize(length);
     return stream;
@@ -53,8 +53,8 @@ protected:
         logLevel = 3;
     }
 
-    std::string decode(const std::string& data, std::uint64_t size, std::uint32_t index,
-                       MetaKind kind = MetaKind::Ntfs, bool isLink = false)
+    std::string decode(const std::string& data, std::uint64_t size, std::uint32_t index, MetaKind kind = MetaKind::Ntfs,
+                       bool isLink = false)
     {
         std::string out = "old contents";
         decodeChunk(data, ChunkObject{"C:\\data\\x.txt", size, kind, isLink}, out, index);
@@ -84,11 +84,19 @@ TEST_F(ChunkCodec, ExpectedLengthOfTheLastChunk)
         std::uint32_t index, expected;
     };
     const Case cases[] = {
-        {2500000, 0, 1048576}, {2500000, 1, 1048576}, {2500000, 2, 402848},
-        {2097152, 0, 1048576}, {2097152, 1, 1048576}, {1, 0, 1},
-        {1048577, 1, 1},       {1048575, 0, 1048575}, {(std::uint64_t(1) << 40) + 5, 1048576, 5},
+        {2500000, 0, 1048576},
+        {2500000, 1, 1048576},
+        {2500000, 2, 402848},
+        {2097152, 0, 1048576},
+        {2097152, 1, 1048576},
+        {1, 0, 1},
+        {1048577, 1, 1},
+        {1048575, 0, 1048575},
+        {(std::uint64_t(1) << 40) + 5, 1048576, 5},
         // Past the object's end nothing is expected.
-        {2097152, 2, 0},       {0, 0, 0},             {1000, 0xFFFFFFFFu, 0},
+        {2097152, 2, 0},
+        {0, 0, 0},
+        {1000, 0xFFFFFFFFu, 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(expectedChunkLength(c.size, c.index), c.expected) << c.size << " #" << c.index;
@@ -187,7 +195,8 @@ TEST_F(ChunkCodec, CompressedPayloadsThatDoNotInflate)
     corrupt[0] = 0;
     for (const std::string& bad : {truncated, corrupt}) {
         std::size_t padding = (32 - bad.size() % 32) % 32;
-        std::string container = std::string("ENZ") + static_cast<char>(padding) + encrypt(bad + std::string(padding, 'p'));
+        std::string container =
+            std::string("ENZ") + static_cast<char>(padding) + encrypt(bad + std::string(padding, 'p'));
         EXPECT_EQ(failure<EZLib>(container, 5000, 0), "Z_DATA_ERROR");
     }
     // A padding count outside the decrypted text.
@@ -202,8 +211,8 @@ TEST_F(ChunkCodec, CompressedPayloadsThatDoNotInflate)
 TEST_F(ChunkCodec, EveryFormRoundTripsThroughTheEncoder)
 {
     // An empty object travels as empty data (see ShortContainers); every other size in each form.
-    for (std::size_t size : {std::size_t(1), std::size_t(31), std::size_t(32), std::size_t(1000),
-                             std::size_t(kChunkSize)}) {
+    for (std::size_t size :
+         {std::size_t(1), std::size_t(31), std::size_t(32), std::size_t(1000), std::size_t(kChunkSize)}) {
         std::string plain = patternBytes(size, static_cast<std::uint32_t>(size));
         for (ChunkForm form : {ChunkForm::Cleartext, ChunkForm::Encrypted, ChunkForm::EncryptedCompressed})
             EXPECT_EQ(decode(encodeChunk(plain, form, dataKey()), size, 0), plain)

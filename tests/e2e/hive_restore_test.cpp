@@ -20,10 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 using e2e::HostRun;
 using testing_registry::Bytes;
-using testing_registry::TestArea;
 using testing_registry::dword;
 using testing_registry::machineKeyExists;
 using testing_registry::multi;
+using testing_registry::TestArea;
 using testing_registry::text;
 using testing_registry::wideBytes;
 
@@ -57,7 +57,8 @@ public:
         for (const auto& [path, name] : values_)
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str());
         for (const std::string& path : keys_)
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path).c_str()), ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
+            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path).c_str()),
+                ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
         if (allowRenames_)
             setMachineValue(kSessionManager, L"AllowProtectedRenames", REG_DWORD, *allowRenames_);
         else
@@ -129,7 +130,8 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     const std::string systemTarget = host.restoredPath("SYSTEM");
     const std::string softwareTarget = host.restoredPath("SOFTWARE");
     const std::string hiveList = "System\\CurrentControlSet\\Control\\hivelist";
-    changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SYSTEM", REG_SZ, text(restore_test::devicePath(systemTarget)));
+    changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SYSTEM", REG_SZ,
+                  text(restore_test::devicePath(systemTarget)));
     changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SOFTWARE", REG_SZ,
                   text(restore_test::devicePath(softwareTarget)));
     const std::string services = "SYSTEM\\CurrentControlSet\\Services\\" + tag;
@@ -142,8 +144,9 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     const std::string backupRestore = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore";
     if (!machineKeyExists(backupRestore))
         changes.key(backupRestore);
-    changes.value(backupRestore + "\\KeysNotToRestore", wtag, REG_MULTI_SZ,
-                  multi({L"CurrentControlSet\\Services\\" + wtag + L"\\*", L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
+    changes.value(
+        backupRestore + "\\KeysNotToRestore", wtag, REG_MULTI_SZ,
+        multi({L"CurrentControlSet\\Services\\" + wtag + L"\\*", L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
 
     host.pack();
     ASSERT_EQ(host.run({"--worker", host.besideTest("hive_watching_worker.exe")}), 0) << host.hostOutput();
@@ -205,7 +208,8 @@ TEST(RestoreHostHives, TwoRestoresAtOnceEachKeepTheirOwnHives)
     ::SetEnvironmentVariableW(L"RW_HOLD_HIVE_STEP", hold.c_str());
     second.start(watching);
     ::SetEnvironmentVariableW(L"RW_HOLD_HIVE_STEP", nullptr);
-    ASSERT_EQ(::WaitForSingleObject(arrived.get(), 120000), WAIT_OBJECT_0) << "the second run never reached its hive step";
+    ASSERT_EQ(::WaitForSingleObject(arrived.get(), 120000), WAIT_OBJECT_0)
+        << "the second run never reached its hive step";
     EXPECT_EQ(first.run(watching), 0) << first.hostOutput();
     ::SetEvent(release.get());
     EXPECT_EQ(second.finish(), 0) << second.hostOutput();

@@ -70,7 +70,10 @@ class HostRun {
 
 public:
     HostRun()
-        : source(scratch_ / "source"), set(scratch_ / "set"), work(scratch_ / "work"), root(scratch_ / "restored"),
+        : source(scratch_ / "source"),
+          set(scratch_ / "set"),
+          work(scratch_ / "work"),
+          root(scratch_ / "restored"),
           transcriptPath(scratch_ / "transcript.jsonl")
     {
         fs::create_directories(fs::path(toWide(source)));

@@ -80,8 +80,8 @@ TEST(RestoreHost, WholeRestoreInOrderWithEveryObjectInPlace)
     EXPECT_TRUE(host.wrote("> ChunkNone"));
     // The percentage runs over the whole restore: each chunk says how many remain in it.
     EXPECT_EQ(host.linesStartingWith("progress 2"),
-              (Lines{"progress 2 0", "progress 2 14", "progress 2 28", "progress 2 42", "progress 2 57", "progress 2 71",
-                     "progress 2 85", "progress 2 100", "progress 2 100"}));
+              (Lines{"progress 2 0", "progress 2 14", "progress 2 28", "progress 2 42", "progress 2 57",
+                     "progress 2 71", "progress 2 85", "progress 2 100", "progress 2 100"}));
     EXPECT_EQ(lines.back(), "! exit 0");
     EXPECT_TRUE(host.wrote("log 2: Restore completer exiting. Restore completed successfully."));
     EXPECT_FALSE(host.jobFileLeft());
@@ -107,9 +107,8 @@ TEST(RestoreHost, FourChunksReportEachQuarterAndLevelOneSilencesInformation)
     writeFile(host.source + "\\large.bin", patterned(3 * kChunk + 1, 3));
     host.pack();
     ASSERT_EQ(host.run({"--log-level", "1"}), 0);
-    EXPECT_EQ(host.linesStartingWith("progress 2"),
-              (Lines{"progress 2 0", "progress 2 25", "progress 2 50", "progress 2 75", "progress 2 100",
-                     "progress 2 100"}));
+    EXPECT_EQ(host.linesStartingWith("progress 2"), (Lines{"progress 2 0", "progress 2 25", "progress 2 50",
+                                                           "progress 2 75", "progress 2 100", "progress 2 100"}));
     EXPECT_EQ(host.linesStartingWith("log"), Lines{}) << "only level 0 and 1 lines may pass, and none is due";
     EXPECT_TRUE(host.wrote("> CurrentLogLevel 1"));
 }
@@ -184,7 +183,8 @@ TEST(RestoreHost, WorkerEndedFromOutsideIsNoSuccess)
     const int code = host.run({"--fault", "not-ready=1"}, [&](DWORD hostId) {
         for (int i = 0; i < 160 && !ended; ++i) {
             Sleep(50);
-            if (!exists(host.transcriptPath) || readFile(host.transcriptPath).find("\"class\":\"RestoreStatus\",\"status\":1") == std::string::npos)
+            if (!exists(host.transcriptPath) ||
+                readFile(host.transcriptPath).find("\"class\":\"RestoreStatus\",\"status\":1") == std::string::npos)
                 continue;
             sys::UniqueHandle worker(OpenProcess(PROCESS_TERMINATE, FALSE, childNamed(hostId, L"restore-worker.exe")));
             ended = worker && TerminateProcess(worker.get(), 0);
@@ -196,9 +196,10 @@ TEST(RestoreHost, WorkerEndedFromOutsideIsNoSuccess)
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"! worker-vanished 0", "! exit 3"}));
     const std::string output = host.hostOutput();
-    EXPECT_NE(output.find("restore-host: the worker ended without finishing the restore (exit code 0, no final "
-                          "report): it was ended from outside, or it crashed\r\nrestore-host: exit=3 objects=0 bytes=0 "),
-              std::string::npos)
+    EXPECT_NE(
+        output.find("restore-host: the worker ended without finishing the restore (exit code 0, no final "
+                    "report): it was ended from outside, or it crashed\r\nrestore-host: exit=3 objects=0 bytes=0 "),
+        std::string::npos)
         << output;
 }
 
@@ -215,9 +216,13 @@ TEST(RestoreHost, WhatCannotBeServedStopsTheHostBeforeTheWorker)
     host.pack();
     fs::remove(fs::path(toWide(backupset::chunkFilePath(host.set, 2))));
     const Case cases[] = {
-        {"missing configuration", {"--config", host.set + "\\none.cfg"}, 2,
+        {"missing configuration",
+         {"--config", host.set + "\\none.cfg"},
+         2,
          "restore-host: no configuration file " + host.set + "\\none.cfg\r\n"},
-        {"missing chunk file", {}, 3,
+        {"missing chunk file",
+         {},
+         3,
          "restore-host: Missing chunk file " + backupset::chunkFilePath(host.set, 2) +
              " (the chunks of object 2, \"C:\\source\\docs\\b.txt\")\r\n"},
     };

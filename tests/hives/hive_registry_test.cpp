@@ -82,8 +82,8 @@ class HiveRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, toWide(hiveListPath).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_ALL_ACCESS, nullptr, &hiveList, nullptr),
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, toWide(hiveListPath).c_str(), 0, nullptr,
+                                    REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &hiveList, nullptr),
                   ERROR_SUCCESS);
     }
     void TearDown() override
@@ -226,10 +226,11 @@ TEST_F(HiveRegistryTest, DriveWithoutDeviceNameHoldsNoLiveHiveAndIsReportedOnce)
     // The hive list names C:'s SYSTEM hive; a system that cannot name C:'s device (a half
     // started one) still restores its objects, and says so once.
     HiveRegistry hives(std::set<std::wstring>{deviceOf(L"C:") + L"\\windows\\system32\\config\\system"});
-    sys::Override refuse(sys::calls.QueryDosDeviceW, +[](LPCWSTR, LPWSTR, DWORD) -> DWORD {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return 0;
-    });
+    sys::Override refuse(
+        sys::calls.QueryDosDeviceW, +[](LPCWSTR, LPWSTR, DWORD) -> DWORD {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        });
     LogCapture log(1);
     EXPECT_FALSE(hives.isLiveHive("C:\\windows\\system32\\config\\system"));
     EXPECT_FALSE(hives.isLiveHive("c:\\x"));
@@ -242,10 +243,11 @@ TEST_F(HiveRegistryTest, DriveWithoutDeviceNameHoldsNoLiveHiveAndIsReportedOnce)
 TEST_F(HiveRegistryTest, NetworkPathsAreNeverLive)
 {
     HiveRegistry hives(std::set<std::wstring>{});
-    sys::Override noDevices(sys::calls.QueryDosDeviceW, +[](LPCWSTR, LPWSTR, DWORD) -> DWORD {
-        ADD_FAILURE() << "a network path has no drive to ask about";
-        return 0;
-    });
+    sys::Override noDevices(
+        sys::calls.QueryDosDeviceW, +[](LPCWSTR, LPWSTR, DWORD) -> DWORD {
+            ADD_FAILURE() << "a network path has no drive to ask about";
+            return 0;
+        });
     for (const char* path : {"\\\\server\\share\\config\\SYSTEM", "\\\\?\\UNC\\server\\share\\x"})
         EXPECT_FALSE(hives.isLiveHive(path)) << path;
     EXPECT_FALSE(hives.mustReplaceAtBoot("\\\\server\\share\\x.txt"));
@@ -260,11 +262,12 @@ TEST_F(HiveRegistryTest, LiveHivesAndProtectedFilesWaitForTheReboot)
     const std::string hive = "C:\\windows\\system32\\config\\software";
     const std::string guarded = "C:\\windows\\system32\\Notepad.exe";
     HiveRegistry hives({devicePath(hive)});
-    sys::Override protect(sys::calls.SfcIsFileProtected, +[](HANDLE rpc, LPCWSTR path) -> BOOL {
-        EXPECT_EQ(rpc, nullptr);
-        Protection::asked.emplace_back(path);
-        return std::wstring(path) == L"C:\\windows\\system32\\Notepad.exe";
-    });
+    sys::Override protect(
+        sys::calls.SfcIsFileProtected, +[](HANDLE rpc, LPCWSTR path) -> BOOL {
+            EXPECT_EQ(rpc, nullptr);
+            Protection::asked.emplace_back(path);
+            return std::wstring(path) == L"C:\\windows\\system32\\Notepad.exe";
+        });
     struct Case {
         std::string path;
         bool atBoot;

@@ -30,11 +30,11 @@
 namespace {
 
 using testing_registry::Bytes;
-using testing_registry::multi;
 using testing_registry::dword;
 using testing_registry::expectError;
 using testing_registry::LogCapture;
 using testing_registry::machineKeyExists;
+using testing_registry::multi;
 using testing_registry::TestArea;
 using testing_registry::text;
 using testing_registry::Value;
@@ -127,7 +127,7 @@ struct Requests {
     };
     static inline std::vector<Move> moves;
     static inline std::vector<Replace> replaces;
-    static inline DWORD moveError = 0;     // 0: the move is accepted
+    static inline DWORD moveError = 0; // 0: the move is accepted
     static inline LONG replaceResult = 0;
     // Files that the step loaded, and a copy of the mounted hive taken at each unload.
     static inline std::vector<std::wstring> loads;
@@ -205,14 +205,14 @@ protected:
     HiveRegistry hives{liveTargets()};
     SavedValue allowRenames{sessionManager, L"AllowProtectedRenames"};
     SavedValue pendingRenames{sessionManager, L"PendingFileRenameOperations"};
-    sys::Override<decltype(sys::calls.MoveFileExW)> watchMoves{
-        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-            Requests::moves.push_back({from, to, flags});
-            if (Requests::moveError == 0)
-                return TRUE;
-            ::SetLastError(Requests::moveError);
-            return FALSE;
-        }};
+    sys::Override<decltype(sys::calls.MoveFileExW)> watchMoves{sys::calls.MoveFileExW,
+                                                               +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+                                                                   Requests::moves.push_back({from, to, flags});
+                                                                   if (Requests::moveError == 0)
+                                                                       return TRUE;
+                                                                   ::SetLastError(Requests::moveError);
+                                                                   return FALSE;
+                                                               }};
     sys::Override<decltype(sys::calls.RegReplaceKeyW)> watchReplaces{
         sys::calls.RegReplaceKeyW, +[](HKEY root, LPCWSTR subkey, LPCWSTR file, LPCWSTR old) -> LONG {
             Requests::replaces.push_back({root, subkey, file, old});
@@ -265,9 +265,8 @@ TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
     TestArea area("copy-faults");
     const std::string missing = area.path("missing");
     const std::string notFound = error::systemErrorText(ERROR_FILE_NOT_FOUND);
-    expectError<error::EFileNotFoundError>(
-        [&] { copyAndReplace(area.root(), missing, area.root(), area.path("to")); },
-        "No source key \"" + missing + "\": " + notFound);
+    expectError<error::EFileNotFoundError>([&] { copyAndReplace(area.root(), missing, area.root(), area.path("to")); },
+                                           "No source key \"" + missing + "\": " + notFound);
     expectError<error::EFileNotFoundError>([&] { mergeKey(area.root(), missing, area.root(), area.path("to")); },
                                            "Cannot merge non-existing source key \"" + missing + "\": " + notFound);
     EXPECT_FALSE(area.keyExists("to"));
@@ -277,7 +276,8 @@ TEST(HiveCopy, MissingSourcesAndDestinationsThatCannotBeErased)
     area.setValue("to", L"old", REG_SZ, text(L"old"));
     LogCapture log;
     {
-        sys::Override refuse(sys::calls.RegDeleteKeyW, +[](HKEY, LPCWSTR) -> LONG { return ERROR_ACCESS_DENIED; });
+        sys::Override refuse(
+            sys::calls.RegDeleteKeyW, +[](HKEY, LPCWSTR) -> LONG { return ERROR_ACCESS_DENIED; });
         copyAndReplace(area.root(), area.path("from"), area.root(), area.path("to"));
     }
     EXPECT_EQ(log.lines, (Lines{{1, "During copy-and-replace, unable to erase destination \"" + area.path("to") +
@@ -294,8 +294,10 @@ TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
         bool replaced;
     };
     const Case cases[] = {
-        {"lower start", 1, 3, true},       {"restored without start", 2, std::nullopt, true},
-        {"equal start", 2, 2, false},      {"higher start", 4, 3, false},
+        {"lower start", 1, 3, true},
+        {"restored without start", 2, std::nullopt, true},
+        {"equal start", 2, 2, false},
+        {"higher start", 4, 3, false},
         {"running without start", std::nullopt, 3, false},
         {"neither", std::nullopt, std::nullopt, false},
     };
@@ -342,8 +344,13 @@ TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
 TEST(HiveControlSet, NameHasAtLeastThreeDigits)
 {
     const std::pair<unsigned, const char*> cases[] = {
-        {0, "ControlSet000"}, {1, "ControlSet001"}, {2, "ControlSet002"}, {12, "ControlSet012"},
-        {123, "ControlSet123"}, {1234, "ControlSet1234"}, {4294967295u, "ControlSet4294967295"},
+        {0, "ControlSet000"},
+        {1, "ControlSet001"},
+        {2, "ControlSet002"},
+        {12, "ControlSet012"},
+        {123, "ControlSet123"},
+        {1234, "ControlSet1234"},
+        {4294967295u, "ControlSet4294967295"},
     };
     for (const auto& [number, name] : cases)
         EXPECT_EQ(controlSetName(number), name);
@@ -404,7 +411,9 @@ TEST_F(HiveRestoreTest, OtherHivesMoveAtBootAndAskForTheReboot)
           {2, "Will run hive merge on the SYSTEM hive"},
           {2, "Instructing system to allow WFP protected files to move on boot"},
           {2, "Completed deferred processing. Please reboot."}}},
-        {"refused, quietly logged", ERROR_ACCESS_DENIED, 1,
+        {"refused, quietly logged",
+         ERROR_ACCESS_DENIED,
+         1,
          {{1, "Cannot request move of hive! " + error::systemErrorText(ERROR_ACCESS_DENIED)}}},
     };
     for (const Case& c : cases) {
@@ -581,11 +590,11 @@ protected:
 
     // Wine does not write a loaded hive's changes back to its file, so what the step leaves
     // in the restored hive is saved to a file of its own just before each unload.
-    sys::Override<decltype(sys::calls.RegLoadKeyW)> watchLoads{
-        sys::calls.RegLoadKeyW, +[](HKEY root, LPCWSTR subkey, LPCWSTR file) -> LONG {
-            Requests::loads.emplace_back(file);
-            return ::RegLoadKeyW(root, subkey, file);
-        }};
+    sys::Override<decltype(sys::calls.RegLoadKeyW)> watchLoads{sys::calls.RegLoadKeyW,
+                                                               +[](HKEY root, LPCWSTR subkey, LPCWSTR file) -> LONG {
+                                                                   Requests::loads.emplace_back(file);
+                                                                   return ::RegLoadKeyW(root, subkey, file);
+                                                               }};
     sys::Override<decltype(sys::calls.RegUnLoadKeyW)> watchUnloads{
         sys::calls.RegUnLoadKeyW, +[](HKEY root, LPCWSTR subkey) -> LONG {
             HKEY mounted = nullptr;
@@ -616,15 +625,15 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     makeRunningKeys();
     OwnKey list{"SYSTEM\\CurrentControlSet\\Control\\BackupRestore"};
     const std::wstring wtag = toWide(tag);
-    setMachineValue(keysNotToRestore, L"A entries", REG_MULTI_SZ,
-                    multi({L"CurrentControlSet\\Enum\\" + wtag + L"\\", L"CurrentControlSet\\Services\\" + wtag + L"\\*",
-                           L"CurrentControlSet\\Control\\" + wtag + L"\\Name",
-                           L"CurrentControlSet\\Control\\" + wtag + L"\\Missing",
-                           // A star without a backslash before it merges too, the character
-                           // before the star dropped like the backslash.
-                           L"CurrentControlSet\\Control\\" + wtag + L"+*",
-                           L"CurrentControlSet\\Absent-" + wtag + L"\\",
-                           L"CurrentControlSet\\Control\\Session Manager\\AllowProtectedRenames"}));
+    setMachineValue(
+        keysNotToRestore, L"A entries", REG_MULTI_SZ,
+        multi({L"CurrentControlSet\\Enum\\" + wtag + L"\\", L"CurrentControlSet\\Services\\" + wtag + L"\\*",
+               L"CurrentControlSet\\Control\\" + wtag + L"\\Name",
+               L"CurrentControlSet\\Control\\" + wtag + L"\\Missing",
+               // A star without a backslash before it merges too, the character
+               // before the star dropped like the backslash.
+               L"CurrentControlSet\\Control\\" + wtag + L"+*", L"CurrentControlSet\\Absent-" + wtag + L"\\",
+               L"CurrentControlSet\\Control\\Session Manager\\AllowProtectedRenames"}));
     setMachineValue(keysNotToRestore, L"B not a list", REG_SZ, text(L"CurrentControlSet\\Enum\\"));
     // Copied from the running system like any value, then set for the boot that switches hives.
     setMachineValue(sessionManager, L"AllowProtectedRenames", REG_DWORD, dword(0));
@@ -698,10 +707,8 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     const std::string result = merged();
     EXPECT_EQ(hiveValue(result, cs + "Enum\\" + tag + "\\device", L"id"), Value(REG_SZ, text(L"running")));
     EXPECT_FALSE(hiveKeyExists(result, cs + "Enum\\" + tag + "\\restored-device"));
-    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Kept", L"start"),
-              Value(REG_DWORD, dword(1)));
-    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Added", L"start"),
-              Value(REG_DWORD, dword(2)));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Kept", L"start"), Value(REG_DWORD, dword(1)));
+    EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag + "\\Added", L"start"), Value(REG_DWORD, dword(2)));
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"running"), Value(REG_SZ, text(L"merged")));
     EXPECT_EQ(hiveValue(result, cs + "Services\\" + tag, L"restored"), Value(REG_SZ, text(L"stays")));
     EXPECT_EQ(hiveValue(result, cs + "Control\\" + tag, L"Name"), Value(REG_SZ, text(L"running")));

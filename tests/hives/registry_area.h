@@ -72,8 +72,8 @@ inline std::optional<Value> readValue(HKEY root, const std::string& path, const 
     if (::RegGetValueW(root, subkey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size) != ERROR_SUCCESS)
         return std::nullopt;
     Bytes data(size);
-    if (::RegGetValueW(root, subkey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, data.empty() ? nullptr : data.data(),
-                       &size) != ERROR_SUCCESS)
+    if (::RegGetValueW(root, subkey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
+                       data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS)
         return std::nullopt;
     data.resize(size);
     return Value(type, data);

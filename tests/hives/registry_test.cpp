@@ -82,7 +82,10 @@ TEST(RegistryValues, StringKeepsTextWithoutTrailingNuls)
         {L"only NULs", REG_SZ, wide(L"\0\0\0", 3), "", ""},
         {L"no data", REG_SZ, {}, "", ""},
         {L"odd byte ignored", REG_SZ, {'x', 0, 'y'}, "x", ""},
-        {L"not ASCII", REG_SZ, wide(L"Gr\u00fc\u00dfe \u20ac\0", 8), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
+        {L"not ASCII", REG_SZ, wide(L"Gr\u00fc\u00dfe \u20ac\0", 8),
+         "Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac",
+         ""},
         {L"expandable", REG_EXPAND_SZ, wide(L"%TEMP%\0", 7), "", notText},
         {L"multi", REG_MULTI_SZ, wide(L"a\0\0", 3), "", notText},
         {L"number", REG_DWORD, {1, 0, 0, 0}, "", notText},
@@ -137,10 +140,9 @@ TEST(RegistryValues, AbsenceLeavesEmptyDefaults)
         winreg::MultiString list(area.root(), c.key, "value");
         winreg::DoubleWord number(area.root(), c.key, "value");
         winreg::GenericValue generic(area.root(), c.key, "value");
-        for (const winreg::ValueBase* value : {static_cast<const winreg::ValueBase*>(&text),
-                                               static_cast<const winreg::ValueBase*>(&list),
-                                               static_cast<const winreg::ValueBase*>(&number),
-                                               static_cast<const winreg::ValueBase*>(&generic)}) {
+        for (const winreg::ValueBase* value :
+             {static_cast<const winreg::ValueBase*>(&text), static_cast<const winreg::ValueBase*>(&list),
+              static_cast<const winreg::ValueBase*>(&number), static_cast<const winreg::ValueBase*>(&generic)}) {
             EXPECT_EQ(value->keyExists(), c.keyExists);
             EXPECT_FALSE(value->valueExists());
             EXPECT_EQ(value->valueName(), "value");
@@ -183,17 +185,19 @@ struct CallCount {
 TEST(RegistryValues, LargeValuesAreReadAfterDoublingTheBuffer)
 {
     TestArea area("large");
-    sys::Override countQueries(sys::calls.RegQueryValueExW, +[](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
-                                                                LPBYTE data, LPDWORD size) -> LONG {
-        ++CallCount::queries;
-        return ::RegQueryValueExW(key, name, reserved, type, data, size);
-    });
-    sys::Override countEnumerations(sys::calls.RegEnumValueW,
-                                    +[](HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
-                                        LPDWORD type, LPBYTE data, LPDWORD size) -> LONG {
-                                        ++CallCount::enumerations;
-                                        return ::RegEnumValueW(key, index, name, nameLength, reserved, type, data, size);
-                                    });
+    sys::Override countQueries(
+        sys::calls.RegQueryValueExW,
+        +[](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) -> LONG {
+            ++CallCount::queries;
+            return ::RegQueryValueExW(key, name, reserved, type, data, size);
+        });
+    sys::Override countEnumerations(
+        sys::calls.RegEnumValueW,
+        +[](HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type, LPBYTE data,
+            LPDWORD size) -> LONG {
+            ++CallCount::enumerations;
+            return ::RegEnumValueW(key, index, name, nameLength, reserved, type, data, size);
+        });
     struct Case {
         std::size_t size;
         int calls; // buffers of 128, 256, 512, ... bytes
@@ -229,7 +233,8 @@ TEST(RegistryValues, StoredValuesHaveTheirRegistryForm)
     KeyBalance keys;
 
     winreg::String text(area.root(), area.path(), "text");
-    text.data() = "Gr\xc3\xbc\xc3\x9f" "e";
+    text.data() = "Gr\xc3\xbc\xc3\x9f"
+                  "e";
     text.store();
     winreg::MultiString list(area.root(), area.path(), "list");
     list.data() = {"a", "", "bc"};
@@ -256,8 +261,8 @@ TEST(RegistryValues, StoredValuesHaveTheirRegistryForm)
     };
     for (const auto& [name, value] : cases)
         EXPECT_EQ(area.value("", name), value) << toUtf8(name);
-    for (const winreg::ValueBase* value : {static_cast<const winreg::ValueBase*>(&text),
-                                           static_cast<const winreg::ValueBase*>(&nothing)})
+    for (const winreg::ValueBase* value :
+         {static_cast<const winreg::ValueBase*>(&text), static_cast<const winreg::ValueBase*>(&nothing)})
         EXPECT_TRUE(value->keyExists() && value->valueExists());
 
     // What was stored reads back as it was set.
@@ -361,15 +366,17 @@ TEST(RegistryKeys, DeleteTreeRemovesDeepestFirst)
     }
 
     Record::events.clear();
-    sys::Override keys(sys::calls.RegDeleteKeyW, +[](HKEY parent, LPCWSTR path) -> LONG {
-        LONG result = ::RegDeleteKeyW(parent, path);
-        Record::events.push_back("key " + std::string(path, path + wcslen(path)));
-        return result;
-    });
-    sys::Override values(sys::calls.RegDeleteValueW, +[](HKEY key, LPCWSTR name) -> LONG {
-        Record::events.push_back("value " + std::string(name, name + wcslen(name)));
-        return ::RegDeleteValueW(key, name);
-    });
+    sys::Override keys(
+        sys::calls.RegDeleteKeyW, +[](HKEY parent, LPCWSTR path) -> LONG {
+            LONG result = ::RegDeleteKeyW(parent, path);
+            Record::events.push_back("key " + std::string(path, path + wcslen(path)));
+            return result;
+        });
+    sys::Override values(
+        sys::calls.RegDeleteValueW, +[](HKEY key, LPCWSTR name) -> LONG {
+            Record::events.push_back("value " + std::string(name, name + wcslen(name)));
+            return ::RegDeleteValueW(key, name);
+        });
     {
         KeyBalance balance;
         winreg::Key top(area.key(), "top");
@@ -380,8 +387,8 @@ TEST(RegistryKeys, DeleteTreeRemovesDeepestFirst)
     }
     // Each key loses its values just before the key itself goes.
     const std::vector<std::string> expected = {
-        "value one", "value two", "key c",   "value one", "value two", "key b", "value one",
-        "value two", "key d",     "value one", "value two", "key top",
+        "value one", "value two", "key c", "value one", "value two", "key b",
+        "value one", "value two", "key d", "value one", "value two", "key top",
     };
     EXPECT_EQ(Record::events, expected);
     HKEY gone = nullptr;
@@ -490,41 +497,87 @@ TEST(RegistryFailures, EveryFailingCallThrowsItsText)
     };
     const Case cases[] = {
         {"open for reading", ERROR_ACCESS_DENIED,
-         [&] { Failing fail(sys::calls.RegOpenKeyExW); winreg::String(area.root(), k, "v"); },
+         [&] {
+             Failing fail(sys::calls.RegOpenKeyExW);
+             winreg::String(area.root(), k, "v");
+         },
          "Cannot open subkey " + k},
         {"query", ERROR_ACCESS_DENIED,
-         [&] { Failing fail(sys::calls.RegQueryValueExW); winreg::GenericValue(area.root(), k, "v"); },
+         [&] {
+             Failing fail(sys::calls.RegQueryValueExW);
+             winreg::GenericValue(area.root(), k, "v");
+         },
          "Cannot read value data"},
         {"query, path not found", ERROR_PATH_NOT_FOUND,
-         [&] { Failing fail(sys::calls.RegQueryValueExW); winreg::GenericValue(area.root(), k, "v"); },
+         [&] {
+             Failing fail(sys::calls.RegQueryValueExW);
+             winreg::GenericValue(area.root(), k, "v");
+         },
          "Cannot read value data"},
         {"enumerate values", ERROR_ACCESS_DENIED,
-         [&] { Failing fail(sys::calls.RegEnumValueW); winreg::GenericValue(handle, DWORD{0}); },
+         [&] {
+             Failing fail(sys::calls.RegEnumValueW);
+             winreg::GenericValue(handle, DWORD{0});
+         },
          "Cannot enumerate value data"},
         {"enumerate subkeys", ERROR_MORE_DATA,
-         [&] { Failing fail(sys::calls.RegEnumKeyExW); winreg::Key(handle, DWORD{0}); },
+         [&] {
+             Failing fail(sys::calls.RegEnumKeyExW);
+             winreg::Key(handle, DWORD{0});
+         },
          "Cannot read subkey under key"},
         {"open enumerated subkey", ERROR_ACCESS_DENIED,
-         [&] { Failing fail(sys::calls.RegOpenKeyExW); winreg::Key(handle, DWORD{0}); }, "Cannot open enumerated key"},
+         [&] {
+             Failing fail(sys::calls.RegOpenKeyExW);
+             winreg::Key(handle, DWORD{0});
+         },
+         "Cannot open enumerated key"},
         {"create", ERROR_ACCESS_DENIED,
-         [&] { Failing fail(sys::calls.RegCreateKeyExW); winreg::Key(area.key(), "new\\key").create(); },
+         [&] {
+             Failing fail(sys::calls.RegCreateKeyExW);
+             winreg::Key(area.key(), "new\\key").create();
+         },
          "Unable to create key \"new\\key\""},
         {"open for writing", ERROR_ACCESS_DENIED,
-         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegOpenKeyExW); value.store(); },
+         [&] {
+             winreg::String value(area.root(), k, "v");
+             Failing fail(sys::calls.RegOpenKeyExW);
+             value.store();
+         },
          "Cannot write-open subkey " + k},
         {"set", ERROR_ACCESS_DENIED,
-         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegSetValueExW); value.store(); },
+         [&] {
+             winreg::String value(area.root(), k, "v");
+             Failing fail(sys::calls.RegSetValueExW);
+             value.store();
+         },
          "Unable to store registry data"},
         {"set, not found", ERROR_FILE_NOT_FOUND,
-         [&] { winreg::DoubleWord value(area.root(), k, "n"); Failing fail(sys::calls.RegSetValueExW); value.store(); },
+         [&] {
+             winreg::DoubleWord value(area.root(), k, "n");
+             Failing fail(sys::calls.RegSetValueExW);
+             value.store();
+         },
          "Unable to store registry data"},
         {"erase", ERROR_ACCESS_DENIED,
-         [&] { winreg::String value(area.root(), k, "v"); Failing fail(sys::calls.RegDeleteValueW); value.erase(); },
+         [&] {
+             winreg::String value(area.root(), k, "v");
+             Failing fail(sys::calls.RegDeleteValueW);
+             value.erase();
+         },
          "Cannot erase value"},
         {"delete key", ERROR_ACCESS_DENIED,
-         [&] { winreg::Key key(area.key(), "k\\sub"); Failing fail(sys::calls.RegDeleteKeyW); key.deleteTree(); },
+         [&] {
+             winreg::Key key(area.key(), "k\\sub");
+             Failing fail(sys::calls.RegDeleteKeyW);
+             key.deleteTree();
+         },
          "Unable to delete key"},
-        {"flush", ERROR_ACCESS_DENIED, [&] { Failing fail(sys::calls.RegFlushKey); winreg::flushRegistry(); },
+        {"flush", ERROR_ACCESS_DENIED,
+         [&] {
+             Failing fail(sys::calls.RegFlushKey);
+             winreg::flushRegistry();
+         },
          "Cannot flush registry"},
     };
     for (const Case& c : cases) {
@@ -564,16 +617,16 @@ struct Privileges {
         enabled.clear();
     }
 
-    sys::Override<decltype(sys::calls.OpenProcessToken)> open_{
-        sys::calls.OpenProcessToken, +[](HANDLE process, DWORD access, PHANDLE out) -> BOOL {
-            if (failOpen) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return FALSE;
-            }
-            BOOL ok = ::OpenProcessToken(process, access, out);
-            token = *out;
-            return ok;
-        }};
+    sys::Override<decltype(sys::calls.OpenProcessToken)> open_{sys::calls.OpenProcessToken,
+                                                               +[](HANDLE process, DWORD access, PHANDLE out) -> BOOL {
+                                                                   if (failOpen) {
+                                                                       SetLastError(ERROR_ACCESS_DENIED);
+                                                                       return FALSE;
+                                                                   }
+                                                                   BOOL ok = ::OpenProcessToken(process, access, out);
+                                                                   token = *out;
+                                                                   return ok;
+                                                               }};
     sys::Override<decltype(sys::calls.LookupPrivilegeValueW)> lookup_{
         sys::calls.LookupPrivilegeValueW, +[](LPCWSTR system, LPCWSTR name, PLUID luid) -> BOOL {
             names.emplace_back(name);
@@ -672,8 +725,7 @@ protected:
     bool mounted() const
     {
         HKEY opened = nullptr;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(mountName).c_str(), 0, KEY_READ, &opened) !=
-            ERROR_SUCCESS)
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, toWide(mountName).c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
             return false;
         ::RegCloseKey(opened);
         return true;
@@ -700,10 +752,11 @@ struct LoadCalls {
 TEST_F(LoadedHiveTest, ValuesOfTheFileAreReadableUntilTheGuardGoes)
 {
     LoadCalls::unloads = 0;
-    sys::Override countUnloads(sys::calls.RegUnLoadKeyW, +[](HKEY root, LPCWSTR name) -> LONG {
-        ++LoadCalls::unloads;
-        return ::RegUnLoadKeyW(root, name);
-    });
+    sys::Override countUnloads(
+        sys::calls.RegUnLoadKeyW, +[](HKEY root, LPCWSTR name) -> LONG {
+            ++LoadCalls::unloads;
+            return ::RegUnLoadKeyW(root, name);
+        });
     {
         winreg::LoadedHive hive(HKEY_LOCAL_MACHINE, mountName, hiveFile);
         EXPECT_TRUE(mounted());
@@ -723,11 +776,12 @@ TEST_F(LoadedHiveTest, ValuesOfTheFileAreReadableUntilTheGuardGoes)
 
 TEST_F(LoadedHiveTest, RefusalForWantOfPrivilegeIsRetriedOnceWithPrivileges)
 {
-    sys::Override refuse(sys::calls.RegLoadKeyW, +[](HKEY root, LPCWSTR name, LPCWSTR file) -> LONG {
-        if (++LoadCalls::loads <= LoadCalls::refusals)
-            return LoadCalls::refusal;
-        return ::RegLoadKeyW(root, name, file);
-    });
+    sys::Override refuse(
+        sys::calls.RegLoadKeyW, +[](HKEY root, LPCWSTR name, LPCWSTR file) -> LONG {
+            if (++LoadCalls::loads <= LoadCalls::refusals)
+                return LoadCalls::refusal;
+            return ::RegLoadKeyW(root, name, file);
+        });
     struct Case {
         LONG refusal;
         int refusals;

@@ -42,17 +42,14 @@ TEST(VersionCategory, MapsVersionAndWordSize)
         int bits32, bits64;
     };
     const Case cases[] = {
-        {5, 0, 0, 0}, // Windows 2000
-        {5, 1, 1, 2}, // XP
-        {5, 2, 3, 4}, // Server 2003
-        {6, 0, 5, 6}, // Vista
-        {6, 1, 7, 8}, // Windows 7
-        {6, 2, 7, 8}, // what 8 and later report without a manifest
-        {6, 3, 7, 8},
-        {4, 0, 9, 9},  // NT 4
-        {5, 3, 9, 9},
-        {10, 0, 9, 9},
-        {7, 1, 9, 9},
+        {5, 0, 0, 0},               // Windows 2000
+        {5, 1, 1, 2},               // XP
+        {5, 2, 3, 4},               // Server 2003
+        {6, 0, 5, 6},               // Vista
+        {6, 1, 7, 8},               // Windows 7
+        {6, 2, 7, 8},               // what 8 and later report without a manifest
+        {6, 3, 7, 8}, {4, 0, 9, 9}, // NT 4
+        {5, 3, 9, 9}, {10, 0, 9, 9}, {7, 1, 9, 9},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(versionCategory(c.major, c.minor, false), c.bits32) << c.major << "." << c.minor;
@@ -195,9 +192,8 @@ TEST(FileDeletion, OtherFailuresNameTheFile)
     // A directory is not deleted as a file.
     std::string sub = dir / "sub";
     createDirectory(sub);
-    expectSystemError<error::ESystemError>([&] { deleteFile(sub); },
-                                           "Attempt to delete file '" + sub + "' failed.: " +
-                                               error::systemErrorText(5));
+    expectSystemError<error::ESystemError>([&] { deleteFile(sub); }, "Attempt to delete file '" + sub +
+                                                                         "' failed.: " + error::systemErrorText(5));
     EXPECT_TRUE(testing_fs::exists(sub));
 }
 
@@ -237,9 +233,9 @@ TEST(RenameFile, FailureNamesBothPathsWithoutClosingQuote)
     TempDir dir;
     std::string from = dir / "missing", to = dir / "target";
     testing_fs::writeFile(to, "kept");
-    expectSystemError<error::EFileNotFoundError>([&] { renameFile(from, to); },
-                                                 "Cannot rename file '" + from + "' into '" + to + ": " +
-                                                     error::systemErrorText(2));
+    expectSystemError<error::EFileNotFoundError>([&] { renameFile(from, to); }, "Cannot rename file '" + from +
+                                                                                    "' into '" + to + ": " +
+                                                                                    error::systemErrorText(2));
     EXPECT_EQ(testing_fs::readFile(to), "kept");
 }
 
@@ -249,13 +245,11 @@ TEST(DirectoryCreation, ExistingAndMissingParent)
     std::string sub = dir / "sub";
     createDirectory(sub);
     EXPECT_TRUE(std::filesystem::is_directory(testing_fs::toPath(sub)));
-    expectSystemError<error::EFileExistsError>([&] { createDirectory(sub); },
-                                               "Cannot create directory \"" + sub + "\": " +
-                                                   error::systemErrorText(183));
+    expectSystemError<error::EFileExistsError>([&] { createDirectory(sub); }, "Cannot create directory \"" + sub +
+                                                                                  "\": " + error::systemErrorText(183));
     std::string deep = dir / ("nodir" + separator + "sub");
-    expectSystemError<error::EFileNotFoundError>([&] { createDirectory(deep); },
-                                                 "Cannot create directory \"" + deep + "\": " +
-                                                     error::systemErrorText(3));
+    expectSystemError<error::EFileNotFoundError>(
+        [&] { createDirectory(deep); }, "Cannot create directory \"" + deep + "\": " + error::systemErrorText(3));
 }
 
 TEST(AbsolutePath, ResolvesAgainstTheCurrentDirectory)
@@ -333,11 +327,10 @@ TEST_F(RealPathName, ShortInputIsNotAbsolute)
 
 TEST_F(RealPathName, MissingComponentNamesTheWholePath)
 {
-    for (std::string path : {dir / ("mixed" + separator + "nothing.txt"),
-                             dir / ("nodir" + separator + "File.TXT")})
+    for (std::string path : {dir / ("mixed" + separator + "nothing.txt"), dir / ("nodir" + separator + "File.TXT")})
         expectSystemError<error::EFileNotFoundError>([&] { real_path_name(path); },
-                                                     "Couldn't get real_path_name from: '" + path + "': " +
-                                                         error::systemErrorText(2));
+                                                     "Couldn't get real_path_name from: '" + path +
+                                                         "': " + error::systemErrorText(2));
 }
 
 #ifdef _WIN32
@@ -349,10 +342,11 @@ TEST(InjectedFailure, DeleteFileReportsTheSystemText)
     for (DWORD code : {DWORD(ERROR_SHARING_VIOLATION), DWORD(ERROR_ACCESS_DENIED)}) {
         static DWORD injected;
         injected = code;
-        sys::Override guard(sys::calls.DeleteFileW, +[](LPCWSTR) -> BOOL {
-            SetLastError(injected);
-            return FALSE;
-        });
+        sys::Override guard(
+            sys::calls.DeleteFileW, +[](LPCWSTR) -> BOOL {
+                SetLastError(injected);
+                return FALSE;
+            });
         expectSystemError<error::ESystemError>([] { deleteFile("C:\\data\\x"); },
                                                "Attempt to delete file 'C:\\data\\x' failed.: " +
                                                    error::systemErrorText(code));
@@ -369,8 +363,8 @@ TEST(FileDeletion, FileHeldOpenByAnotherHandle)
                                                   OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
     expectSystemError<error::ESystemError>([&] { deleteFile(path); },
-                                           "Attempt to delete file '" + path + "' failed.: " +
-                                               error::systemErrorText(ERROR_SHARING_VIOLATION));
+                                           "Attempt to delete file '" + path +
+                                               "' failed.: " + error::systemErrorText(ERROR_SHARING_VIOLATION));
     held.reset();
     EXPECT_TRUE(testing_fs::exists(path));
 }
@@ -385,20 +379,22 @@ TEST(InjectedFailure, FileExistsUnlessNotFound)
                    Case{ERROR_ACCESS_DENIED, true}, Case{ERROR_SHARING_VIOLATION, true}}) {
         static DWORD injected;
         injected = c.code;
-        sys::Override guard(sys::calls.GetFileAttributesW, +[](LPCWSTR) -> DWORD {
-            SetLastError(injected);
-            return INVALID_FILE_ATTRIBUTES;
-        });
+        sys::Override guard(
+            sys::calls.GetFileAttributesW, +[](LPCWSTR) -> DWORD {
+                SetLastError(injected);
+                return INVALID_FILE_ATTRIBUTES;
+            });
         EXPECT_EQ(fileExists("C:\\data\\x"), c.expected) << c.code;
     }
 }
 
 TEST(InjectedFailure, CreateDirectoryAccessDenied)
 {
-    sys::Override guard(sys::calls.CreateDirectoryW, +[](LPCWSTR, LPSECURITY_ATTRIBUTES) -> BOOL {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    });
+    sys::Override guard(
+        sys::calls.CreateDirectoryW, +[](LPCWSTR, LPSECURITY_ATTRIBUTES) -> BOOL {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        });
     expectSystemError<error::ESystemError>([] { createDirectory("C:\\data"); },
                                            "Cannot create directory \"C:\\data\": " +
                                                error::systemErrorText(ERROR_ACCESS_DENIED));
@@ -407,19 +403,19 @@ TEST(InjectedFailure, CreateDirectoryAccessDenied)
 TEST(InjectedFailure, AbsolutePathFailures)
 {
     {
-        sys::Override guard(sys::calls.GetFullPathNameW, +[](LPCWSTR, DWORD, LPWSTR, LPWSTR*) -> DWORD {
-            SetLastError(ERROR_INVALID_NAME);
-            return 0;
-        });
+        sys::Override guard(
+            sys::calls.GetFullPathNameW, +[](LPCWSTR, DWORD, LPWSTR, LPWSTR*) -> DWORD {
+                SetLastError(ERROR_INVALID_NAME);
+                return 0;
+            });
         expectSystemError<error::ESystemError>([] { absolutePath("x"); },
                                                "failed to obtain absolute pathname for 'x'.: " +
                                                    error::systemErrorText(ERROR_INVALID_NAME));
     }
     {
         // A result that does not fit: the call returns the size it would need.
-        sys::Override guard(sys::calls.GetFullPathNameW, +[](LPCWSTR, DWORD size, LPWSTR, LPWSTR*) -> DWORD {
-            return size + 40;
-        });
+        sys::Override guard(
+            sys::calls.GetFullPathNameW, +[](LPCWSTR, DWORD size, LPWSTR, LPWSTR*) -> DWORD { return size + 40; });
         expectSystemError<error::ESystemError>([] { absolutePath("x"); },
                                                "failed to obtain absolute pathname for 'x'.: " +
                                                    error::systemErrorText(ERROR_FILENAME_EXCED_RANGE));
@@ -439,33 +435,39 @@ struct Recorder {
 
 TEST(SystemCalls, PathsGoInLongFormAndMoveReplacesAndCopies)
 {
-    sys::Override del(sys::calls.DeleteFileW, +[](LPCWSTR p) -> BOOL {
-        Recorder::paths.push_back(p);
-        return Recorder::fail();
-    });
-    sys::Override attributes(sys::calls.GetFileAttributesW, +[](LPCWSTR p) -> DWORD {
-        Recorder::paths.push_back(p);
-        return INVALID_FILE_ATTRIBUTES;
-    });
-    sys::Override move(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        Recorder::paths.push_back(from);
-        Recorder::paths.push_back(to);
-        Recorder::flags = flags;
-        return Recorder::fail();
-    });
-    sys::Override mkdir(sys::calls.CreateDirectoryW, +[](LPCWSTR p, LPSECURITY_ATTRIBUTES security) -> BOOL {
-        Recorder::paths.push_back(security == nullptr ? p : L"security attributes given");
-        return Recorder::fail();
-    });
-    sys::Override full(sys::calls.GetFullPathNameW, +[](LPCWSTR p, DWORD, LPWSTR, LPWSTR*) -> DWORD {
-        Recorder::paths.push_back(p);
-        return Recorder::fail();
-    });
-    sys::Override find(sys::calls.FindFirstFileW, +[](LPCWSTR p, LPWIN32_FIND_DATAW) -> HANDLE {
-        Recorder::paths.push_back(p);
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    });
+    sys::Override del(
+        sys::calls.DeleteFileW, +[](LPCWSTR p) -> BOOL {
+            Recorder::paths.push_back(p);
+            return Recorder::fail();
+        });
+    sys::Override attributes(
+        sys::calls.GetFileAttributesW, +[](LPCWSTR p) -> DWORD {
+            Recorder::paths.push_back(p);
+            return INVALID_FILE_ATTRIBUTES;
+        });
+    sys::Override move(
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            Recorder::paths.push_back(from);
+            Recorder::paths.push_back(to);
+            Recorder::flags = flags;
+            return Recorder::fail();
+        });
+    sys::Override mkdir(
+        sys::calls.CreateDirectoryW, +[](LPCWSTR p, LPSECURITY_ATTRIBUTES security) -> BOOL {
+            Recorder::paths.push_back(security == nullptr ? p : L"security attributes given");
+            return Recorder::fail();
+        });
+    sys::Override full(
+        sys::calls.GetFullPathNameW, +[](LPCWSTR p, DWORD, LPWSTR, LPWSTR*) -> DWORD {
+            Recorder::paths.push_back(p);
+            return Recorder::fail();
+        });
+    sys::Override find(
+        sys::calls.FindFirstFileW, +[](LPCWSTR p, LPWIN32_FIND_DATAW) -> HANDLE {
+            Recorder::paths.push_back(p);
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        });
 
     struct Case {
         const char* name;
@@ -504,16 +506,18 @@ TEST_F(RealPathName, ClosesEverySearch)
     SearchCounter::realFind = sys::calls.FindFirstFileW;
     SearchCounter::realClose = sys::calls.FindClose;
     SearchCounter::opened = SearchCounter::closed = 0;
-    sys::Override find(sys::calls.FindFirstFileW, +[](LPCWSTR p, LPWIN32_FIND_DATAW data) -> HANDLE {
-        HANDLE h = SearchCounter::realFind(p, data);
-        if (h != INVALID_HANDLE_VALUE)
-            ++SearchCounter::opened;
-        return h;
-    });
-    sys::Override close(sys::calls.FindClose, +[](HANDLE h) -> BOOL {
-        ++SearchCounter::closed;
-        return SearchCounter::realClose(h);
-    });
+    sys::Override find(
+        sys::calls.FindFirstFileW, +[](LPCWSTR p, LPWIN32_FIND_DATAW data) -> HANDLE {
+            HANDLE h = SearchCounter::realFind(p, data);
+            if (h != INVALID_HANDLE_VALUE)
+                ++SearchCounter::opened;
+            return h;
+        });
+    sys::Override close(
+        sys::calls.FindClose, +[](HANDLE h) -> BOOL {
+            ++SearchCounter::closed;
+            return SearchCounter::realClose(h);
+        });
     real_path_name(dir / ("mixed" + separator + "file.txt"));
     EXPECT_GE(SearchCounter::opened, 3);
     EXPECT_EQ(SearchCounter::closed, SearchCounter::opened);

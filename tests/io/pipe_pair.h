@@ -22,8 +22,8 @@ struct PipePair {
 inline PipePair makePipePair(DWORD serverAccess = PIPE_ACCESS_DUPLEX, DWORD bufferSize = 65536)
 {
     static std::atomic<int> counter{0};
-    std::wstring name = L"\\\\.\\pipe\\rw-io-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(counter++);
+    std::wstring name =
+        L"\\\\.\\pipe\\rw-io-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
     PipePair pair;
     pair.server.reset(sys::calls.CreateNamedPipeW(name.c_str(), serverAccess | FILE_FLAG_OVERLAPPED,
                                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, bufferSize,
@@ -35,8 +35,8 @@ inline PipePair makePipePair(DWORD serverAccess = PIPE_ACCESS_DUPLEX, DWORD buff
         clientAccess |= GENERIC_WRITE;
     if (serverAccess != PIPE_ACCESS_INBOUND)
         clientAccess |= GENERIC_READ;
-    pair.client.reset(sys::calls.CreateFileW(name.c_str(), clientAccess, 0, nullptr, OPEN_EXISTING,
-                                             FILE_FLAG_OVERLAPPED, nullptr));
+    pair.client.reset(
+        sys::calls.CreateFileW(name.c_str(), clientAccess, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!pair.client)
         throw std::runtime_error("CreateFileW on the pipe failed: " + std::to_string(GetLastError()));
     return pair;
@@ -73,7 +73,8 @@ inline void writeAll(HANDLE h, const std::string& bytes)
         DWORD moved = 0;
         const char* from = bytes.data() + done;
         DWORD count = static_cast<DWORD>(bytes.size() - done);
-        if (!detail::finish(h, [&](OVERLAPPED* ov) { return WriteFile(h, from, count, nullptr, ov); }, moved))
+        if (!detail::finish(
+                h, [&](OVERLAPPED* ov) { return WriteFile(h, from, count, nullptr, ov); }, moved))
             throw std::runtime_error("pipe broken while writing");
         done += moved;
     }
@@ -87,7 +88,8 @@ inline std::string readUpTo(HANDLE h, std::size_t count)
     while (out.size() < count) {
         DWORD moved = 0;
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(sizeof chunk, count - out.size()));
-        if (!detail::finish(h, [&](OVERLAPPED* ov) { return ReadFile(h, chunk, want, nullptr, ov); }, moved))
+        if (!detail::finish(
+                h, [&](OVERLAPPED* ov) { return ReadFile(h, chunk, want, nullptr, ov); }, moved))
             break;
         out.append(chunk, moved);
     }

@@ -45,7 +45,8 @@ BOOL WINAPI countingReadFileEx(HANDLE h, LPVOID buffer, DWORD n, LPOVERLAPPED ov
     return ::ReadFileEx(h, buffer, n, ov, done);
 }
 
-BOOL WINAPI countingWriteFileEx(HANDLE h, LPCVOID buffer, DWORD n, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done)
+BOOL WINAPI countingWriteFileEx(HANDLE h, LPCVOID buffer, DWORD n, LPOVERLAPPED ov,
+                                LPOVERLAPPED_COMPLETION_ROUTINE done)
 {
     ++writeFileExCalls;
     return ::WriteFileEx(h, buffer, n, ov, done);
@@ -152,11 +153,11 @@ TEST(PipeIStream, ReadIssueFailures)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     {
-        sys::Override broken(sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED,
-                                                        LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
-            SetLastError(ERROR_BROKEN_PIPE);
-            return FALSE;
-        });
+        sys::Override broken(
+            sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
+                SetLastError(ERROR_BROKEN_PIPE);
+                return FALSE;
+            });
         io::PipeIStream in("test-in", pipe.server.get(), false);
         EXPECT_TRUE(in.eof());
         EXPECT_TRUE(in.isReady());
@@ -164,11 +165,11 @@ TEST(PipeIStream, ReadIssueFailures)
         expectThrows<io::EEndOfStream>([&] { lent(in); }, "EOS on PipeIStream read");
     }
     {
-        sys::Override denied(sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED,
-                                                        LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        });
+        sys::Override denied(
+            sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            });
         expectThrows<io::EInputOutput>([&] { io::PipeIStream("test-in", pipe.server.get(), false); },
                                        "Unknown error after ReadFileEx() in test-in: " +
                                            error::systemErrorText(ERROR_ACCESS_DENIED));
@@ -177,11 +178,11 @@ TEST(PipeIStream, ReadIssueFailures)
     for (DWORD code : {DWORD(ERROR_IO_PENDING), DWORD(ERROR_PIPE_CONNECTED)}) {
         static DWORD issued;
         issued = code;
-        sys::Override pending(sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED,
-                                                         LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
-            SetLastError(issued);
-            return FALSE;
-        });
+        sys::Override pending(
+            sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
+                SetLastError(issued);
+                return FALSE;
+            });
         io::PipeIStream in("test-in", pipe.server.get(), false);
         EXPECT_FALSE(in.isReady()) << code;
         EXPECT_FALSE(in.eof()) << code;
@@ -196,11 +197,11 @@ TEST(PipeIStream, BrokenPipeAtTheNextIssueMarksTheStreamReadyOnItsSelector)
     io::Selector<int> selector;
     selector.add(in, 1);
     EXPECT_EQ(selector.poll().second, 1);
-    sys::Override broken(sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED,
-                                                    LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
-        SetLastError(ERROR_BROKEN_PIPE);
-        return FALSE;
-    });
+    sys::Override broken(
+        sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
+            SetLastError(ERROR_BROKEN_PIPE);
+            return FALSE;
+        });
     in.readCommit(2);
     EXPECT_EQ(selector.pollNonBlocking().second, 1);
     EXPECT_THROW(lent(in), io::EEndOfStream);
@@ -209,11 +210,12 @@ TEST(PipeIStream, BrokenPipeAtTheNextIssueMarksTheStreamReadyOnItsSelector)
 TEST(PipeIStream, FailedCompletionSurfacesAtTheNextRead)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
-    sys::Override failing(sys::calls.ReadFileEx, +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED ov,
-                                                     LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
-        queueFake(done, ov, ERROR_NETNAME_DELETED, 0);
-        return TRUE;
-    });
+    sys::Override failing(
+        sys::calls.ReadFileEx,
+        +[](HANDLE, LPVOID, DWORD, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
+            queueFake(done, ov, ERROR_NETNAME_DELETED, 0);
+            return TRUE;
+        });
     io::PipeIStream in("test-in", pipe.server.get(), false);
     EXPECT_EQ(in.callbacks(), 1);
     io::waitReady(in);
@@ -230,15 +232,16 @@ TEST(PipeIStream, EmptyCompletionStartsTheNextRead)
     readFileExCalls = 0;
     emptyCompletions = 0;
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
-    sys::Override once(sys::calls.ReadFileEx, +[](HANDLE h, LPVOID buffer, DWORD n, LPOVERLAPPED ov,
-                                                  LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
-        ++readFileExCalls;
-        if (emptyCompletions++ == 0) {
-            queueFake(done, ov, 0, 0);
-            return TRUE;
-        }
-        return ::ReadFileEx(h, buffer, n, ov, done);
-    });
+    sys::Override once(
+        sys::calls.ReadFileEx,
+        +[](HANDLE h, LPVOID buffer, DWORD n, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
+            ++readFileExCalls;
+            if (emptyCompletions++ == 0) {
+                queueFake(done, ov, 0, 0);
+                return TRUE;
+            }
+            return ::ReadFileEx(h, buffer, n, ov, done);
+        });
     io::PipeIStream in("test-in", pipe.server.get(), false);
     io::sleep(UsecTime(0, 10000));
     EXPECT_EQ(readFileExCalls, 2);
@@ -263,10 +266,11 @@ TEST(PipeIStream, FailedWaitThrows)
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     io::PipeIStream in("test-in", pipe.server.release(), true);
     {
-        sys::Override failing(sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return WAIT_FAILED;
-        });
+        sys::Override failing(
+            sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return WAIT_FAILED;
+            });
         expectThrows<io::EInputOutput>([&] { io::waitReady(in); }, "WaitForMultipleEvents returned error: " +
                                                                        error::systemErrorText(ERROR_NOT_ENOUGH_MEMORY));
     }
@@ -283,10 +287,11 @@ TEST(PipeIStream, ShutdownWaitsForTheOutstandingRead)
         sleepsDuringShutdown = 0;
         PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
         {
-            sys::Override counting(sys::calls.SleepEx, +[](DWORD ms, BOOL alertable) -> DWORD {
-                ++sleepsDuringShutdown;
-                return ::SleepEx(ms, alertable);
-            });
+            sys::Override counting(
+                sys::calls.SleepEx, +[](DWORD ms, BOOL alertable) -> DWORD {
+                    ++sleepsDuringShutdown;
+                    return ::SleepEx(ms, alertable);
+                });
             io::PipeIStream in("test-in", owns ? pipe.server.release() : pipe.server.get(), owns);
             ASSERT_EQ(in.callbacks(), 1);
             // The destructor closes (or cancels) and sleeps until the read's completion ran.
@@ -307,9 +312,9 @@ TEST(StdInStream, ReadsTheStandardInputHandle)
     static HANDLE given;
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     given = pipe.server.get();
-    sys::Override stdHandle(sys::calls.GetStdHandle, +[](DWORD which) -> HANDLE {
-        return which == STD_INPUT_HANDLE ? given : INVALID_HANDLE_VALUE;
-    });
+    sys::Override stdHandle(
+        sys::calls.GetStdHandle,
+        +[](DWORD which) -> HANDLE { return which == STD_INPUT_HANDLE ? given : INVALID_HANDLE_VALUE; });
     io::StdInStream in;
     EXPECT_EQ(in.name(), "stdin");
     EXPECT_EQ(in.handle(), given);
@@ -403,14 +408,15 @@ TEST(StdOutStream, WriteCompletionWithAnErrorSurfacesAtTheNextRequest)
     static HANDLE given;
     PipePair pipe = makePipePair(PIPE_ACCESS_OUTBOUND);
     given = pipe.server.get();
-    sys::Override stdHandle(sys::calls.GetStdHandle, +[](DWORD which) -> HANDLE {
-        return which == STD_OUTPUT_HANDLE ? given : INVALID_HANDLE_VALUE;
-    });
-    sys::Override closing(sys::calls.WriteFileEx, +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED ov,
-                                                      LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
-        queueFake(done, ov, ERROR_NO_DATA, 0); // 232: the pipe is being closed
-        return TRUE;
-    });
+    sys::Override stdHandle(
+        sys::calls.GetStdHandle,
+        +[](DWORD which) -> HANDLE { return which == STD_OUTPUT_HANDLE ? given : INVALID_HANDLE_VALUE; });
+    sys::Override closing(
+        sys::calls.WriteFileEx,
+        +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
+            queueFake(done, ov, ERROR_NO_DATA, 0); // 232: the pipe is being closed
+            return TRUE;
+        });
     io::StdOutStream out;
     EXPECT_EQ(out.name(), "stdout");
     fill(out, "message");
@@ -428,11 +434,11 @@ TEST(PipeOStream, WriteIssueFailureThrows)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_OUTBOUND);
     io::PipeOStream out("test-out", pipe.server.release(), true);
-    sys::Override failing(sys::calls.WriteFileEx, +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED,
-                                                      LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
-        SetLastError(ERROR_DISK_FULL);
-        return FALSE;
-    });
+    sys::Override failing(
+        sys::calls.WriteFileEx, +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED, LPOVERLAPPED_COMPLETION_ROUTINE) -> BOOL {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        });
     expectThrows<io::EInputOutput>([&] { fill(out, "x"); },
                                    "Unable to write data to: test-out : " + error::systemErrorText(ERROR_DISK_FULL));
 }
@@ -515,8 +521,8 @@ TEST(StdStreams, ChildCopiesItsStandardInputToItsStandardOutput)
     PROCESS_INFORMATION process{};
     std::wstring path = childPath();
     std::wstring commandLine = L"\"" + path + L"\"";
-    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &process))
+    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &process))
         << GetLastError();
     sys::UniqueHandle child(process.hProcess);
     sys::UniqueHandle childThread(process.hThread);

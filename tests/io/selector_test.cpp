@@ -125,8 +125,7 @@ TEST(WaitTimeout, RoundsTheRemainingTimeUpToWholeMilliseconds)
         {UsecTime::never, io::os::kInfinite - 1} // far beyond 49 days: the longest finite wait
     };
     for (const Case& c : cases)
-        EXPECT_EQ(io::waitTimeoutMs(&c.deadline, now), c.expected)
-            << c.deadline.seconds() << "." << c.deadline.usec();
+        EXPECT_EQ(io::waitTimeoutMs(&c.deadline, now), c.expected) << c.deadline.seconds() << "." << c.deadline.usec();
     EXPECT_EQ(io::waitTimeoutMs(nullptr, now), io::os::kInfinite);
 }
 
@@ -383,8 +382,8 @@ TEST(OsWait, TimeoutsGivenToTheAlertableSleep)
         EXPECT_EQ(&selector.pollImpl(false), &soon);
     }
     ASSERT_EQ(sleepTimeouts.size(), 3u);
-    EXPECT_EQ(sleepTimeouts[0], 0u); // expired: no sleep
-    EXPECT_EQ(sleepTimeouts[1], 0u); // non-blocking: no sleep either
+    EXPECT_EQ(sleepTimeouts[0], 0u);   // expired: no sleep
+    EXPECT_EQ(sleepTimeouts[1], 0u);   // non-blocking: no sleep either
     EXPECT_LE(sleepTimeouts[2], 100u); // what is left of 100 ms, rounded up
 }
 
@@ -426,9 +425,8 @@ int fakeSleepCalls = 0;
 TEST(OsWait, IoCompletionRestartsTheWait)
 {
     fakeSleepCalls = 0;
-    sys::Override guard(sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD {
-        return ++fakeSleepCalls < 3 ? WAIT_IO_COMPLETION : 0;
-    });
+    sys::Override guard(
+        sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD { return ++fakeSleepCalls < 3 ? WAIT_IO_COMPLETION : 0; });
     Timer expired(kLongAgo);
     io::BareSelector selector;
     selector.add(expired);
@@ -438,15 +436,16 @@ TEST(OsWait, IoCompletionRestartsTheWait)
 
 TEST(OsWait, FailedWaitThrowsWithTheSystemText)
 {
-    sys::Override guard(sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    });
+    sys::Override guard(
+        sys::calls.SleepEx, +[](DWORD, BOOL) -> DWORD {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        });
     Timer future(secondsFromNow(3600));
     io::BareSelector selector;
     selector.add(future);
-    expectThrows<io::EInputOutput>([&] { selector.pollImpl(false); },
-                                   "WaitForMultipleEvents returned error: " + error::systemErrorText(ERROR_INVALID_HANDLE));
+    expectThrows<io::EInputOutput>([&] { selector.pollImpl(false); }, "WaitForMultipleEvents returned error: " +
+                                                                          error::systemErrorText(ERROR_INVALID_HANDLE));
 }
 
 #endif

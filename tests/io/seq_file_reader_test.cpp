@@ -44,11 +44,7 @@ TEST(SeqFileReader, LendsTheFileInPiecesOfOneMebibyte)
         std::vector<std::size_t> pieces;
     };
     const Case cases[] = {
-        {0, {}},
-        {1, {1}},
-        {MiB, {MiB}},
-        {MiB + 1, {MiB, 1}},
-        {2 * MiB + MiB / 2, {MiB, MiB, MiB / 2}},
+        {0, {}}, {1, {1}}, {MiB, {MiB}}, {MiB + 1, {MiB, 1}}, {2 * MiB + MiB / 2, {MiB, MiB, MiB / 2}},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -86,9 +82,9 @@ TEST(SeqFileReader, MissingFileCannotBeOpened)
 {
     TempDir dir;
     const std::string path = dir / "missing.job";
-    expectThrows<io::EFileNotFound>([&] { SeqFileReader reader(path); }, "Unable to open file '" + path +
-                                                                             "' for SeqFileReader: " +
-                                                                             error::systemErrorText(2));
+    expectThrows<io::EFileNotFound>([&] { SeqFileReader reader(path); },
+                                    "Unable to open file '" + path +
+                                        "' for SeqFileReader: " + error::systemErrorText(2));
 }
 
 TEST(SeqFileReader, SeeksFromTheFileStartAndDropsTheBuffer)
@@ -160,10 +156,11 @@ TEST(SeqFileReader, FailingSystemCallsThrowWithTheirTexts)
     testing_fs::writeFile(path, pattern(10));
     SeqFileReader reader(path);
     {
-        sys::Override failing(sys::calls.ReadFile, +[](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
-            SetLastError(ERROR_READ_FAULT);
-            return FALSE;
-        });
+        sys::Override failing(
+            sys::calls.ReadFile, +[](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+                SetLastError(ERROR_READ_FAULT);
+                return FALSE;
+            });
         const std::string text = "Cannot read from file: " + error::systemErrorText(ERROR_READ_FAULT);
         expectThrows<ESeqFile>([&] { lent(reader); }, text);
         std::string out = "kept";
@@ -171,20 +168,22 @@ TEST(SeqFileReader, FailingSystemCallsThrowWithTheirTexts)
         EXPECT_EQ(out, "kept");
     }
     {
-        sys::Override failing(sys::calls.SetFilePointerEx, +[](HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) -> BOOL {
-            SetLastError(ERROR_NEGATIVE_SEEK);
-            return FALSE;
-        });
+        sys::Override failing(
+            sys::calls.SetFilePointerEx, +[](HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) -> BOOL {
+                SetLastError(ERROR_NEGATIVE_SEEK);
+                return FALSE;
+            });
         expectThrows<ESeqFile>([&] { reader.seek(3); },
                                "Unable to seek in " + path + ": " + error::systemErrorText(ERROR_NEGATIVE_SEEK));
         expectThrows<ESeqFile>([&] { SeqFileReader at(path, 3); },
                                "Unable to seek in " + path + ": " + error::systemErrorText(ERROR_NEGATIVE_SEEK));
     }
     {
-        sys::Override missing(sys::calls.SetFilePointerEx, +[](HANDLE, LARGE_INTEGER to, PLARGE_INTEGER now, DWORD) -> BOOL {
-            now->QuadPart = to.QuadPart - 1;
-            return TRUE;
-        });
+        sys::Override missing(
+            sys::calls.SetFilePointerEx, +[](HANDLE, LARGE_INTEGER to, PLARGE_INTEGER now, DWORD) -> BOOL {
+                now->QuadPart = to.QuadPart - 1;
+                return TRUE;
+            });
         expectThrows<ESeqFile>([&] { reader.seek(3); }, "Seek missed in " + path);
     }
     EXPECT_EQ(lent(reader), pattern(10));

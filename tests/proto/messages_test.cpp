@@ -234,7 +234,8 @@ const Encoding kEncodings[] = {
      "30 80 04 00 02 01 00 A2 80 04 00 04 00 "
      "30 80 01 01 00 01 01 00 01 01 00 01 01 00 01 01 00 01 01 00 01 01 00 01 01 00 01 01 01 01 01 00 01 01 00 "
      "01 01 00 00 00 02 01 00 02 01 FE 02 01 00 05 00 00 00 01 01 00 00 00"},
-    {"chunk reply", [] {
+    {"chunk reply",
+     [] {
          auto reply = std::make_unique<proto::ChunkResponse>();
          reply->name = "f";
          reply->chunkIndex = 2;
@@ -320,10 +321,10 @@ TEST(ProtocolEncoding, UnknownTrailingFieldsAreSkipped)
     const std::string plain = "7F 82 30 80 02 01 07 04 03 43 3A 5C 05 00";
     auto expected = decode(unhex(plain + " 00 00"));
     const char* extras[] = {
-        "01 01 FF",                   // a boolean
-        "01 01 FF 02 01 05",          // two primitives
+        "01 01 FF",                         // a boolean
+        "01 01 FF 02 01 05",                // two primitives
         "30 80 02 01 01 A3 80 00 00 00 00", // a constructed value with nested content
-        "30 03 02 01 01",             // definite length
+        "30 03 02 01 01",                   // definite length
     };
     for (const char* extra : extras) {
         SCOPED_TRACE(extra);
@@ -440,11 +441,13 @@ TEST(ProtocolEncoding, RangesAreCheckedBothWays)
     EXPECT_EQ(errorOf([&] { encode(time); }),
               "data out of range in BerIntegerTemplate<int>::write 0 <= 1000000000 <= 999999999");
     time.nanoseconds = -1;
-    EXPECT_EQ(errorOf([&] { encode(time); }), "data out of range in BerIntegerTemplate<int>::write 0 <= -1 <= 999999999");
+    EXPECT_EQ(errorOf([&] { encode(time); }),
+              "data out of range in BerIntegerTemplate<int>::write 0 <= -1 <= 999999999");
 
     proto::UpdateRestoreProgress progress;
     progress.percentage = 101;
-    EXPECT_EQ(errorOf([&] { encode(progress); }), "data out of range in BerIntegerTemplate<int>::write 0 <= 101 <= 100");
+    EXPECT_EQ(errorOf([&] { encode(progress); }),
+              "data out of range in BerIntegerTemplate<int>::write 0 <= 101 <= 100");
     EXPECT_EQ(decodeError(unhex("7F 82 2D 80 0A 00 02 01 65 05 00 02 01 00 02 01 00 05 00 00 00")),
               "data out of range in BerIntegerTemplate<int>::readDone 0 <= 101 <= 100");
     progress.percentage = 100;
@@ -463,17 +466,19 @@ const Refusal kRefusals[] = {
     {"root as IA5String", "7F 82 30 80 02 01 07 16 03 43 3A 5C 05 00 00 00",
      "Tag mismatch, got 176 expected BE_STRING_CURRENT"},
     {"job number as a string", "7F 82 30 80 04 01 07 04 00 05 00 00 00", "Tag mismatch, got 32 expected BE_INTEGER"},
-    {"file list as an integer", "7F 82 30 80 02 01 07 04 00 02 01 00 00 00", "Tag mismatch, got 16 expected BE_SEQ_CURRENT"},
+    {"file list as an integer", "7F 82 30 80 02 01 07 04 00 02 01 00 00 00",
+     "Tag mismatch, got 16 expected BE_SEQ_CURRENT"},
     {"file list as a legacy sequence", "7F 82 30 80 02 01 07 04 00 20 80 00 00 00 00",
      "Tag mismatch, got 1 expected BE_SEQ_CURRENT"},
     {"integer in the file list", "7F 82 30 80 02 01 07 04 00 30 80 02 01 01 00 00 00 00",
      "Tag mismatch, got 16 expected BE_FILE_META_DATA_CURRENT"},
-    {"metadata of an unknown kind", "7F 82 30 80 02 01 07 04 00 30 80 30 80 04 01 61 02 01 00 A4 80 00 00 00 00 00 00 00 00",
+    {"metadata of an unknown kind",
+     "7F 82 30 80 02 01 07 04 00 30 80 30 80 04 01 61 02 01 00 A4 80 00 00 00 00 00 00 00 00",
      "Unexpected tag 37 received in Union FileMetaData.this->osmeta"},
-    {"NTFS metadata under its legacy tag", "7F 82 30 80 02 01 07 04 00 30 80 30 80 04 01 61 02 01 00 61 80 00 00 00 00 00 00 00 00",
+    {"NTFS metadata under its legacy tag",
+     "7F 82 30 80 02 01 07 04 00 30 80 30 80 04 01 61 02 01 00 61 80 00 00 00 00 00 00 00 00",
      "Unexpected tag 11 received in Union FileMetaData.this->osmeta"},
-    {"UNIX mode as a boolean",
-     "7F 82 30 80 02 01 00 04 00 30 80 30 80 04 00 02 01 00 A2 80 04 00 04 00 01 01 00",
+    {"UNIX mode as a boolean", "7F 82 30 80 02 01 00 04 00 30 80 30 80 04 00 02 01 00 A2 80 04 00 04 00 01 01 00",
      "Tag mismatch, got 8 expected BE_FILE_ACCESS_MODE_CURRENT"},
     {"job with two fields", "7F 82 30 80 02 01 07 04 00 00 00", "Got to few fields of constructed value"},
     {"NULL for the chunk's name", "7F 3D 80 02 01 00 A9 80 05 00", "Tag mismatch, got 40 expected BE_STRING_CURRENT"},
@@ -489,8 +494,10 @@ const Refusal kRefusals[] = {
     {"a record at the top level", "30 80 00 00", "Unknown tag 129"},
     {"string in a list of integers", "7F 83 12 80 02 01 00 30 80 30 80 04 00 30 80 04 00",
      "Tag mismatch, got 32 expected BE_INTEGER"},
-    {"integer in a list of strings", "7F 3D 80 02 01 00 AE 80 30 80 02 01 00", "Tag mismatch, got 16 expected BE_STRING_CURRENT"},
-    {"machine name over 256 bytes", "7F 3D 80 02 01 00 AE 80 30 80 04 82 01 01", "String exceeds allowed length 257 > 256"},
+    {"integer in a list of strings", "7F 3D 80 02 01 00 AE 80 30 80 02 01 00",
+     "Tag mismatch, got 16 expected BE_STRING_CURRENT"},
+    {"machine name over 256 bytes", "7F 3D 80 02 01 00 AE 80 30 80 04 82 01 01",
+     "String exceeds allowed length 257 > 256"},
     {"port beyond 65535", "7F 3D 80 02 01 00 7F 4C 80 04 00 02 03 01 00 00",
      "data out of range in BerIntegerTemplate<unsigned int>::readDone 0 <= 65536 <= 65535"},
 };
@@ -536,48 +543,129 @@ struct TopLevel {
     std::uint32_t number;
     IsClass is;
 };
-#define TOP(Name, n) {#Name, n, [](const BerValue* v) { return dynamic_cast<const proto::Name*>(v) != nullptr; }}
+#define TOP(Name, n)                                                                                                   \
+    {                                                                                                                  \
+#Name, n, [](const BerValue* v) { return dynamic_cast<const proto::Name*>(v) != nullptr; }                     \
+    }
 
 const TopLevel kTopLevel[] = {
-    TOP(UserIdent, 1), TOP(ServerNonce, 2), TOP(ChannelVerification, 3),
-    TOP(ServerAcknowledge, 4), TOP(SetMachineName, 7), TOP(MachineNameSetOk, 8),
-    TOP(MachineNameSetFailed, 9), TOP(ClientLogMessage, 11), TOP(MessageHeader, 19),
-    TOP(Message, 20), TOP(MessageExchangeRequest, 60), TOP(MessageExchangeResponse, 61),
-    TOP(ErrorNeedUpgrade, 75), TOP(ErrorRedirectTo, 76), TOP(ErrorComeBackLater, 77),
-    TOP(ErrorDuplicateLogin, 78), TOP(ErrorCurrentOperationFailed, 79), TOP(FileBegin, 80),
-    TOP(ChunkSend, 81), TOP(FileComplete, 82), TOP(FileDelete, 83),
-    TOP(FileAbort, 84), TOP(FileChecksumMd5, 100), TOP(BackupRunsCache, 101),
-    TOP(FileListCache, 102), TOP(GetStatus, 200), TOP(StatusResponse, 201),
-    TOP(GetNews, 202), TOP(NewsResponse, 203), TOP(ErrorUnknownMessage, 204),
-    TOP(StartBackup, 205), TOP(StartBackupReply, 206), TOP(GetProgressBackup, 207),
-    TOP(ProgressBackup, 208), TOP(GetProgressRestore, 209), TOP(ProgressRestore, 210),
-    TOP(GetBackupSchedule, 211), TOP(BackupSchedule, 212), TOP(SetBackupSchedule, 213),
-    TOP(CancelBackup, 214), TOP(CancelRestore, 215), TOP(SetBackupSet, 216),
-    TOP(GetBackupSet, 217), TOP(BackupSetReply, 218), TOP(GetAccountDetails, 219),
-    TOP(ReturnAccountDetails, 220), TOP(GetMachineAccounts, 222), TOP(ReturnMachineAccounts, 223),
-    TOP(SetMachineAccount, 224), TOP(GetBackupRuns, 225), TOP(ReturnBackupRuns, 226),
-    TOP(GetFileListFromJob, 227), TOP(ReturnFileListFromJobTryAgain, 228), TOP(ReturnFileListFromJobError, 229),
-    TOP(ReturnFileListFromJob, 230), TOP(StartRestore, 231), TOP(StartRestoreReply, 232),
-    TOP(GetDataEncryptionKey, 233), TOP(GetDataEncryptionKeyReply, 234), TOP(SetDataEncryptionKey, 235),
-    TOP(CurrentQuotaInfoRequest, 236), TOP(CurrentQuotaInfoReply, 237), TOP(DirectoryNode, 238),
-    TOP(FailedFilesRequest, 243), TOP(FailedFilesResponse, 244), TOP(GetClientIsAdmin, 245),
-    TOP(ReplyClientIsAdmin, 246), TOP(GuiGetMessage, 247), TOP(GuiMessageResponse, 248),
-    TOP(GuiMarkMessage, 249), TOP(GuiMarkResponse, 250), TOP(GuiLogMessage, 251),
-    TOP(SetLang, 252), TOP(CreateLogonToken, 253), TOP(LogonToken, 254),
-    TOP(GetLoginState, 255), TOP(LoginState, 256), TOP(SetUsername, 257),
-    TOP(SetPassword, 258), TOP(CreateMachine, 259), TOP(NewMachine, 260),
-    TOP(ClearCredentials, 261), TOP(ClearMachineName, 262), TOP(ReloadMachineAccounts, 266),
-    TOP(ReloadQuotaCache, 267), TOP(SetToken, 268), TOP(ReSubmitAccount, 269),
-    TOP(GetSubDirs, 270), TOP(GetSubDirsReply, 271), TOP(GetPermissions, 274),
-    TOP(GetPermissionsReply, 275), TOP(GetCentralConfigName, 276), TOP(GetCentralConfigNameReply, 277),
-    TOP(UpdateBackupProgress, 300), TOP(UpdateRestoreProgress, 301), TOP(ClientWorkerLog, 302),
-    TOP(ClientMetacacheElement, 303), TOP(ClientRestoreJob, 304), TOP(WorkerBackedUpFile, 305),
-    TOP(BWorkDoBackup, 306), TOP(BWorkDoScan, 307), TOP(BWorkBackupComplete, 308),
-    TOP(GetLogLevel, 309), TOP(CurrentLogLevel, 310), TOP(LogMessage, 400),
-    TOP(MetaData, 401), TOP(RestoreJob, 402), TOP(ClientRegisterIntention, 403),
-    TOP(DBInit, 405), TOP(DBInitResp, 406), TOP(DBRemoveAccount, 407),
-    TOP(DBRemoveAccountResp, 408), TOP(DBStatus, 409), TOP(DBStatusResp, 410),
-    TOP(HCInit, 411), TOP(Resource, 500), TOP(MessageBoxMessage, 600),
+    TOP(UserIdent, 1),
+    TOP(ServerNonce, 2),
+    TOP(ChannelVerification, 3),
+    TOP(ServerAcknowledge, 4),
+    TOP(SetMachineName, 7),
+    TOP(MachineNameSetOk, 8),
+    TOP(MachineNameSetFailed, 9),
+    TOP(ClientLogMessage, 11),
+    TOP(MessageHeader, 19),
+    TOP(Message, 20),
+    TOP(MessageExchangeRequest, 60),
+    TOP(MessageExchangeResponse, 61),
+    TOP(ErrorNeedUpgrade, 75),
+    TOP(ErrorRedirectTo, 76),
+    TOP(ErrorComeBackLater, 77),
+    TOP(ErrorDuplicateLogin, 78),
+    TOP(ErrorCurrentOperationFailed, 79),
+    TOP(FileBegin, 80),
+    TOP(ChunkSend, 81),
+    TOP(FileComplete, 82),
+    TOP(FileDelete, 83),
+    TOP(FileAbort, 84),
+    TOP(FileChecksumMd5, 100),
+    TOP(BackupRunsCache, 101),
+    TOP(FileListCache, 102),
+    TOP(GetStatus, 200),
+    TOP(StatusResponse, 201),
+    TOP(GetNews, 202),
+    TOP(NewsResponse, 203),
+    TOP(ErrorUnknownMessage, 204),
+    TOP(StartBackup, 205),
+    TOP(StartBackupReply, 206),
+    TOP(GetProgressBackup, 207),
+    TOP(ProgressBackup, 208),
+    TOP(GetProgressRestore, 209),
+    TOP(ProgressRestore, 210),
+    TOP(GetBackupSchedule, 211),
+    TOP(BackupSchedule, 212),
+    TOP(SetBackupSchedule, 213),
+    TOP(CancelBackup, 214),
+    TOP(CancelRestore, 215),
+    TOP(SetBackupSet, 216),
+    TOP(GetBackupSet, 217),
+    TOP(BackupSetReply, 218),
+    TOP(GetAccountDetails, 219),
+    TOP(ReturnAccountDetails, 220),
+    TOP(GetMachineAccounts, 222),
+    TOP(ReturnMachineAccounts, 223),
+    TOP(SetMachineAccount, 224),
+    TOP(GetBackupRuns, 225),
+    TOP(ReturnBackupRuns, 226),
+    TOP(GetFileListFromJob, 227),
+    TOP(ReturnFileListFromJobTryAgain, 228),
+    TOP(ReturnFileListFromJobError, 229),
+    TOP(ReturnFileListFromJob, 230),
+    TOP(StartRestore, 231),
+    TOP(StartRestoreReply, 232),
+    TOP(GetDataEncryptionKey, 233),
+    TOP(GetDataEncryptionKeyReply, 234),
+    TOP(SetDataEncryptionKey, 235),
+    TOP(CurrentQuotaInfoRequest, 236),
+    TOP(CurrentQuotaInfoReply, 237),
+    TOP(DirectoryNode, 238),
+    TOP(FailedFilesRequest, 243),
+    TOP(FailedFilesResponse, 244),
+    TOP(GetClientIsAdmin, 245),
+    TOP(ReplyClientIsAdmin, 246),
+    TOP(GuiGetMessage, 247),
+    TOP(GuiMessageResponse, 248),
+    TOP(GuiMarkMessage, 249),
+    TOP(GuiMarkResponse, 250),
+    TOP(GuiLogMessage, 251),
+    TOP(SetLang, 252),
+    TOP(CreateLogonToken, 253),
+    TOP(LogonToken, 254),
+    TOP(GetLoginState, 255),
+    TOP(LoginState, 256),
+    TOP(SetUsername, 257),
+    TOP(SetPassword, 258),
+    TOP(CreateMachine, 259),
+    TOP(NewMachine, 260),
+    TOP(ClearCredentials, 261),
+    TOP(ClearMachineName, 262),
+    TOP(ReloadMachineAccounts, 266),
+    TOP(ReloadQuotaCache, 267),
+    TOP(SetToken, 268),
+    TOP(ReSubmitAccount, 269),
+    TOP(GetSubDirs, 270),
+    TOP(GetSubDirsReply, 271),
+    TOP(GetPermissions, 274),
+    TOP(GetPermissionsReply, 275),
+    TOP(GetCentralConfigName, 276),
+    TOP(GetCentralConfigNameReply, 277),
+    TOP(UpdateBackupProgress, 300),
+    TOP(UpdateRestoreProgress, 301),
+    TOP(ClientWorkerLog, 302),
+    TOP(ClientMetacacheElement, 303),
+    TOP(ClientRestoreJob, 304),
+    TOP(WorkerBackedUpFile, 305),
+    TOP(BWorkDoBackup, 306),
+    TOP(BWorkDoScan, 307),
+    TOP(BWorkBackupComplete, 308),
+    TOP(GetLogLevel, 309),
+    TOP(CurrentLogLevel, 310),
+    TOP(LogMessage, 400),
+    TOP(MetaData, 401),
+    TOP(RestoreJob, 402),
+    TOP(ClientRegisterIntention, 403),
+    TOP(DBInit, 405),
+    TOP(DBInitResp, 406),
+    TOP(DBRemoveAccount, 407),
+    TOP(DBRemoveAccountResp, 408),
+    TOP(DBStatus, 409),
+    TOP(DBStatusResp, 410),
+    TOP(HCInit, 411),
+    TOP(Resource, 500),
+    TOP(MessageBoxMessage, 600),
     TOP(SystrayMessage, 601),
 };
 
@@ -586,71 +674,139 @@ struct Paired {
     std::uint32_t number;
     MakeConstructed make;
 };
-#define PAIR(Name, n) {#Name, n, [] { return std::unique_ptr<BerConstructed>(new proto::Name); }}
+#define PAIR(Name, n)                                                                                                  \
+    {                                                                                                                  \
+#Name, n, [] { return std::unique_ptr<BerConstructed>(new proto::Name); }                                      \
+    }
 
 const Paired kPaired[] = {
-    PAIR(ChecksumMapResponse, 1), PAIR(FileMetaNTFS, 1), PAIR(GetChecksumMap, 1),
-    PAIR(URI, 1), PAIR(ChecksumMapDone, 2), PAIR(FileMetaUNIX, 2),
-    PAIR(GetUpdate, 2), PAIR(Str, 2), PAIR(BackupBegin, 3),
-    PAIR(FileMetaHFS, 3), PAIR(ImagePNG, 3), PAIR(UpdateResponse, 3),
-    PAIR(ColourRGB, 4), PAIR(FileBeginDeprecated, 4), PAIR(NoUpdateResponse, 4),
-    PAIR(BackupReply, 5), PAIR(ChunkSendDeprecated, 5), PAIR(WhitelabelID, 5),
-    PAIR(FileCompleteDeprecated, 6), PAIR(RestoreBeginOk, 6), PAIR(BackupComplete, 7),
-    PAIR(MetadataByDateResponse, 7), PAIR(RestoreBegin, 8), PAIR(RestoreStatus, 8),
-    PAIR(ChunkResponse, 9), PAIR(MetadataByDate, 9), PAIR(ChunkNone, 10),
-    PAIR(FileDeleteDeprecated, 10), PAIR(Pong, 11), PAIR(RestoreInquiry, 11),
-    PAIR(ChunkRequest, 12), PAIR(LatestNewsItem, 12), PAIR(BackupRunsReply, 13),
-    PAIR(Ping, 13), PAIR(GetLatestNews, 14), PAIR(MachineNames, 14),
-    PAIR(BackupRunsInquiry, 15), PAIR(QuotaInfo, 15), PAIR(GetMachineNames, 16),
-    PAIR(GetQuotaInfo, 17), PAIR(DataOperationRequest, 18), PAIR(DataOperationResponse, 18),
-    PAIR(FileAbortDeprecated, 19), PAIR(MessageHeaders, 19), PAIR(GetMessageHeaders, 20),
-    PAIR(EncryptedKeyValid, 21), PAIR(GetMessageW, 21), PAIR(EncryptedKeyInvalid, 22),
-    PAIR(MarkMessage, 22), PAIR(MarkMessageReply, 23), PAIR(ValidateEncryptedKey, 23),
-    PAIR(MetadataByDateChunked, 24), PAIR(MetadataByDateChunkedResponse, 24), PAIR(MetadataCSumValidationStatus, 25),
-    PAIR(VerifyMetadataCacheCSum, 25), PAIR(GetLogonToken, 26), PAIR(LogonTokenReply, 26),
-    PAIR(CancelCurrentBackup, 27), PAIR(CancelCurrentBackupReply, 27), PAIR(CreateAccount, 87),
-    PAIR(CreateAccountOk, 87), PAIR(CreateAccountFailed, 88), PAIR(CreateMachineName, 88),
-    PAIR(SetUserAccount, 89), PAIR(UserAccountSetOk, 89), PAIR(PKClientKey, 90),
-    PAIR(UserAccountSetFailed, 90), PAIR(ChannelVerificationEx, 91), PAIR(CreateMachineNameOk, 91),
-    PAIR(CreateMachineNameFailed, 92), PAIR(SetMachineNameEx, 92), PAIR(PKServerNonce, 93),
-    PAIR(SetUserAccountWithToken, 93), PAIR(ServerAcknowledgeEx, 94), PAIR(MachineNameSetOkEx, 95),
-    PAIR(MachineNameSetFailedEx, 96), PAIR(MessageNotFound, 97), PAIR(MachineNameSetFailedNotFound, 98),
+    PAIR(ChecksumMapResponse, 1),
+    PAIR(FileMetaNTFS, 1),
+    PAIR(GetChecksumMap, 1),
+    PAIR(URI, 1),
+    PAIR(ChecksumMapDone, 2),
+    PAIR(FileMetaUNIX, 2),
+    PAIR(GetUpdate, 2),
+    PAIR(Str, 2),
+    PAIR(BackupBegin, 3),
+    PAIR(FileMetaHFS, 3),
+    PAIR(ImagePNG, 3),
+    PAIR(UpdateResponse, 3),
+    PAIR(ColourRGB, 4),
+    PAIR(FileBeginDeprecated, 4),
+    PAIR(NoUpdateResponse, 4),
+    PAIR(BackupReply, 5),
+    PAIR(ChunkSendDeprecated, 5),
+    PAIR(WhitelabelID, 5),
+    PAIR(FileCompleteDeprecated, 6),
+    PAIR(RestoreBeginOk, 6),
+    PAIR(BackupComplete, 7),
+    PAIR(MetadataByDateResponse, 7),
+    PAIR(RestoreBegin, 8),
+    PAIR(RestoreStatus, 8),
+    PAIR(ChunkResponse, 9),
+    PAIR(MetadataByDate, 9),
+    PAIR(ChunkNone, 10),
+    PAIR(FileDeleteDeprecated, 10),
+    PAIR(Pong, 11),
+    PAIR(RestoreInquiry, 11),
+    PAIR(ChunkRequest, 12),
+    PAIR(LatestNewsItem, 12),
+    PAIR(BackupRunsReply, 13),
+    PAIR(Ping, 13),
+    PAIR(GetLatestNews, 14),
+    PAIR(MachineNames, 14),
+    PAIR(BackupRunsInquiry, 15),
+    PAIR(QuotaInfo, 15),
+    PAIR(GetMachineNames, 16),
+    PAIR(GetQuotaInfo, 17),
+    PAIR(DataOperationRequest, 18),
+    PAIR(DataOperationResponse, 18),
+    PAIR(FileAbortDeprecated, 19),
+    PAIR(MessageHeaders, 19),
+    PAIR(GetMessageHeaders, 20),
+    PAIR(EncryptedKeyValid, 21),
+    PAIR(GetMessageW, 21),
+    PAIR(EncryptedKeyInvalid, 22),
+    PAIR(MarkMessage, 22),
+    PAIR(MarkMessageReply, 23),
+    PAIR(ValidateEncryptedKey, 23),
+    PAIR(MetadataByDateChunked, 24),
+    PAIR(MetadataByDateChunkedResponse, 24),
+    PAIR(MetadataCSumValidationStatus, 25),
+    PAIR(VerifyMetadataCacheCSum, 25),
+    PAIR(GetLogonToken, 26),
+    PAIR(LogonTokenReply, 26),
+    PAIR(CancelCurrentBackup, 27),
+    PAIR(CancelCurrentBackupReply, 27),
+    PAIR(CreateAccount, 87),
+    PAIR(CreateAccountOk, 87),
+    PAIR(CreateAccountFailed, 88),
+    PAIR(CreateMachineName, 88),
+    PAIR(SetUserAccount, 89),
+    PAIR(UserAccountSetOk, 89),
+    PAIR(PKClientKey, 90),
+    PAIR(UserAccountSetFailed, 90),
+    PAIR(ChannelVerificationEx, 91),
+    PAIR(CreateMachineNameOk, 91),
+    PAIR(CreateMachineNameFailed, 92),
+    PAIR(SetMachineNameEx, 92),
+    PAIR(PKServerNonce, 93),
+    PAIR(SetUserAccountWithToken, 93),
+    PAIR(ServerAcknowledgeEx, 94),
+    PAIR(MachineNameSetOkEx, 95),
+    PAIR(MachineNameSetFailedEx, 96),
+    PAIR(MessageNotFound, 97),
+    PAIR(MachineNameSetFailedNotFound, 98),
 };
 
 struct Sequence {
     const char* name;
     MakeConstructed make;
 };
-#define RECORD(Name) {#Name, [] { return std::unique_ptr<BerConstructed>(new proto::Name); }}
+#define RECORD(Name)                                                                                                   \
+    {                                                                                                                  \
+#Name, [] { return std::unique_ptr<BerConstructed>(new proto::Name); }                                         \
+    }
 #define LIST(Name)                                                                                                     \
     {                                                                                                                  \
-        #Name, [] {                                                                                                    \
+#Name, [] {                                                                                                    \
             static proto::Name::Storage storage;                                                                       \
             return std::unique_ptr<BerConstructed>(new proto::Name(storage));                                          \
-        }                                                                                                              \
+        }       \
     }
 
 const Sequence kSequences[] = {
-    RECORD(BackupFolder), RECORD(BackupRun), RECORD(CentralConfig), RECORD(ContentInfo),
-    RECORD(ExtendedAttribute), RECORD(FileAccessMode), RECORD(FileMetaData), LIST(ListOfBackupFolder),
-    LIST(ListOfBackupRun), LIST(ListOfContentInfo), LIST(ListOfDirectoryNode), LIST(ListOfExtendedAttribute),
-    LIST(ListOfFileMetaData), LIST(ListOfInteger0x0to0xffffffff), LIST(ListOfMessageHeader), LIST(ListOfRestoreFile),
-    LIST(ListOfString256), LIST(ListOfString65536), LIST(ListOfUnion), LIST(ListOfUpdateFile),
-    RECORD(NewsItem), RECORD(RestoreFile), RECORD(ScheduleDays), RECORD(Timespec),
-    RECORD(UpdateFile), RECORD(Version),
+    RECORD(BackupFolder),      RECORD(BackupRun),
+    RECORD(CentralConfig),     RECORD(ContentInfo),
+    RECORD(ExtendedAttribute), RECORD(FileAccessMode),
+    RECORD(FileMetaData),      LIST(ListOfBackupFolder),
+    LIST(ListOfBackupRun),     LIST(ListOfContentInfo),
+    LIST(ListOfDirectoryNode), LIST(ListOfExtendedAttribute),
+    LIST(ListOfFileMetaData),  LIST(ListOfInteger0x0to0xffffffff),
+    LIST(ListOfMessageHeader), LIST(ListOfRestoreFile),
+    LIST(ListOfString256),     LIST(ListOfString65536),
+    LIST(ListOfUnion),         LIST(ListOfUpdateFile),
+    RECORD(NewsItem),          RECORD(RestoreFile),
+    RECORD(ScheduleDays),      RECORD(Timespec),
+    RECORD(UpdateFile),        RECORD(Version),
 };
 
 struct Enumeration {
     const char* name;
     std::function<std::unique_ptr<BerValue>(std::int32_t*)> make;
 };
-#define ENUMERATION(Name) {#Name, [](std::int32_t* target) { return std::unique_ptr<BerValue>(new proto::Name(target)); }}
+#define ENUMERATION(Name)                                                                                              \
+    {                                                                                                                  \
+#Name, [](std::int32_t * target) { return std::unique_ptr<BerValue>(new proto::Name(target)); }                \
+    }
 
 const Enumeration kEnumerations[] = {
-    ENUMERATION(Arch), ENUMERATION(BackupFileResult), ENUMERATION(BackupRunStatus), ENUMERATION(BackupStatus),
-    ENUMERATION(Cli_BackupProgress), ENUMERATION(Cli_RestoreProgress), ENUMERATION(Cli_Status), ENUMERATION(CookieForceType),
-    ENUMERATION(IO_ServiceWaitState), ENUMERATION(LogSeverity), ENUMERATION(Login_Status), ENUMERATION(LogonError),
-    ENUMERATION(MetaDataStatus), ENUMERATION(RestoreStatusType), ENUMERATION(ShowStates),
+    ENUMERATION(Arch),           ENUMERATION(BackupFileResult),   ENUMERATION(BackupRunStatus),
+    ENUMERATION(BackupStatus),   ENUMERATION(Cli_BackupProgress), ENUMERATION(Cli_RestoreProgress),
+    ENUMERATION(Cli_Status),     ENUMERATION(CookieForceType),    ENUMERATION(IO_ServiceWaitState),
+    ENUMERATION(LogSeverity),    ENUMERATION(Login_Status),       ENUMERATION(LogonError),
+    ENUMERATION(MetaDataStatus), ENUMERATION(RestoreStatusType),  ENUMERATION(ShowStates),
 };
 
 TEST(ProtocolCatalogue, EveryTopLevelMessageComesFromTheFactory)
@@ -817,33 +973,91 @@ struct Alternative {
 };
 #define ALT(Name)                                                                                                      \
     {                                                                                                                  \
-        #Name, &proto::Name::wireTag, [](const BerValue* v) { return dynamic_cast<const proto::Name*>(v) != nullptr; } \
+#Name, &proto::Name::wireTag, [](const BerValue* v) { return dynamic_cast<const proto::Name*>(v) != nullptr; } \
     }
 
 const Alternative kRequests[] = {
-    ALT(ChunkSend), ALT(FileComplete), ALT(FileDelete), ALT(FileAbort),
-    ALT(GetChecksumMap), ALT(GetUpdate), ALT(BackupBegin), ALT(FileBeginDeprecated),
-    ALT(ChunkSendDeprecated), ALT(FileCompleteDeprecated), ALT(BackupComplete), ALT(RestoreBegin),
-    ALT(MetadataByDate), ALT(FileDeleteDeprecated), ALT(RestoreInquiry), ALT(ChunkRequest),
-    ALT(Ping), ALT(GetLatestNews), ALT(BackupRunsInquiry), ALT(GetMachineNames),
-    ALT(GetQuotaInfo), ALT(DataOperationRequest), ALT(FileAbortDeprecated), ALT(GetMessageHeaders),
-    ALT(GetMessageW), ALT(MarkMessage), ALT(ValidateEncryptedKey), ALT(MetadataByDateChunked),
-    ALT(VerifyMetadataCacheCSum), ALT(GetLogonToken), ALT(CancelCurrentBackup), ALT(CreateAccount),
-    ALT(CreateMachineName), ALT(SetUserAccount), ALT(PKClientKey), ALT(ChannelVerificationEx),
-    ALT(SetMachineNameEx), ALT(SetUserAccountWithToken),
+    ALT(ChunkSend),
+    ALT(FileComplete),
+    ALT(FileDelete),
+    ALT(FileAbort),
+    ALT(GetChecksumMap),
+    ALT(GetUpdate),
+    ALT(BackupBegin),
+    ALT(FileBeginDeprecated),
+    ALT(ChunkSendDeprecated),
+    ALT(FileCompleteDeprecated),
+    ALT(BackupComplete),
+    ALT(RestoreBegin),
+    ALT(MetadataByDate),
+    ALT(FileDeleteDeprecated),
+    ALT(RestoreInquiry),
+    ALT(ChunkRequest),
+    ALT(Ping),
+    ALT(GetLatestNews),
+    ALT(BackupRunsInquiry),
+    ALT(GetMachineNames),
+    ALT(GetQuotaInfo),
+    ALT(DataOperationRequest),
+    ALT(FileAbortDeprecated),
+    ALT(GetMessageHeaders),
+    ALT(GetMessageW),
+    ALT(MarkMessage),
+    ALT(ValidateEncryptedKey),
+    ALT(MetadataByDateChunked),
+    ALT(VerifyMetadataCacheCSum),
+    ALT(GetLogonToken),
+    ALT(CancelCurrentBackup),
+    ALT(CreateAccount),
+    ALT(CreateMachineName),
+    ALT(SetUserAccount),
+    ALT(PKClientKey),
+    ALT(ChannelVerificationEx),
+    ALT(SetMachineNameEx),
+    ALT(SetUserAccountWithToken),
 };
 
 const Alternative kResponses[] = {
-    ALT(Message), ALT(ErrorRedirectTo), ALT(ErrorComeBackLater), ALT(ErrorDuplicateLogin),
-    ALT(ErrorCurrentOperationFailed), ALT(ChecksumMapResponse), ALT(ChecksumMapDone), ALT(UpdateResponse),
-    ALT(NoUpdateResponse), ALT(BackupReply), ALT(RestoreBeginOk), ALT(MetadataByDateResponse),
-    ALT(RestoreStatus), ALT(ChunkResponse), ALT(ChunkNone), ALT(Pong),
-    ALT(LatestNewsItem), ALT(BackupRunsReply), ALT(MachineNames), ALT(QuotaInfo),
-    ALT(DataOperationResponse), ALT(MessageHeaders), ALT(EncryptedKeyValid), ALT(EncryptedKeyInvalid),
-    ALT(MarkMessageReply), ALT(MetadataByDateChunkedResponse), ALT(MetadataCSumValidationStatus), ALT(LogonTokenReply),
-    ALT(CancelCurrentBackupReply), ALT(CreateAccountOk), ALT(CreateAccountFailed), ALT(UserAccountSetOk),
-    ALT(UserAccountSetFailed), ALT(CreateMachineNameOk), ALT(CreateMachineNameFailed), ALT(PKServerNonce),
-    ALT(ServerAcknowledgeEx), ALT(MachineNameSetOkEx), ALT(MachineNameSetFailedEx), ALT(MessageNotFound),
+    ALT(Message),
+    ALT(ErrorRedirectTo),
+    ALT(ErrorComeBackLater),
+    ALT(ErrorDuplicateLogin),
+    ALT(ErrorCurrentOperationFailed),
+    ALT(ChecksumMapResponse),
+    ALT(ChecksumMapDone),
+    ALT(UpdateResponse),
+    ALT(NoUpdateResponse),
+    ALT(BackupReply),
+    ALT(RestoreBeginOk),
+    ALT(MetadataByDateResponse),
+    ALT(RestoreStatus),
+    ALT(ChunkResponse),
+    ALT(ChunkNone),
+    ALT(Pong),
+    ALT(LatestNewsItem),
+    ALT(BackupRunsReply),
+    ALT(MachineNames),
+    ALT(QuotaInfo),
+    ALT(DataOperationResponse),
+    ALT(MessageHeaders),
+    ALT(EncryptedKeyValid),
+    ALT(EncryptedKeyInvalid),
+    ALT(MarkMessageReply),
+    ALT(MetadataByDateChunkedResponse),
+    ALT(MetadataCSumValidationStatus),
+    ALT(LogonTokenReply),
+    ALT(CancelCurrentBackupReply),
+    ALT(CreateAccountOk),
+    ALT(CreateAccountFailed),
+    ALT(UserAccountSetOk),
+    ALT(UserAccountSetFailed),
+    ALT(CreateMachineNameOk),
+    ALT(CreateMachineNameFailed),
+    ALT(PKServerNonce),
+    ALT(ServerAcknowledgeEx),
+    ALT(MachineNameSetOkEx),
+    ALT(MachineNameSetFailedEx),
+    ALT(MessageNotFound),
     ALT(MachineNameSetFailedNotFound),
 };
 
@@ -917,7 +1131,8 @@ TEST(ProtocolUnions, MetadataAlternatives)
     EXPECT_NE(dynamic_cast<proto::FileMetaHFS*>(file.child(2, 29, 0, false)), nullptr);
     EXPECT_NE(dynamic_cast<proto::FileMetaHFS*>(file.child(2, 27, 0, true)), nullptr);
     EXPECT_NE(file.osmeta.as<proto::FileMetaHFS>(), nullptr);
-    EXPECT_EQ(errorOf([&] { file.child(2, 45, 0, false); }), "Unexpected tag 45 received in Union FileMetaData.this->osmeta");
+    EXPECT_EQ(errorOf([&] { file.child(2, 45, 0, false); }),
+              "Unexpected tag 45 received in Union FileMetaData.this->osmeta");
 }
 
 TEST(ProtocolUnions, ListOfUnionTakesResourceValues)
@@ -933,7 +1148,8 @@ TEST(ProtocolUnions, ListOfUnionTakesResourceValues)
 
     proto::Resource resource;
     resource.value.emplace<proto::ColourRGB>().red = 256;
-    EXPECT_EQ(errorOf([&] { encode(resource); }), "data out of range in BerIntegerTemplate<int>::write 0 <= 256 <= 255");
+    EXPECT_EQ(errorOf([&] { encode(resource); }),
+              "data out of range in BerIntegerTemplate<int>::write 0 <= 256 <= 255");
 }
 
 // ---------------------------------------------------------------- round trips in both encodings
@@ -973,7 +1189,8 @@ const RoundTrip kRoundTrips[] = {
          job->files.emplace_back(new proto::RestoreFile);
          return job;
      }},
-    {"resource colour", [] {
+    {"resource colour",
+     [] {
          auto resource = std::make_unique<proto::Resource>();
          resource->name = "accent";
          auto& colour = resource->value.emplace<proto::ColourRGB>();
@@ -1002,7 +1219,8 @@ const RoundTrip kRoundTrips[] = {
     {"encryption key as a big number",
      [] {
          auto reply = std::make_unique<proto::GetDataEncryptionKeyReply>();
-         reply->key = BigNum::fromBytesBE(reinterpret_cast<const unsigned char*>("\x7f\x01\x02\x03\x04\x05\x06\x07\x08"), 9);
+         reply->key =
+             BigNum::fromBytesBE(reinterpret_cast<const unsigned char*>("\x7f\x01\x02\x03\x04\x05\x06\x07\x08"), 9);
          return reply;
      }},
     {"sub-directories: a list of messages",
@@ -1014,7 +1232,8 @@ const RoundTrip kRoundTrips[] = {
          reply->directories.emplace_back(new proto::DirectoryNode);
          return reply;
      }},
-    {"log message with time", [] {
+    {"log message with time",
+     [] {
          auto message = std::make_unique<proto::LogMessage>();
          message->severity = proto::LogSeverity::Info;
          message->text = "started";
@@ -1091,7 +1310,8 @@ TEST(ProtocolCopies, CloneIsDeep)
     third.files[2]->osmeta.as<proto::FileMetaHFS>()->atime->nanoseconds = 0;
     third.files[2]->osmeta.as<proto::FileMetaHFS>()->extendedAttributes[0]->value = "changed";
     EXPECT_EQ(original.files[2]->osmeta.as<proto::FileMetaHFS>()->atime->nanoseconds, 999999999);
-    EXPECT_EQ(original.files[2]->osmeta.as<proto::FileMetaHFS>()->extendedAttributes[0]->value, std::string("\0\x01\xff", 3));
+    EXPECT_EQ(original.files[2]->osmeta.as<proto::FileMetaHFS>()->extendedAttributes[0]->value,
+              std::string("\0\x01\xff", 3));
 }
 
 TEST(ProtocolCopies, CloneKeepsTheClassOfUnionMembers)
@@ -1145,10 +1365,14 @@ std::unique_ptr<BerConstructed> fileOf(std::function<void(proto::FileMetaData&)>
 
 const Comparison kComparisons[] = {
     {"same fields", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("a", 1, 1, "a"); }, true, false, false},
-    {"every field less", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("b", 2, 2, "b"); }, false, true, false},
-    {"every field greater", [] { return chunk("b", 2, 2, "b"); }, [] { return chunk("a", 1, 1, "a"); }, false, false, true},
-    {"one field equal", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("b", 1, 2, "b"); }, false, false, false},
-    {"last field differs", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("a", 1, 1, "b"); }, false, false, false},
+    {"every field less", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("b", 2, 2, "b"); }, false, true,
+     false},
+    {"every field greater", [] { return chunk("b", 2, 2, "b"); }, [] { return chunk("a", 1, 1, "a"); }, false, false,
+     true},
+    {"one field equal", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("b", 1, 2, "b"); }, false, false,
+     false},
+    {"last field differs", [] { return chunk("a", 1, 1, "a"); }, [] { return chunk("a", 1, 1, "b"); }, false, false,
+     false},
     {"classes without fields", [] { return std::make_unique<proto::ChunkNone>(); },
      [] { return std::make_unique<proto::ChunkNone>(); }, true, true, true},
     {"different classes without fields", [] { return std::make_unique<proto::ChunkNone>(); },
@@ -1157,24 +1381,26 @@ const Comparison kComparisons[] = {
      false, false, false},
     {"both rates absent, other fields less", [] { return progress(false, 1, 1); }, [] { return progress(false, 2, 2); },
      false, false, false},
-    {"both rates absent, stale values differ", [] { return progress(false, 1, 1); }, [] { return progress(false, 2, 1); },
-     true, false, false},
-    {"rate present on one side", [] { return progress(true, 1, 1); }, [] { return progress(false, 1, 1); }, false, false,
+    {"both rates absent, stale values differ", [] { return progress(false, 1, 1); },
+     [] { return progress(false, 2, 1); }, true, false, false},
+    {"rate present on one side", [] { return progress(true, 1, 1); }, [] { return progress(false, 1, 1); }, false,
+     false, false},
+    {"rates present and less", [] { return progress(true, 1, 1); }, [] { return progress(true, 2, 2); }, false, true,
      false},
-    {"rates present and less", [] { return progress(true, 1, 1); }, [] { return progress(true, 2, 2); }, false, true, false},
     {"both metadata empty", [] { return fileOf([](proto::FileMetaData&) {}); },
      [] { return fileOf([](proto::FileMetaData&) {}); }, true, false, false},
-    {"metadata on one side", [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaNTFS>(); }); },
+    {"metadata on one side",
+     [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaNTFS>(); }); },
      [] { return fileOf([](proto::FileMetaData&) {}); }, false, false, false},
     {"metadata of different kinds",
      [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaNTFS>(); }); },
-     [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaUNIX>(); }); }, false, false, false},
+     [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaUNIX>(); }); }, false, false,
+     false},
     {"equal metadata in different objects",
      [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaUNIX>().owner = "x"; }); },
      [] { return fileOf([](proto::FileMetaData& f) { f.osmeta.emplace<proto::FileMetaUNIX>().owner = "x"; }); }, true,
      false, false},
-    {"lists of different length",
-     [] { return std::make_unique<proto::ClientRestoreJob>(sampleJob()); },
+    {"lists of different length", [] { return std::make_unique<proto::ClientRestoreJob>(sampleJob()); },
      [] {
          auto job = std::make_unique<proto::ClientRestoreJob>(sampleJob());
          job->files.pop_back();

@@ -266,8 +266,8 @@ TEST(BerDecoder, FillerBytesAreSkippedAtEveryTagPosition)
     EXPECT_EQ(marks, 7u);
     const std::string everywhere = stripMarks(kIndefiniteMarked, " 19 ");
     expectOneMessage(decode(everywhere), expected, plain.size() + marks, "everywhere");
-    expectOneMessage(decode(everywhere, std::vector<std::size_t>(everywhere.size(), 1)), expected,
-                     plain.size() + marks, "everywhere, byte by byte");
+    expectOneMessage(decode(everywhere, std::vector<std::size_t>(everywhere.size(), 1)), expected, plain.size() + marks,
+                     "everywhere, byte by byte");
 }
 
 TEST(BerDecoder, ZeroAndFillerBytesBetweenMessagesAreSkipped)
@@ -293,10 +293,12 @@ TEST(BerDecoder, UnknownTrailingFieldsAreSkipped)
         "A3 80 02 01 05 30 03 04 01 41 B1 80 00 00 00 00 00 00 00 00",
         // record: a definite constructed field and a high-tag primitive with a long length
         "65 80 02 01 07 30 80 02 02 FF 38 04 03 61 62 63 05 00 "
-        "31 05 30 03 05 01 00 DF 81 00 81 80 " + hex(std::string(128, 'z')) + " 00 00 00 00",
+        "31 05 30 03 05 01 00 DF 81 00 81 80 " +
+            hex(std::string(128, 'z')) + " 00 00 00 00",
         // message: fields beyond the last known one
-        "65 80 02 01 07 " + record + "00 00 30 80 00 00 01 01 00 09 00 0A 00 02 01 00 02 00 "
-        "04 02 68 69 7F 8F 00 80 00 00 00 00",
+        "65 80 02 01 07 " + record +
+            "00 00 30 80 00 00 01 01 00 09 00 0A 00 02 01 00 02 00 "
+            "04 02 68 69 7F 8F 00 80 00 00 00 00",
     };
     for (const auto& e : extras) {
         std::string bytes;
@@ -332,14 +334,20 @@ TEST(BerDecoder, MalformedInputFailsWithItsText)
         std::string bytes;
         std::string error;
     } cases[] = {
-        {"65 85", tooLong}, {"65 FF", tooLong}, {"65 80 02 85 00", tooLong},
+        {"65 85", tooLong},
+        {"65 FF", tooLong},
+        {"65 80 02 85 00", tooLong},
         {"65 80 02 80", "Indefinite length on tag 16"},
         {"65 80 02 01 00 30 80 02 01 05 04 00 00 01", "Length field nonzero after zero tag 1"},
         {"65 80 02 01 00 30 80 02 01 05 04 00 00 FF", "Length field nonzero after zero tag 255"},
-        {"65 80 02 01 00 00 00", fewFields}, {"65 03 02 01 00", fewFields},
-        {"65 80 02 01 00 30 80 02 01 00 00 00", fewFields}, {"65 80 02 01 00 30 03 02 01 00", fewFields},
+        {"65 80 02 01 00 00 00", fewFields},
+        {"65 03 02 01 00", fewFields},
+        {"65 80 02 01 00 30 80 02 01 00 00 00", fewFields},
+        {"65 80 02 01 00 30 03 02 01 00", fewFields},
         {"65 80 02 01 00 30 00", fewFields},
-        {"A9 80 00 00", "Unknown tag 77"}, {"30 80 00 00", "Unknown tag 129"}, {"02 01 00", "Unknown tag 16"},
+        {"A9 80 00 00", "Unknown tag 77"},
+        {"30 80 00 00", "Unknown tag 129"},
+        {"02 01 00", "Unknown tag 16"},
         {"7F 82 30 80 00 00", "Unknown tag 2435"},
         {"65 80 04 00", "Tag mismatch, got 32 expected BE_INTEGER"},
         {"65 80 02 01 00 30 80 02 01 00 16 00", "Tag mismatch, got 176 expected BE_STRING_CURRENT"},
@@ -387,8 +395,7 @@ TEST(BerDecoder, RefusesNestingBeyondTheLimit)
     std::string endless = unhex(head);
     for (int i = 0; i < 100000; ++i)
         endless += "\xA0\x80";
-    EXPECT_EQ(decodeError(endless),
-              "Constructed values nested deeper than " + std::to_string(BerDecoder::kMaxDepth));
+    EXPECT_EQ(decodeError(endless), "Constructed values nested deeper than " + std::to_string(BerDecoder::kMaxDepth));
 }
 
 // A partial message is released when the decoder goes away: cut the input at every
@@ -442,14 +449,10 @@ public:
     BerValue* child(std::uint32_t, std::uint32_t, std::uint32_t, bool) override
     {
         switch (gives_) {
-        case Gives::Primitive:
-            return new BerBoolean(&flag_);
-        case Gives::TransientView:
-            return new sample::Int64ListView(values_);
-        case Gives::OwnMember:
-            return &member_;
-        case Gives::Nothing:
-            return nullptr;
+        case Gives::Primitive: return new BerBoolean(&flag_);
+        case Gives::TransientView: return new sample::Int64ListView(values_);
+        case Gives::OwnMember: return &member_;
+        case Gives::Nothing: return nullptr;
         case Gives::KeptValue: {
             // A value kept by its parent, with its own datum: the decoder must not free it.
             auto value = std::make_unique<BerIntegerTemplate<std::int32_t>>(new std::int32_t(0), -5, 5);
@@ -509,7 +512,8 @@ TEST(BerDecoder, ValueWithAnotherTagThanReadIsRefused)
     }
 
     MisfitFactory lying(Misfit::Gives::Primitive, Ping::kTag);
-    EXPECT_EQ(decodeError(unhex("7F 82 2C 80 00 00"), lying), "Internal server error, tag mismatch 43 != 2403 at top level");
+    EXPECT_EQ(decodeError(unhex("7F 82 2C 80 00 00"), lying),
+              "Internal server error, tag mismatch 43 != 2403 at top level");
 }
 
 TEST(BerDecoder, ValuesKeptByTheirParentAreFilledAndNotFreed)

@@ -256,7 +256,7 @@ TEST(BerReader, NotReadyUntilAMessageIsComplete)
 TEST(BerReader, EndOfStreamMalformedInputAndStreamFailureAreReportedByRead)
 {
     const std::string none = encode(proto::ErrorDuplicateLogin()); // 7F 4E 80 00 00
-    const std::string send = encode(chunkSend(1, 1)).substr(0, 2);  // identifier of ChunkSend
+    const std::string send = encode(chunkSend(1, 1)).substr(0, 2); // identifier of ChunkSend
     const std::string end = "End of BER stream";
     enum class Then { Nothing, Ends, Fails }; // what the stream does after the bytes
     struct Case {
@@ -548,14 +548,16 @@ TEST(BerWriter, PipeWriteCompletionErrorFailsTheWriter)
 {
     static LPOVERLAPPED_COMPLETION_ROUTINE routine;
     static LPOVERLAPPED overlapped;
-    sys::Override closing(sys::calls.WriteFileEx, +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED ov,
-                                                      LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
-        ++writesIssued;
-        routine = done;
-        overlapped = ov;
-        QueueUserAPC(+[](ULONG_PTR) { routine(ERROR_NO_DATA, 0, overlapped); }, GetCurrentThread(), 0);
-        return TRUE;
-    });
+    sys::Override closing(
+        sys::calls.WriteFileEx,
+        +[](HANDLE, LPCVOID, DWORD, LPOVERLAPPED ov, LPOVERLAPPED_COMPLETION_ROUTINE done) -> BOOL {
+            ++writesIssued;
+            routine = done;
+            overlapped = ov;
+            QueueUserAPC(
+                +[](ULONG_PTR) { routine(ERROR_NO_DATA, 0, overlapped); }, GetCurrentThread(), 0);
+            return TRUE;
+        });
     const std::string text = "Unhandled error writing to pipe stdout: " + error::systemErrorText(232);
     for (bool filler : {false, true}) {
         SCOPED_TRACE(filler ? "found by the filler step" : "found by the next message");

@@ -41,7 +41,10 @@ void fill(BerPrimitive& value, const std::string& contentsHex)
 
 // Through the base, as the message classes compare their fields: between two operands of
 // one derived class, C++20 would weigh the reversed form of the member operator too.
-bool same(const BerValue& a, const BerValue& b) { return a == b; }
+bool same(const BerValue& a, const BerValue& b)
+{
+    return a == b;
+}
 
 std::string errorOf(const std::function<void()>& action)
 {
@@ -65,8 +68,15 @@ constexpr std::uint64_t kUint64Max = std::numeric_limits<std::uint64_t>::max();
 TEST(BerIdentifierAndLength, UseTheShortestForm)
 {
     const std::pair<std::uint32_t, const char*> identifiers[] = {
-        {BE_BOOLEAN, "01"}, {BE_INTEGER, "02"}, {BE_STRING_CURRENT, "04"}, {BE_NULL, "05"}, {BE_REAL, "09"},
-        {BE_ENUMERATED, "0A"}, {BE_SEQ_CURRENT, "30"}, {BE_STRING_LEGACY, "16"}, {BE_SEQ_LEGACY, "20"},
+        {BE_BOOLEAN, "01"},
+        {BE_INTEGER, "02"},
+        {BE_STRING_CURRENT, "04"},
+        {BE_NULL, "05"},
+        {BE_REAL, "09"},
+        {BE_ENUMERATED, "0A"},
+        {BE_SEQ_CURRENT, "30"},
+        {BE_STRING_LEGACY, "16"},
+        {BE_SEQ_LEGACY, "20"},
         {BE_FILLER, "19"},
         {30 * 8 + 2 * 2 + 1, "BE"},        // [30] context, constructed: last one-octet number
         {9 * 8 + 5, "A9"},                 // [9]
@@ -81,8 +91,16 @@ TEST(BerIdentifierAndLength, UseTheShortestForm)
         {0xFFFFFFFF, "FF 81 FF FF FF 7F"}, // the largest internal tag
     };
     const std::pair<std::uint32_t, const char*> lengths[] = {
-        {0, "00"}, {127, "7F"}, {128, "81 80"}, {255, "81 FF"}, {256, "82 01 00"}, {65535, "82 FF FF"},
-        {65536, "83 01 00 00"}, {16777215, "83 FF FF FF"}, {16777216, "84 01 00 00 00"}, {0xFFFFFFFF, "84 FF FF FF FF"},
+        {0, "00"},
+        {127, "7F"},
+        {128, "81 80"},
+        {255, "81 FF"},
+        {256, "82 01 00"},
+        {65535, "82 FF FF"},
+        {65536, "83 01 00 00"},
+        {16777215, "83 FF FF FF"},
+        {16777216, "84 01 00 00 00"},
+        {0xFFFFFFFF, "84 FF FF FF FF"},
     };
     for (const auto& [number, octets] : identifiers) {
         std::string out;
@@ -157,26 +175,50 @@ std::string lengthError(std::uint32_t length)
 TEST(BerInteger, EncodingsAreShortestTwosComplementWithALeadingZeroForUnsignedTopBits)
 {
     checkIntegerCases<std::int32_t>({
-        {0, "02 01 00"}, {-1, "02 01 FF"}, {127, "02 01 7F"}, {128, "02 02 00 80"}, {-128, "02 01 80"},
-        {-129, "02 02 FF 7F"}, {255, "02 02 00 FF"}, {256, "02 02 01 00"}, {32767, "02 02 7F FF"},
-        {32768, "02 03 00 80 00"}, {-32769, "02 03 FF 7F FF"}, {8388608, "02 04 00 80 00 00"},
-        {kIntMax, "02 04 7F FF FF FF"}, {kIntMin, "02 04 80 00 00 00"},
+        {0, "02 01 00"},
+        {-1, "02 01 FF"},
+        {127, "02 01 7F"},
+        {128, "02 02 00 80"},
+        {-128, "02 01 80"},
+        {-129, "02 02 FF 7F"},
+        {255, "02 02 00 FF"},
+        {256, "02 02 01 00"},
+        {32767, "02 02 7F FF"},
+        {32768, "02 03 00 80 00"},
+        {-32769, "02 03 FF 7F FF"},
+        {8388608, "02 04 00 80 00 00"},
+        {kIntMax, "02 04 7F FF FF FF"},
+        {kIntMin, "02 04 80 00 00 00"},
     });
     checkIntegerCases<std::uint32_t>({
-        {0, "02 01 00"}, {127, "02 01 7F"}, {128, "02 02 00 80"}, {255, "02 02 00 FF"}, {256, "02 02 01 00"},
-        {65535, "02 03 00 FF FF"}, {2147483647, "02 04 7F FF FF FF"}, {2147483648u, "02 05 00 80 00 00 00"},
+        {0, "02 01 00"},
+        {127, "02 01 7F"},
+        {128, "02 02 00 80"},
+        {255, "02 02 00 FF"},
+        {256, "02 02 01 00"},
+        {65535, "02 03 00 FF FF"},
+        {2147483647, "02 04 7F FF FF FF"},
+        {2147483648u, "02 05 00 80 00 00 00"},
         {kUintMax, "02 05 00 FF FF FF FF"},
     });
     checkIntegerCases<std::int64_t>({
-        {0, "02 01 00"}, {-1, "02 01 FF"}, {128, "02 02 00 80"}, {2147483648LL, "02 05 00 80 00 00 00"},
-        {-2147483648LL, "02 04 80 00 00 00"}, {-2147483649LL, "02 05 FF 7F FF FF FF"},
-        {0x0102030405060708LL, "02 08 01 02 03 04 05 06 07 08"}, {kInt64Max, "02 08 7F FF FF FF FF FF FF FF"},
+        {0, "02 01 00"},
+        {-1, "02 01 FF"},
+        {128, "02 02 00 80"},
+        {2147483648LL, "02 05 00 80 00 00 00"},
+        {-2147483648LL, "02 04 80 00 00 00"},
+        {-2147483649LL, "02 05 FF 7F FF FF FF"},
+        {0x0102030405060708LL, "02 08 01 02 03 04 05 06 07 08"},
+        {kInt64Max, "02 08 7F FF FF FF FF FF FF FF"},
         {kInt64Min, "02 08 80 00 00 00 00 00 00 00"},
     });
     checkIntegerCases<std::uint64_t>({
-        {0, "02 01 00"}, {128, "02 02 00 80"}, {4294967296ULL, "02 05 01 00 00 00 00"},
+        {0, "02 01 00"},
+        {128, "02 02 00 80"},
+        {4294967296ULL, "02 05 01 00 00 00 00"},
         {9223372036854775807ULL, "02 08 7F FF FF FF FF FF FF FF"},
-        {9223372036854775808ULL, "02 09 00 80 00 00 00 00 00 00 00"}, {kUint64Max, "02 09 00 FF FF FF FF FF FF FF FF"},
+        {9223372036854775808ULL, "02 09 00 80 00 00 00 00 00 00 00"},
+        {kUint64Max, "02 09 00 FF FF FF FF FF FF FF FF"},
     });
 }
 
@@ -186,8 +228,8 @@ TEST(BerInteger, ReadsLongerAndEmptyContents)
         const char* contents;
         std::int64_t asInt;
         std::uint64_t asUnsigned;
-    } cases[] = {{"", 0, 0},           {"FF", -1, 255},      {"80", -128, 128},
-                 {"00 00 00 05", 5, 5}, {"FF FF", -1, 65535}, {"FF 00", -256, 65280}};
+    } cases[] = {{"", 0, 0},           {"FF", -1, 255},       {"80", -128, 128}, {"00 00 00 05", 5, 5},
+                 {"FF FF", -1, 65535}, {"FF 00", -256, 65280}};
     for (const auto& c : cases) {
         EXPECT_EQ(readAs<std::int32_t>(c.contents), c.asInt) << c.contents;
         EXPECT_EQ(readAs<std::int64_t>(c.contents), c.asInt) << c.contents;
@@ -288,7 +330,8 @@ TEST(BerReal, EncodesAsPrintedTextOrSpecialByte)
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(1\.500000e\+0+)"))) << text;
 
     const double inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, const char*> specials[] = {{inf, "09 01 40"}, {-inf, "09 01 41"}, {0.0, "09 00"}, {-0.0, "09 00"}};
+    const std::pair<double, const char*> specials[] = {
+        {inf, "09 01 40"}, {-inf, "09 01 41"}, {0.0, "09 00"}, {-0.0, "09 00"}};
     for (const auto& [value, encoding] : specials) {
         x = value;
         EXPECT_EQ(encode(BerReal(&x)), encoding) << value;
@@ -311,9 +354,14 @@ TEST(BerReal, DecodesEachFormat)
 {
     const double inf = std::numeric_limits<double>::infinity();
     const std::pair<std::string, double> cases[] = {
-        {"", 0.0}, {"40", inf}, {"41", -inf}, {"60", 0.0}, {"00 " + hex("1.5"), 1.5},
+        {"", 0.0},
+        {"40", inf},
+        {"41", -inf},
+        {"60", 0.0},
+        {"00 " + hex("1.5"), 1.5},
         {"00 " + hex("1.500000e+000"), 1.5}, // three exponent digits
-        {"00 " + hex("-2.5e3"), -2500.0}, {"00 " + hex("42"), 42.0},
+        {"00 " + hex("-2.5e3"), -2500.0},
+        {"00 " + hex("42"), 42.0},
     };
     for (const auto& [contents, value] : cases) {
         double y = 99;
@@ -327,8 +375,14 @@ TEST(BerReal, RefusesMalformedContents)
 {
     const std::string parse = "Parse error in real number", format = "Unsupported real number format revceived";
     const std::pair<std::string, std::string> cases[] = {
-        {"00", parse}, {"00 " + hex("abc"), parse}, {"00 " + hex("1.5x"), parse}, {"00 " + hex("1.5") + " 00", parse},
-        {"00 00 " + hex("1.5"), parse}, {"42", format}, {"80 01 03", format}, {"01 " + hex("1.5"), format},
+        {"00", parse},
+        {"00 " + hex("abc"), parse},
+        {"00 " + hex("1.5x"), parse},
+        {"00 " + hex("1.5") + " 00", parse},
+        {"00 00 " + hex("1.5"), parse},
+        {"42", format},
+        {"80 01 03", format},
+        {"01 " + hex("1.5"), format},
         {"00 " + hex(std::string(60, '1')), "Data value exceeds maximum allowed length 61 > 60"},
     };
     for (const auto& [contents, error] : cases) {
@@ -363,9 +417,17 @@ TEST(BerBoolean, ReadsAnyNonZeroByteAsTrueAndWritesOneOrZero)
 TEST(BerEnumerated, EncodesSignificantBytesAndReadsThemBack)
 {
     const std::pair<std::int32_t, const char*> cases[] = {
-        {0, "0A 00"}, {5, "0A 01 05"}, {127, "0A 01 7F"}, {128, "0A 02 00 80"}, {32767, "0A 02 7F FF"},
-        {32768, "0A 03 00 80 00"}, {0x7FFFFF, "0A 03 7F FF FF"}, {0x800000, "0A 04 00 80 00 00"},
-        {kIntMax, "0A 04 7F FF FF FF"}, {-1, "0A 04 FF FF FF FF"}, {-128, "0A 04 FF FF FF 80"},
+        {0, "0A 00"},
+        {5, "0A 01 05"},
+        {127, "0A 01 7F"},
+        {128, "0A 02 00 80"},
+        {32767, "0A 02 7F FF"},
+        {32768, "0A 03 00 80 00"},
+        {0x7FFFFF, "0A 03 7F FF FF"},
+        {0x800000, "0A 04 00 80 00 00"},
+        {kIntMax, "0A 04 7F FF FF FF"},
+        {-1, "0A 04 FF FF FF FF"},
+        {-128, "0A 04 FF FF FF 80"},
         {kIntMin, "0A 04 80 00 00 00"},
     };
     for (const auto& [number, encoding] : cases) {
@@ -398,7 +460,9 @@ TEST(BerBigNum, BigEndianContentsOfUpTo1040Bytes)
         const char* contents;
         std::uint32_t value;
         const char* encoding;
-    } cases[] = {{"", 0, "02 00"}, {"00 00 01 00", 256, "02 02 01 00"}, {"80", 0x80, "02 01 80"},
+    } cases[] = {{"", 0, "02 00"},
+                 {"00 00 01 00", 256, "02 02 01 00"},
+                 {"80", 0x80, "02 01 80"},
                  {"01 02 03 04", 0x01020304, "02 04 01 02 03 04"}};
     for (const auto& c : cases) {
         BigNum n(12345);
@@ -525,8 +589,10 @@ TEST(BerSkipperDeathTest, OrderingEndsTheProcess)
     std::unique_ptr<BerValue> constructed(makeSkipper(BE_SEQ_CURRENT));
     EXPECT_DEATH((void)(*primitive < *primitive), "Assertion failed: Cannot call operator< for BerPrimitiveSkipper");
     EXPECT_DEATH((void)(*primitive > *primitive), "Assertion failed: Cannot call operator> for BerPrimitiveSkipper");
-    EXPECT_DEATH((void)(*constructed < *constructed), "Assertion failed: Cannot call operator< for BerConstructedSkipper");
-    EXPECT_DEATH((void)(*constructed > *constructed), "Assertion failed: Cannot call operator> for BerConstructedSkipper");
+    EXPECT_DEATH((void)(*constructed < *constructed),
+                 "Assertion failed: Cannot call operator< for BerConstructedSkipper");
+    EXPECT_DEATH((void)(*constructed > *constructed),
+                 "Assertion failed: Cannot call operator> for BerConstructedSkipper");
 }
 
 } // namespace

@@ -38,10 +38,19 @@ inline void writeClose(BasicIo& io)
 
 // Compares through the base: two derived operands would make the rewritten (reversed)
 // candidate of C++20 compete with the member operator.
-inline bool sameValue(const BerValue& a, const BerValue& b) { return a == b; }
+inline bool sameValue(const BerValue& a, const BerValue& b)
+{
+    return a == b;
+}
 
-inline std::uint32_t seqTag(bool legacy) { return legacy ? BE_SEQ_LEGACY : BE_SEQ_CURRENT; }
-inline std::uint32_t stringTag(bool legacy) { return legacy ? BE_STRING_LEGACY : BE_STRING_CURRENT; }
+inline std::uint32_t seqTag(bool legacy)
+{
+    return legacy ? BE_SEQ_LEGACY : BE_SEQ_CURRENT;
+}
+inline std::uint32_t stringTag(bool legacy)
+{
+    return legacy ? BE_STRING_LEGACY : BE_STRING_CURRENT;
+}
 inline void expectSeq(std::uint32_t tag, bool legacy)
 {
     expectTag(tag, seqTag(legacy), legacy ? "BE_SEQ_LEGACY" : "BE_SEQ_CURRENT");
@@ -66,7 +75,9 @@ public:
     Record() = default;
     Record(std::int32_t number, std::string name) : number(number), name(std::move(name)) {}
     Record(const Record& other)
-        : BerConstructed(false), number(other.number), name(other.name),
+        : BerConstructed(false),
+          number(other.number),
+          name(other.name),
           next(other.next ? std::make_unique<Record>(*other.next) : nullptr)
     {
     }
@@ -83,9 +94,7 @@ public:
         case 0:
             expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::int32_t>(&number, kMin, kMax);
-        case 1:
-            expectString(tag, legacy);
-            return new BerString(&name, kNameMax, stringTag(legacy));
+        case 1: expectString(tag, legacy); return new BerString(&name, kNameMax, stringTag(legacy));
         case 2:
             if (tag == BE_NULL) {
                 next.reset();
@@ -94,8 +103,7 @@ public:
             expectSeq(tag, legacy);
             next = std::make_unique<Record>();
             return next.get();
-        default:
-            return makeSkipper(tag);
+        default: return makeSkipper(tag);
         }
     }
 
@@ -202,30 +210,19 @@ public:
         case 0:
             expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::uint32_t>(&id, 0, std::numeric_limits<std::uint32_t>::max());
-        case 1:
-            expectSeq(tag, legacy);
-            return &record;
+        case 1: expectSeq(tag, legacy); return &record;
         case 2:
             expectSeq(tag, legacy);
             values.clear();
             return new Int64ListView(values);
-        case 3:
-            expectTag(tag, BE_BOOLEAN, "BE_BOOLEAN");
-            return new BerBoolean(&flag);
-        case 4:
-            expectTag(tag, BE_REAL, "BE_REAL");
-            return new BerReal(&ratio);
-        case 5:
-            expectTag(tag, BE_ENUMERATED, "BE_ENUMERATED");
-            return new BerEnumerated(&kind);
+        case 3: expectTag(tag, BE_BOOLEAN, "BE_BOOLEAN"); return new BerBoolean(&flag);
+        case 4: expectTag(tag, BE_REAL, "BE_REAL"); return new BerReal(&ratio);
+        case 5: expectTag(tag, BE_ENUMERATED, "BE_ENUMERATED"); return new BerEnumerated(&kind);
         case 6:
             expectTag(tag, BE_INTEGER, "BE_INTEGER");
             return new BerIntegerTemplate<std::uint64_t>(&total, 0, std::numeric_limits<std::uint64_t>::max());
-        case 7:
-            expectTag(tag, BE_INTEGER, "BE_INTEGER");
-            return new BerBigNum(&key);
-        default:
-            return makeSkipper(tag);
+        case 7: expectTag(tag, BE_INTEGER, "BE_INTEGER"); return new BerBigNum(&key);
+        default: return makeSkipper(tag);
         }
     }
 
@@ -322,14 +319,10 @@ public:
     BerConstructed* create(std::uint32_t tag, bool) override
     {
         switch (tag) {
-        case Sample::kTag:
-            return new Sample;
-        case Ping::kTag:
-            return new Ping;
-        case Blob::kTag:
-            return new Blob;
-        default:
-            throw EBer("Unknown tag " + std::to_string(tag));
+        case Sample::kTag: return new Sample;
+        case Ping::kTag: return new Ping;
+        case Blob::kTag: return new Blob;
+        default: throw EBer("Unknown tag " + std::to_string(tag));
         }
     }
 };

@@ -66,8 +66,8 @@ TEST(FileMetaVariant, QueriesOfEachKind)
                "C:\\data", 0, true),
          MetaKind::Ntfs, true, false, false, "alice", "", ""},
         {"UNIX plain file, directory flag absent",
-         named(unixMeta([](auto& m) { m.owner = "bob"; }), "/home/bob/f", 7, std::nullopt),
-         MetaKind::Unix, false, false, false, "bob", "", ""},
+         named(unixMeta([](auto& m) { m.owner = "bob"; }), "/home/bob/f", 7, std::nullopt), MetaKind::Unix, false,
+         false, false, "bob", "", ""},
         {"UNIX symbolic link",
          named(unixMeta([](auto& m) {
                    m.owner = "root";
@@ -77,8 +77,8 @@ TEST(FileMetaVariant, QueriesOfEachKind)
                "/l", 0, false),
          MetaKind::Unix, false, true, false, "root", "", "../target"},
         {"UNIX link with an empty target is still a link",
-         named(unixMeta([](auto& m) { m.hasLinkTarget = true; }), "/e", 0, false), MetaKind::Unix, false, true,
-         false, "", "", ""},
+         named(unixMeta([](auto& m) { m.hasLinkTarget = true; }), "/e", 0, false), MetaKind::Unix, false, true, false,
+         "", "", ""},
         {"HFS directory, compressed flag of its own not used",
          named(hfsMeta([](auto& m) {
                    m.owner = "carol";
@@ -137,16 +137,11 @@ TEST(FileMetaVariant, RefusesMetadataItCannotDescribe)
              record.osmeta.emplace<proto::Timespec>();
              return record;
          }},
-        {"UNIX part without its access mode",
-         [] { return unixMeta([](auto& m) { m.mode.reset(); }); }},
-        {"HFS part without its access mode",
-         [] { return hfsMeta([](auto& m) { m.mode.reset(); }); }},
-        {"HFS part without its creation time",
-         [] { return hfsMeta([](auto& m) { m.btime.reset(); }); }},
-        {"HFS part without its change time",
-         [] { return hfsMeta([](auto& m) { m.ctime.reset(); }); }},
-        {"HFS nanoseconds below zero",
-         [] { return hfsMeta([](auto& m) { m.atime->nanoseconds = -1; }); }},
+        {"UNIX part without its access mode", [] { return unixMeta([](auto& m) { m.mode.reset(); }); }},
+        {"HFS part without its access mode", [] { return hfsMeta([](auto& m) { m.mode.reset(); }); }},
+        {"HFS part without its creation time", [] { return hfsMeta([](auto& m) { m.btime.reset(); }); }},
+        {"HFS part without its change time", [] { return hfsMeta([](auto& m) { m.ctime.reset(); }); }},
+        {"HFS nanoseconds below zero", [] { return hfsMeta([](auto& m) { m.atime->nanoseconds = -1; }); }},
         {"HFS nanoseconds of a whole second",
          [] { return hfsMeta([](auto& m) { m.mtime->nanoseconds = 1000000000; }); }},
     };
@@ -201,9 +196,7 @@ TEST(FileMetaVariant, AttributesFromFlagsAndWritePermissions)
         {"NTFS system", ntfsMeta([](auto& m) { m.system = true; }), 0x4},
         {"NTFS compressed is no attribute", ntfsMeta([](auto& m) { m.compressed = true; }), 0},
         {"NTFS every flag",
-         ntfsMeta([](auto& m) {
-             m.archive = m.compressed = m.encrypted = m.hidden = m.readOnly = m.system = true;
-         }),
+         ntfsMeta([](auto& m) { m.archive = m.compressed = m.encrypted = m.hidden = m.readOnly = m.system = true; }),
          0x4027},
         {"UNIX nobody may write", unixMeta(), 0x1},
         {"UNIX read and execute only", unixMode(everythingButWrite), 0x1},
@@ -233,8 +226,8 @@ struct Stamps {
 
 std::ostream& operator<<(std::ostream& out, const Stamps& s)
 {
-    return out << "creation " << s.creation << "." << s.creationUsec << ", access " << s.access << "."
-               << s.accessUsec << ", write " << s.write << "." << s.writeUsec;
+    return out << "creation " << s.creation << "." << s.creationUsec << ", access " << s.access << "." << s.accessUsec
+               << ", write " << s.write << "." << s.writeUsec;
 }
 
 TEST(FileMetaVariant, TimeStampsOfEachKind)
@@ -310,12 +303,12 @@ TEST(FileTime, CountsTenthsOfMicrosecondsSince1601)
         std::uint64_t fileTime;
     };
     const Case cases[] = {
-        {0, 0, 116444736000000000ull},           // 1970-01-01
-        {946684800, 0, 125911584000000000ull},   // 2000-01-01
+        {0, 0, 116444736000000000ull},         // 1970-01-01
+        {946684800, 0, 125911584000000000ull}, // 2000-01-01
         {1, 5, 116444736010000050ull},
         {0, 999999, 116444736009999990ull},
-        {-1, 0, 116444735990000000ull},          // sign-extended, not 2^32 - 1
-        {-2147483647 - 1, 0, 94969899520000000ull}, // 1901-12-13
+        {-1, 0, 116444735990000000ull},              // sign-extended, not 2^32 - 1
+        {-2147483647 - 1, 0, 94969899520000000ull},  // 1901-12-13
         {2147483647, 999999, 137919572479999990ull}, // 2038-01-19
     };
     for (const Case& c : cases)

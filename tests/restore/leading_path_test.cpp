@@ -30,8 +30,8 @@ bool isDirectory(const std::string& path)
 // What the faked Windows calls saw. Every fake forwards to the real function unless a
 // scripted answer says otherwise.
 struct Seen {
-    std::vector<std::wstring> created;     // CreateDirectoryW paths, in order
-    std::deque<DWORD> script;              // answers for `scripted`: 0 is the real call
+    std::vector<std::wstring> created; // CreateDirectoryW paths, in order
+    std::deque<DWORD> script;          // answers for `scripted`: 0 is the real call
     std::wstring scripted;
     std::wstring reportReadOnly; // a directory that GetFileAttributesW says is read-only
     std::vector<std::wstring> attributesRead, attributesSet;
@@ -85,8 +85,7 @@ BOOL WINAPI fakeSetAttributes(LPCWSTR path, DWORD attributes)
 }
 
 // Wine keeps no descriptor that SetNamedSecurityInfoW is given: what it was given is the result.
-DWORD WINAPI fakeSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID, PACL dacl,
-                                  PACL)
+DWORD WINAPI fakeSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID, PACL dacl, PACL)
 {
     seen.daclsSetOn.push_back(path);
     seen.daclMasks.push_back(info);
@@ -117,14 +116,15 @@ private:
         replaced(sys::calls.CreateDirectoryW, fakeCreateDirectory),
         replaced(sys::calls.GetFileAttributesW, fakeGetAttributes),
         replaced(sys::calls.SetFileAttributesW, fakeSetAttributes),
-        replaced(sys::calls.GetNamedSecurityInfoW,
-                 +[](LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
-                     PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-                     seen.daclsFetched.push_back(path);
-                     if (seen.fetchResult != ERROR_SUCCESS)
-                         return seen.fetchResult;
-                     return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
-                 }),
+        replaced(
+            sys::calls.GetNamedSecurityInfoW,
+            +[](LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
+                PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+                seen.daclsFetched.push_back(path);
+                if (seen.fetchResult != ERROR_SUCCESS)
+                    return seen.fetchResult;
+                return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
+            }),
         replaced(sys::calls.SetNamedSecurityInfoW, fakeSetNamedSecurity),
     };
 };
@@ -193,11 +193,11 @@ TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
         const char* what;
         std::deque<DWORD> script;
         bool parentReadOnly;
-        bool created;             // the level exists afterwards
-        std::size_t attempts;     // CreateDirectoryW calls for the level
+        bool created;         // the level exists afterwards
+        std::size_t attempts; // CreateDirectoryW calls for the level
         std::size_t attributeReads, daclFetches;
         const std::type_info* thrown; // null: no exception
-        DWORD code;               // the code whose text ends the exception's text
+        DWORD code;                   // the code whose text ends the exception's text
     };
     const Case cases[] = {
         {"already exists", {ERROR_ALREADY_EXISTS}, false, false, 1, 0, 0, nullptr, 0},
@@ -205,14 +205,33 @@ TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
         {"denied once, writable parent", {ERROR_ACCESS_DENIED, 0}, false, true, 2, 1, 0, nullptr, 0},
         {"denied twice", {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0}, true, true, 3, 1, 1, nullptr, 0},
         {"denied three times",
-         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}, false, false, 3, 1, 1,
-         &typeid(error::ESystemError), ERROR_ACCESS_DENIED},
-        {"path not found", {ERROR_PATH_NOT_FOUND}, false, false, 1, 0, 0, &typeid(error::EFileNotFoundError),
+         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+         false,
+         false,
+         3,
+         1,
+         1,
+         &typeid(error::ESystemError),
+         ERROR_ACCESS_DENIED},
+        {"path not found",
+         {ERROR_PATH_NOT_FOUND},
+         false,
+         false,
+         1,
+         0,
+         0,
+         &typeid(error::EFileNotFoundError),
          ERROR_PATH_NOT_FOUND},
-        {"invalid name", {ERROR_INVALID_NAME}, false, false, 1, 0, 0, &typeid(error::ESystemError),
-         ERROR_INVALID_NAME},
-        {"denied, then another code", {ERROR_ACCESS_DENIED, ERROR_DISK_FULL}, false, false, 2, 1, 0,
-         &typeid(error::ESystemError), ERROR_DISK_FULL},
+        {"invalid name", {ERROR_INVALID_NAME}, false, false, 1, 0, 0, &typeid(error::ESystemError), ERROR_INVALID_NAME},
+        {"denied, then another code",
+         {ERROR_ACCESS_DENIED, ERROR_DISK_FULL},
+         false,
+         false,
+         2,
+         1,
+         0,
+         &typeid(error::ESystemError),
+         ERROR_DISK_FULL},
     };
     int round = 0;
     for (const Case& c : cases) {
@@ -309,12 +328,26 @@ TEST_F(LeadingPath, FailedRepairsAreLogged)
     const std::string text5 = error::systemErrorText(ERROR_ACCESS_DENIED);
     const std::string text32 = error::systemErrorText(ERROR_SHARING_VIOLATION);
     const Case cases[] = {
-        {"attributes unreadable", ERROR_ACCESS_DENIED, 0, ERROR_SUCCESS, {ERROR_ACCESS_DENIED, 0}, false,
+        {"attributes unreadable",
+         ERROR_ACCESS_DENIED,
+         0,
+         ERROR_SUCCESS,
+         {ERROR_ACCESS_DENIED, 0},
+         false,
          {{1, "Unable to retrieve file attributes for path <parent>: " + text5}}},
-        {"read-only attribute stays", 0, ERROR_SHARING_VIOLATION, ERROR_SUCCESS, {ERROR_ACCESS_DENIED, 0}, false,
+        {"read-only attribute stays",
+         0,
+         ERROR_SHARING_VIOLATION,
+         ERROR_SUCCESS,
+         {ERROR_ACCESS_DENIED, 0},
+         false,
          {{1, "Unable to clear read only attributte on directory <parent>: " + text32}}},
         {"access list unreadable",
-         0, 0, ERROR_ACCESS_DENIED, {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}, true,
+         0,
+         0,
+         ERROR_ACCESS_DENIED,
+         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+         true,
          {{2, "Not allowed to create leading path <path> - will add ACE to <parent>"},
           {2, "Will give us explicit access to <parent>"},
           {1, "Cannot fetch DACL for <parent>"}}},
@@ -342,7 +375,8 @@ TEST_F(LeadingPath, FailedRepairsAreLogged)
 
         Lines expected;
         for (const LogLine& line : c.lines)
-            expected.push_back({line.level, replaceAll(replaceAll(line.text, "<parent>", parent), "<path>", directory)});
+            expected.push_back(
+                {line.level, replaceAll(replaceAll(line.text, "<parent>", parent), "<path>", directory)});
         EXPECT_EQ(log_.lines, expected);
     }
 }

@@ -28,10 +28,10 @@ TEST(MapPath, WindowsNamesKeepTheirTextBelowTheRoot)
     const Case cases[] = {
         {"D:\\data\\x.txt", "E:\\restore", "E:\\restore\\Drive_D\\data\\x.txt"},
         {"D:\\data\\x.txt", "", "D:\\data\\x.txt"},
-        {"d:\\x", "E:\\r", "E:\\r\\Drive_d\\x"},       // the letter's case is kept
+        {"d:\\x", "E:\\r", "E:\\r\\Drive_d\\x"}, // the letter's case is kept
         {"C:", "E:\\r", "E:\\r\\Drive_C"},
         {"C:rel", "E:\\r", "E:\\r\\Drive_Crel"},
-        {"data\\x", "E:\\r", "E:\\r\\data\\x"},         // no drive: kept
+        {"data\\x", "E:\\r", "E:\\r\\data\\x"}, // no drive: kept
         {"\\\\srv\\share\\x", "E:\\r", "E:\\r\\\\\\srv\\share\\x"},
         {"C", "E:\\r", "E:\\r\\C"},
         {":x", "E:\\r", "E:\\r\\:x"},
@@ -60,9 +60,12 @@ TEST(MapPath, NamesThatWouldEscapeTheRootOrAliasAnotherObjectAreRefused)
         {Kind::Ntfs, std::string("c\\x.txt\0evil", 13), "E:\\r", nul},
         {Kind::Unix, std::string("/c/x.txt\0evil", 13), "E:\\r", nul},
         {Kind::Hfs, std::string("/\0", 2), "", nul},
-        {Kind::Ntfs, "..\\..\\Windows\\x", "E:\\r", "Restore path E:\\r\\..\\..\\Windows\\x has a \".\" or \"..\" component"},
-        {Kind::Ntfs, "a\\.\\b", "\\\\srv\\share", "Restore path \\\\srv\\share\\a\\.\\b has a \".\" or \"..\" component"},
-        {Kind::Ntfs, "a/../../b", "\\\\srv\\share", "Restore path \\\\srv\\share\\a/../../b has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "..\\..\\Windows\\x", "E:\\r",
+         "Restore path E:\\r\\..\\..\\Windows\\x has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "a\\.\\b", "\\\\srv\\share",
+         "Restore path \\\\srv\\share\\a\\.\\b has a \".\" or \"..\" component"},
+        {Kind::Ntfs, "a/../../b", "\\\\srv\\share",
+         "Restore path \\\\srv\\share\\a/../../b has a \".\" or \"..\" component"},
         {Kind::Ntfs, "C:\\x\\..", "", "Restore path C:\\x\\.. has a \".\" or \"..\" component"},
         {Kind::Ntfs, "x", "E:\\r\\..", "Restore path E:\\r\\..\\x has a \".\" or \"..\" component"},
     };
@@ -96,13 +99,13 @@ TEST(MapPath, ForeignNamesAreEscapedAndFixed)
         {"/x/LPT0", "E:\\r", "E:\\r\\x\\LPT0"},
         {"/x/nulls.txt", "E:\\r", "E:\\r\\x\\nulls.txt"},
         {"/a//b", "E:\\r", "E:\\r\\a\\\\b"},
-        {"a/b", "E:\\r", "E:\\r\\a\\b"},          // no leading slash
-        {"//a", "E:\\r", "E:\\r\\\\a"},           // only one leading slash goes
+        {"a/b", "E:\\r", "E:\\r\\a\\b"}, // no leading slash
+        {"//a", "E:\\r", "E:\\r\\\\a"},  // only one leading slash goes
         {"/dir/", "E:\\r", "E:\\r\\dir\\"},
         {"/", "E:\\r", "E:\\r\\"},
         {"/a/b", "", "\\a\\b"},
         {"/caf\xC3\xA9/\xE2\x82\xAC", "E:\\r", "E:\\r\\caf\xC3\xA9\\\xE2\x82\xAC"}, // UTF-8 kept
-        {"/\xFF\xFE/a\x80", "E:\\r", "E:\\r\\\xFF\xFE\\a\x80"},                   // not UTF-8: kept as bytes
+        {"/\xFF\xFE/a\x80", "E:\\r", "E:\\r\\\xFF\xFE\\a\x80"},                     // not UTF-8: kept as bytes
         {"/tab\there", "E:\\r", "E:\\r\\tab_09here"},
         {"/q\"*<>?|", "E:\\r", "E:\\r\\q_22_2a_3c_3e_3f_7c"},
         {"/aux:1", "E:\\r", "E:\\r\\aux_3a1"}, // escaped before the device check
@@ -121,11 +124,22 @@ TEST(EscapeName, ForbiddenCharactersAndUnderscoreBecomeHexCodes)
     };
     const Case cases[] = {
         {"plain name.txt", "plain name.txt"},
-        {"_", "_5f"}, {"\"", "_22"}, {"*", "_2a"}, {"/", "_2f"}, {":", "_3a"},
-        {"<", "_3c"}, {">", "_3e"}, {"?", "_3f"}, {"|", "_7c"},
-        {std::string(1, '\0'), "_00"}, {"\x01", "_01"}, {"\n", "_0a"}, {"\x1F", "_1f"},
+        {"_", "_5f"},
+        {"\"", "_22"},
+        {"*", "_2a"},
+        {"/", "_2f"},
+        {":", "_3a"},
+        {"<", "_3c"},
+        {">", "_3e"},
+        {"?", "_3f"},
+        {"|", "_7c"},
+        {std::string(1, '\0'), "_00"},
+        {"\x01", "_01"},
+        {"\n", "_0a"},
+        {"\x1F", "_1f"},
         {"\\", "\\"}, // the separator stays
-        {"\x7F", "\x7F"}, {"\x80\xFF", "\x80\xFF"},
+        {"\x7F", "\x7F"},
+        {"\x80\xFF", "\x80\xFF"},
         {"a:b_c", "a_3ab_5fc"},
         {"", ""},
     };
@@ -150,14 +164,33 @@ TEST(FixComponent, TrailingBlankOrDotAndDeviceNames)
         std::string component, expected;
     };
     const Case cases[] = {
-        {"", ""}, {".", "_"}, {"..", "._"}, {" ", "_"}, {"name.", "name_"}, {"x ", "x_"},
+        {"", ""},
+        {".", "_"},
+        {"..", "._"},
+        {" ", "_"},
+        {"name.", "name_"},
+        {"x ", "x_"},
         {"con.", "con_"}, // only the trailing dot is replaced
-        {"CON", "CON_"}, {"con.txt", "con_.txt"}, {"Prn", "Prn_"}, {"aux", "aux_"},
+        {"CON", "CON_"},
+        {"con.txt", "con_.txt"},
+        {"Prn", "Prn_"},
+        {"aux", "aux_"},
         {"NUL.a.b", "NUL_.a.b"}, // split at the first dot
-        {"COM1", "COM1_"}, {"com9.log", "com9_.log"}, {"Lpt1", "Lpt1_"}, {"LPT9", "LPT9_"},
+        {"COM1", "COM1_"},
+        {"com9.log", "com9_.log"},
+        {"Lpt1", "Lpt1_"},
+        {"LPT9", "LPT9_"},
         // No device names
-        {"COM0", "COM0"}, {"LPT0", "LPT0"}, {"COM10", "COM10"}, {"COMA", "COMA"}, {"nulls.txt", "nulls.txt"},
-        {"CONs", "CONs"}, {".con", ".con"}, {"x.con", "x.con"}, {"co", "co"}, {"ordinary.txt", "ordinary.txt"},
+        {"COM0", "COM0"},
+        {"LPT0", "LPT0"},
+        {"COM10", "COM10"},
+        {"COMA", "COMA"},
+        {"nulls.txt", "nulls.txt"},
+        {"CONs", "CONs"},
+        {".con", ".con"},
+        {"x.con", "x.con"},
+        {"co", "co"},
+        {"ordinary.txt", "ordinary.txt"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(fixComponent(c.component), c.expected) << '"' << c.component << '"';

@@ -167,10 +167,11 @@ inline FileTimes timesOf(const std::string& path)
 class CreationTimeRecorder {
 public:
     CreationTimeRecorder()
-        : guard_(sys::calls.SetFileTime, +[](HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) -> BOOL {
-              last() = c ? toCount(*c) : 0;
-              return ::SetFileTime(h, c, a, w);
-          })
+        : guard_(
+              sys::calls.SetFileTime, +[](HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) -> BOOL {
+                  last() = c ? toCount(*c) : 0;
+                  return ::SetFileTime(h, c, a, w);
+              })
     {
         last() = 0;
     }
@@ -382,7 +383,9 @@ public:
     explicit LogCapture(int level = 3) : savedLevel_(logLevel)
     {
         logLevel = level;
-        saved_ = setLogSink([this](const std::string& text, int lineLevel, bool) { lines.push_back({lineLevel, text}); });
+        saved_ = setLogSink([this](const std::string& text, int lineLevel, bool) {
+            lines.push_back({lineLevel, text});
+        });
     }
     ~LogCapture()
     {

@@ -43,8 +43,8 @@ struct SetCall {
 struct Seen {
     std::vector<SetCall> sets;
     DWORD setResult = ERROR_SUCCESS;
-    int allocated = 0; // descriptors and texts that Windows handed out
-    int freed = 0;     // LocalFree calls
+    int allocated = 0;                    // descriptors and texts that Windows handed out
+    int freed = 0;                        // LocalFree calls
     std::vector<std::wstring> ownerFiles; // SetFileSecurityW calls
     std::vector<SECURITY_INFORMATION> ownerParts;
     std::vector<std::string> ownersSet;
@@ -244,8 +244,7 @@ TEST_F(Security, EveryOwnerStepThatFailsIsLoggedAndEndsTheRestore)
         {[&] { return refuse(sys::calls.LookupAccountNameW, code); },
          "Unable to restore original owner ('Administrators') for '<path>' - account lookup failed: " + reason},
         {[&] { return refuse(sys::calls.InitializeSecurityDescriptor, code); },
-         "Cannot initialize security descriptor for restoring file owner ('Administrators') for '<path>': " +
-             reason},
+         "Cannot initialize security descriptor for restoring file owner ('Administrators') for '<path>': " + reason},
         {[&] { return refuse(sys::calls.SetSecurityDescriptorOwner, code); },
          "Unable to set the owner ('Administrators') SID of the security descriptor for restore file '<path>': " +
              reason},
@@ -308,15 +307,15 @@ TEST_F(Security, SystemEntryGoesFirstInTheDirectorysDaclBehindItsFlags)
 // unchanged; Windows reads it as a null DACL again, which is refused as "No DACL set".
 TEST_F(Security, ANullDaclIsNotTurnedIntoASystemOnlyDacl)
 {
-    sys::Override write(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW,
-                        +[](PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPWSTR* text, PULONG) -> BOOL {
-                            const std::wstring written = L"D:NO_ACCESS_CONTROL";
-                            *text = static_cast<LPWSTR>(
-                                ::LocalAlloc(LMEM_FIXED, (written.size() + 1) * sizeof(wchar_t)));
-                            std::copy(written.c_str(), written.c_str() + written.size() + 1, *text);
-                            ++seen.allocated;
-                            return TRUE;
-                        });
+    sys::Override write(
+        sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW,
+        +[](PSECURITY_DESCRIPTOR, DWORD, SECURITY_INFORMATION, LPWSTR* text, PULONG) -> BOOL {
+            const std::wstring written = L"D:NO_ACCESS_CONTROL";
+            *text = static_cast<LPWSTR>(::LocalAlloc(LMEM_FIXED, (written.size() + 1) * sizeof(wchar_t)));
+            std::copy(written.c_str(), written.c_str() + written.size() + 1, *text);
+            ++seen.allocated;
+            return TRUE;
+        });
     thrown([&] { grantSystemFullAccess(directory_.path()); });
     EXPECT_EQ(seen.converted, std::vector<std::string>{"D:NO_ACCESS_CONTROL"});
 }
@@ -337,38 +336,43 @@ TEST_F(Security, GrantFailures)
     const Case cases[] = {
         {"D:(A;;FA;;;BA)",
          [] {
-             return replaced(sys::calls.GetNamedSecurityInfoW,
-                             +[](LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                                 PSECURITY_DESCRIPTOR*) -> DWORD { return ERROR_ACCESS_DENIED; });
+             return replaced(
+                 sys::calls.GetNamedSecurityInfoW,
+                 +[](LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                     PSECURITY_DESCRIPTOR*) -> DWORD { return ERROR_ACCESS_DENIED; });
          },
          nullptr, "Cannot fetch DACL for <path>", 0},
         {"D:(A;;FA;;;BA)", nothing, nullptr, "Unable to set DACL on <path>", 1},
         {"O:BA", nothing, systemError, "No DACL present in SDDL", 0},
         {"D:(A;;FA;;;BA)", // a null DACL in the new descriptor
          [] {
-             return replaced(sys::calls.GetSecurityDescriptorDacl,
-                             +[](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
-                                 *present = TRUE;
-                                 *dacl = nullptr;
-                                 *defaulted = FALSE;
-                                 return TRUE;
-                             });
+             return replaced(
+                 sys::calls.GetSecurityDescriptorDacl,
+                 +[](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+                     *present = TRUE;
+                     *dacl = nullptr;
+                     *defaulted = FALSE;
+                     return TRUE;
+                 });
          },
          systemError, "No DACL set", 0},
-        {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW, code); },
-         systemError, "Cannot serialise to SDDL" + reason, 0},
-        {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, code); },
-         systemError, "Cannot convert SDDL back" + reason, 0},
+        {"D:(A;;FA;;;BA)",
+         [&] { return refuse(sys::calls.ConvertSecurityDescriptorToStringSecurityDescriptorW, code); }, systemError,
+         "Cannot serialise to SDDL" + reason, 0},
+        {"D:(A;;FA;;;BA)",
+         [&] { return refuse(sys::calls.ConvertStringSecurityDescriptorToSecurityDescriptorW, code); }, systemError,
+         "Cannot convert SDDL back" + reason, 0},
         {"D:(A;;FA;;;BA)", [&] { return refuse(sys::calls.GetSecurityDescriptorDacl, code); }, systemError,
          "Cannot extract DACL from SDDL" + reason, 0},
         {"D:(A;;FA;;;BA)",
          [] {
-             return replaced(sys::calls.GetSecurityDescriptorDacl,
-                             +[](PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
-                                 const BOOL ok = ::GetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
-                                 *defaulted = TRUE;
-                                 return ok;
-                             });
+             return replaced(
+                 sys::calls.GetSecurityDescriptorDacl,
+                 +[](PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+                     const BOOL ok = ::GetSecurityDescriptorDacl(descriptor, present, dacl, defaulted);
+                     *defaulted = TRUE;
+                     return ok;
+                 });
          },
          systemError, "DACL defaulted", 0},
     };

@@ -47,8 +47,10 @@ TEST(WorkFilePath, LiesBesideItsTargetNamedByTheDigestOfTheTargetOrBesideALiveHi
          "z:\\Restore\\Drive_C\\Windows\\HRDelayed.c5076332331c9d168a1864b8532df001"},
         {"\\\\server\\share\\x.txt", "\\\\server\\share\\HRDelayed.5c4ed2974bd02960ae7aa811a85f8a73"},
         // The digest is taken over the UTF-8 bytes.
-        {"C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\\xd1\x84.txt",
-         "C:\\Users\\\xc3\x9cn\xc3\xaf" "code\\HRDelayed.a15f85c8e1cd434f8136b3f2332da575"},
+        {"C:\\Users\\\xc3\x9cn\xc3\xaf"
+         "code\\\xd1\x84.txt",
+         "C:\\Users\\\xc3\x9cn\xc3\xaf"
+         "code\\HRDelayed.a15f85c8e1cd434f8136b3f2332da575"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(workFilePath(c.target, hives), c.expected) << c.target;
@@ -69,8 +71,8 @@ TEST(WorkFilePath, NameThatAMoveAtBootStartsFromIsNeverReopened)
     const std::string target = dir / "x.txt";
     const std::string work = delayedWorkFile(target);
     // An earlier run's moves, as Windows keeps them: the first work file and its ".1" wait.
-    setPendingRenames({L"\\??\\" + toWide(work), L"!\\??\\" + toWide(target),
-                       L"\\??\\" + toWide(work + ".1"), L"!\\??\\" + toWide(target)});
+    setPendingRenames({L"\\??\\" + toWide(work), L"!\\??\\" + toWide(target), L"\\??\\" + toWide(work + ".1"),
+                       L"!\\??\\" + toWide(target)});
     HiveRegistry hives = noHives();
     EXPECT_EQ(workFilePath(target, hives), work + ".2");
     // Upper case or lower, Windows names the same file.
@@ -149,13 +151,15 @@ TEST(CreateWorkFile, LengthBeyond4GiBIsSetThroughTheHighPart)
         {0x7FFFFFFF00000000ULL, 0, 0x7FFFFFFF},
     };
     // The real file stays small: only the request is checked.
-    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE, LONG low, PLONG high, DWORD method) -> DWORD {
-        seekLow = low;
-        seekHigh = high ? *high : -12345;
-        seekMethod = method;
-        return static_cast<DWORD>(low);
-    });
-    sys::Override end(sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
+    sys::Override seek(
+        sys::calls.SetFilePointer, +[](HANDLE, LONG low, PLONG high, DWORD method) -> DWORD {
+            seekLow = low;
+            seekHigh = high ? *high : -12345;
+            seekMethod = method;
+            return static_cast<DWORD>(low);
+        });
+    sys::Override end(
+        sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
     for (const Case& c : cases) {
         seekLow = seekHigh = 0;
         seekMethod = 99;
@@ -209,16 +213,17 @@ bool compressionHasOutput;
 TEST(CreateWorkFile, OnlyNtfsCompressedFilesAreCreatedCompressed)
 {
     ScratchDir dir;
-    sys::Override control(sys::calls.DeviceIoControl,
-                          +[](HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                              LPDWORD returned, LPOVERLAPPED overlapped) -> BOOL {
-                              ++compressionCalls;
-                              compressionCode = code;
-                              compressionFormat = inSize == 2 ? *static_cast<USHORT*>(in) : 0;
-                              compressionInputSize = inSize;
-                              compressionHasOutput = out != nullptr || outSize != 0;
-                              return ::DeviceIoControl(h, code, in, inSize, out, outSize, returned, overlapped);
-                          });
+    sys::Override control(
+        sys::calls.DeviceIoControl,
+        +[](HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+            LPOVERLAPPED overlapped) -> BOOL {
+            ++compressionCalls;
+            compressionCode = code;
+            compressionFormat = inSize == 2 ? *static_cast<USHORT*>(in) : 0;
+            compressionInputSize = inSize;
+            compressionHasOutput = out != nullptr || outSize != 0;
+            return ::DeviceIoControl(h, code, in, inSize, out, outSize, returned, overlapped);
+        });
     proto::FileMetaData compressedNtfs = ntfsRecord("C:\\x", 7);
     ntfsPart(compressedNtfs).compressed = true;
     proto::FileMetaData compressedHfs = hfsRecord("/x", 7);
@@ -286,9 +291,11 @@ TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
     };
     const Case cases[] = {
         {"NTFS", ntfs, recordTimes()},
-        {"UNIX", unixFile,
+        {"UNIX",
+         unixFile,
          {fileTimeOf(1970, 1, 1, 0, 0, 0), fileTimeOf(2000, 2, 29, 0, 0, 0), fileTimeOf(1970, 1, 2, 0, 0, 0)}},
-        {"HFS", hfs,
+        {"HFS",
+         hfs,
          {fileTimeOf(2001, 9, 9, 1, 46, 40) + 9999990, fileTimeOf(2000, 2, 29, 0, 0, 0),
           fileTimeOf(1970, 1, 2, 0, 0, 0) + 10}},
     };
@@ -297,8 +304,8 @@ TEST(SetFileTimes, SetsCreationAccessAndWriteTimeFromEachKindOfMetadata)
         const std::string path = dir / c.name;
         writeFile(path, "data");
         {
-            sys::UniqueHandle h(::CreateFileW(toWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                              0, nullptr));
+            sys::UniqueHandle h(
+                ::CreateFileW(toWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(h);
             LogCapture log;
             setFileTimes(h.get(), path, FileMetaVariant(c.record));
@@ -321,7 +328,8 @@ TEST(SetFileTimes, RefusalIsLoggedAtLevel1)
         setFileTimes(h.get(), path, FileMetaVariant(ntfsRecord("C:\\x", 0)));
         std::vector<LogLine> expected;
         if (level >= 1)
-            expected.push_back({1, "Unable to restore directory times for '" + path + "': " + error::systemErrorText(5)});
+            expected.push_back(
+                {1, "Unable to restore directory times for '" + path + "': " + error::systemErrorText(5)});
         EXPECT_EQ(log.lines, expected) << "log level " << level;
     }
 }
@@ -387,7 +395,7 @@ TEST(FileAttributes, SetsExactlyTheGivenAttributesOrLogsTheFailure)
     LogCapture log;
     setFileAttributes(missing, FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(log.lines, (std::vector<LogLine>{{1, "Unable to restore file attributes for '" + missing +
-                                                        "': " + error::systemErrorText(ERROR_FILE_NOT_FOUND)}}));
+                                                       "': " + error::systemErrorText(ERROR_FILE_NOT_FOUND)}}));
 }
 
 // Moving into place ----------------------------------------------------------------------
@@ -404,22 +412,24 @@ bool targetProtected;
 
 TEST(PlaceWorkFile, MovesAtOnceOrAtBootAsTheTargetAllows)
 {
-    sys::Override move(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        moves.push_back({from, to, flags});
-        const bool atBoot = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
-        if (atBoot ? bootMoveFails : immediateMoveFails) {
-            ::SetLastError(atBoot ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
-        return ::MoveFileExW(from, to, flags);
-    });
-    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return targetProtected; });
+    sys::Override move(
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            moves.push_back({from, to, flags});
+            const bool atBoot = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+            if (atBoot ? bootMoveFails : immediateMoveFails) {
+                ::SetLastError(atBoot ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+                return FALSE;
+            }
+            return ::MoveFileExW(from, to, flags);
+        });
+    sys::Override sfc(
+        sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return targetProtected; });
 
     const DWORD now = MOVEFILE_REPLACE_EXISTING;
     const DWORD atBoot = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
     const std::string attempt = "Will attempt immediate move of {w} to {t}";
-    const std::string defer = "Immediate move failed (" + error::systemErrorText(ERROR_SHARING_VIOLATION) +
-                              ") - deferring move operation";
+    const std::string defer =
+        "Immediate move failed (" + error::systemErrorText(ERROR_SHARING_VIOLATION) + ") - deferring move operation";
     const std::string request = "Will request move-on-boot of {w} into {t}";
     const std::string refused = "Unable to request move of fallback file for {w}: " + error::systemErrorText(5);
     struct Case {
@@ -432,11 +442,33 @@ TEST(PlaceWorkFile, MovesAtOnceOrAtBootAsTheTargetAllows)
     const Case cases[] = {
         {"plain file", false, false, false, false, {now}, true, false, {{2, attempt}}},
         {"protected", false, true, false, false, {atBoot}, false, true, {{2, request}}},
-        {"target busy", false, false, true, false, {now, atBoot}, false, true, {{2, attempt}, {2, defer}, {2, request}}},
-        {"nothing works", false, false, true, true, {now, atBoot}, false, true,
+        {"target busy",
+         false,
+         false,
+         true,
+         false,
+         {now, atBoot},
+         false,
+         true,
+         {{2, attempt}, {2, defer}, {2, request}}},
+        {"nothing works",
+         false,
+         false,
+         true,
+         true,
+         {now, atBoot},
+         false,
+         true,
          {{2, attempt}, {2, defer}, {2, request}, {0, refused}}},
         {"protected and refused", false, true, false, true, {atBoot}, false, true, {{2, request}, {0, refused}}},
-        {"live hive", true, false, false, false, {}, false, false,
+        {"live hive",
+         true,
+         false,
+         false,
+         false,
+         {},
+         false,
+         false,
          {{2, "Fallback {w} is a hive. Move  on boot will be scheduled later to final destination {t}"}}},
     };
     for (const Case& c : cases) {

@@ -184,10 +184,11 @@ TEST_F(Writer, ReadOnlyFileIsMarkedBeforeTheMoveAndReplacesTheTarget)
     const std::string path = existing("app\\settings.ini", "the old settings, longer than the new");
     proto::FileMetaData r = ntfsRecord("C:\\app\\settings.ini", 3);
     ntfsPart(r).readOnly = true;
-    sys::Override move(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        sourceAttributesAtMove = ::GetFileAttributesW(from);
-        return ::MoveFileExW(from, to, flags);
-    });
+    sys::Override move(
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            sourceAttributesAtMove = ::GetFileAttributesW(from);
+            return ::MoveFileExW(from, to, flags);
+        });
     sourceAttributesAtMove = INVALID_FILE_ATTRIBUTES;
 
     std::unique_ptr<RestoreWriter> writer = open(r);
@@ -222,14 +223,15 @@ TEST_F(Writer, ReadOnlyTargetAndLeftoverAreReplacedOnWindowsTerms)
     // move waits for the next boot.
     ::SetFileAttributesW(toWide(path).c_str(), FILE_ATTRIBUTE_READONLY);
     movesSeen = 0;
-    sys::Override busy(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        if (flags & MOVEFILE_DELAY_UNTIL_REBOOT)
-            return ::MoveFileExW(from, to, flags);
-        if (++movesSeen == 1)
-            return windows_strict::moveFile(from, to, flags);
-        ::SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    });
+    sys::Override busy(
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            if (flags & MOVEFILE_DELAY_UNTIL_REBOOT)
+                return ::MoveFileExW(from, to, flags);
+            if (++movesSeen == 1)
+                return windows_strict::moveFile(from, to, flags);
+            ::SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        });
     writer = open(ntfsRecord("C:\\app\\locked.ini", 5));
     writer->writeChunk("newer", 0);
     writer->complete();
@@ -247,7 +249,8 @@ bool protectedTarget;
 // Other pending moves stay as they were.
 TEST_F(Writer, EarlierMoveAtBootToTheSameTargetIsSuperseded)
 {
-    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return protectedTarget; });
+    sys::Override sfc(
+        sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return protectedTarget; });
     for (bool atBoot : {false, true}) {
         SCOPED_TRACE(atBoot ? "placed at boot" : "placed at once");
         protectedTarget = atBoot;
@@ -281,15 +284,17 @@ TEST_F(Writer, VolumeRootRestoredAsADirectoryKeepsItsMetadata)
     ntfsPart(root).sddl = "O:BAD:(A;;FA;;;WD)";
     ntfsPart(root).hasSddl = true;
     ntfsPart(root).readOnly = true;
-    sys::Override attributes(sys::calls.SetFileAttributesW, +[](LPCWSTR path, DWORD) -> BOOL {
-        ADD_FAILURE() << "attributes set on " << toUtf8(path);
-        return FALSE;
-    });
-    sys::Override security(sys::calls.SetNamedSecurityInfoW,
-                           +[](LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
-                               ADD_FAILURE() << "security set on " << toUtf8(path);
-                               return ERROR_ACCESS_DENIED;
-                           });
+    sys::Override attributes(
+        sys::calls.SetFileAttributesW, +[](LPCWSTR path, DWORD) -> BOOL {
+            ADD_FAILURE() << "attributes set on " << toUtf8(path);
+            return FALSE;
+        });
+    sys::Override security(
+        sys::calls.SetNamedSecurityInfoW,
+        +[](LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
+            ADD_FAILURE() << "security set on " << toUtf8(path);
+            return ERROR_ACCESS_DENIED;
+        });
     for (const char* given : {"C:\\", "C:"}) {
         LogCapture log;
         std::unique_ptr<RestoreWriter> writer = createWriter(given, root, context_);
@@ -320,14 +325,16 @@ TEST_F(Writer, EmptyFileGetsAnEmptyWorkFileAndEmptyChunksWriteNothing)
     std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\empty", 0));
     EXPECT_TRUE(exists(workOf(path)));
     {
-        sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE, LONG, PLONG, DWORD) -> DWORD {
-            ++seekCalls;
-            return INVALID_SET_FILE_POINTER;
-        });
-        sys::Override write(sys::calls.WriteFile, +[](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
-            ++writeCalls;
-            return FALSE;
-        });
+        sys::Override seek(
+            sys::calls.SetFilePointer, +[](HANDLE, LONG, PLONG, DWORD) -> DWORD {
+                ++seekCalls;
+                return INVALID_SET_FILE_POINTER;
+            });
+        sys::Override write(
+            sys::calls.WriteFile, +[](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) -> BOOL {
+                ++writeCalls;
+                return FALSE;
+            });
         seekCalls = writeCalls = 0;
         writer->writeChunk("", 0);
         writer->writeChunk("", 1048576);
@@ -345,14 +352,16 @@ TEST_F(Writer, ChunkOffsetIsPositionedWithItsHighPart)
 {
     target("big.vhd");
     // A file of 5000 MiB and more, whose length is only asked for.
-    sys::Override sized(sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
+    sys::Override sized(
+        sys::calls.SetEndOfFile, +[](HANDLE) -> BOOL { return TRUE; });
     std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\big.vhd", 5001 * 1048576ULL));
     // Only the request is checked; the byte lands at 0 of the small real file.
-    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
-        chunkLow = low;
-        chunkHigh = high ? *high : -12345;
-        return method == FILE_BEGIN ? ::SetFilePointer(h, 0, nullptr, FILE_BEGIN) : INVALID_SET_FILE_POINTER;
-    });
+    sys::Override seek(
+        sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
+            chunkLow = low;
+            chunkHigh = high ? *high : -12345;
+            return method == FILE_BEGIN ? ::SetFilePointer(h, 0, nullptr, FILE_BEGIN) : INVALID_SET_FILE_POINTER;
+        });
     struct Case {
         std::uint64_t offset;
         LONG low, high;
@@ -378,12 +387,13 @@ TEST_F(Writer, SeekFailsOnlyWithAnErrorCode)
 {
     const std::string work = workOf(target("f"));
     std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\f", 8));
-    sys::Override seek(sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
-        ::SetFilePointer(h, low, high, method);
-        if (seekError != 0)
-            ::SetLastError(seekError);
-        return INVALID_SET_FILE_POINTER;
-    });
+    sys::Override seek(
+        sys::calls.SetFilePointer, +[](HANDLE h, LONG low, PLONG high, DWORD method) -> DWORD {
+            ::SetFilePointer(h, low, high, method);
+            if (seekError != 0)
+                ::SetLastError(seekError);
+            return INVALID_SET_FILE_POINTER;
+        });
     // A stale error from before the chunk must not count: the writer clears it first.
     seekError = 0;
     ::SetLastError(ERROR_ALREADY_EXISTS);
@@ -404,19 +414,20 @@ TEST_F(Writer, WritesUntilAllBytesAreWrittenAndReportsFailures)
 {
     const std::string work = workOf(target("f"));
     std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\f", 10));
-    sys::Override write(sys::calls.WriteFile,
-                        +[](HANDLE h, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) -> BOOL {
-                            ++writeCalls;
-                            if (writeMode == 1) {
-                                ::SetLastError(ERROR_DISK_FULL);
-                                return FALSE;
-                            }
-                            if (writeMode == 2) {
-                                *written = 0;
-                                return TRUE;
-                            }
-                            return ::WriteFile(h, bytes, std::min<DWORD>(count, 3), written, overlapped);
-                        });
+    sys::Override write(
+        sys::calls.WriteFile,
+        +[](HANDLE h, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) -> BOOL {
+            ++writeCalls;
+            if (writeMode == 1) {
+                ::SetLastError(ERROR_DISK_FULL);
+                return FALSE;
+            }
+            if (writeMode == 2) {
+                *written = 0;
+                return TRUE;
+            }
+            return ::WriteFile(h, bytes, std::min<DWORD>(count, 3), written, overlapped);
+        });
     writeMode = writeCalls = 0;
     writer->writeChunk("abcdefgh", 1);
     EXPECT_EQ(writeCalls, 3);
@@ -476,46 +487,51 @@ bool timesFail;
 
 TEST_F(Writer, CompletionSetsTimesSecurityAttributesAndOwnerThenMoves)
 {
-    sys::Override times(sys::calls.SetFileTime,
-                        +[](HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) -> BOOL {
-                            if (recording)
-                                steps.push_back("times");
-                            timedHandle = h;
-                            if (timesFail) {
-                                ::SetLastError(ERROR_ACCESS_DENIED);
-                                return FALSE;
-                            }
-                            return ::SetFileTime(h, c, a, w);
-                        });
-    sys::Override close(sys::calls.CloseHandle, +[](HANDLE h) -> BOOL {
-        if (recording && h == timedHandle)
-            steps.push_back("close");
-        return ::CloseHandle(h);
-    });
-    sys::Override security(sys::calls.SetNamedSecurityInfoW,
-                           +[](LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
-                               PACL dacl, PACL sacl) -> DWORD {
-                               if (recording)
-                                   steps.push_back("security");
-                               return ::SetNamedSecurityInfoW(name, type, info, owner, group, dacl, sacl);
-                           });
-    sys::Override owner(sys::calls.LookupAccountNameW,
-                        +[](LPCWSTR system, LPCWSTR account, PSID sid, LPDWORD sidSize, LPWSTR domain,
-                            LPDWORD domainSize, PSID_NAME_USE use) -> BOOL {
-                            if (recording)
-                                steps.push_back("owner");
-                            return ::LookupAccountNameW(system, account, sid, sidSize, domain, domainSize, use);
-                        });
-    sys::Override attributes(sys::calls.SetFileAttributesW, +[](LPCWSTR name, DWORD value) -> BOOL {
-        if (recording)
-            steps.push_back("attributes");
-        return ::SetFileAttributesW(name, value);
-    });
-    sys::Override move(sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        if (recording)
-            steps.push_back("move");
-        return ::MoveFileExW(from, to, flags);
-    });
+    sys::Override times(
+        sys::calls.SetFileTime, +[](HANDLE h, const FILETIME* c, const FILETIME* a, const FILETIME* w) -> BOOL {
+            if (recording)
+                steps.push_back("times");
+            timedHandle = h;
+            if (timesFail) {
+                ::SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return ::SetFileTime(h, c, a, w);
+        });
+    sys::Override close(
+        sys::calls.CloseHandle, +[](HANDLE h) -> BOOL {
+            if (recording && h == timedHandle)
+                steps.push_back("close");
+            return ::CloseHandle(h);
+        });
+    sys::Override security(
+        sys::calls.SetNamedSecurityInfoW,
+        +[](LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+            PACL sacl) -> DWORD {
+            if (recording)
+                steps.push_back("security");
+            return ::SetNamedSecurityInfoW(name, type, info, owner, group, dacl, sacl);
+        });
+    sys::Override owner(
+        sys::calls.LookupAccountNameW,
+        +[](LPCWSTR system, LPCWSTR account, PSID sid, LPDWORD sidSize, LPWSTR domain, LPDWORD domainSize,
+            PSID_NAME_USE use) -> BOOL {
+            if (recording)
+                steps.push_back("owner");
+            return ::LookupAccountNameW(system, account, sid, sidSize, domain, domainSize, use);
+        });
+    sys::Override attributes(
+        sys::calls.SetFileAttributesW, +[](LPCWSTR name, DWORD value) -> BOOL {
+            if (recording)
+                steps.push_back("attributes");
+            return ::SetFileAttributesW(name, value);
+        });
+    sys::Override move(
+        sys::calls.MoveFileExW, +[](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+            if (recording)
+                steps.push_back("move");
+            return ::MoveFileExW(from, to, flags);
+        });
 
     proto::FileMetaData withSddl = ntfsRecord("C:\\s.txt", 2);
     ntfsPart(withSddl).sddl = "O:BAG:BAD:(A;;FA;;;WD)";
@@ -635,7 +651,8 @@ TEST_F(Writer, ProtectedTargetIsMovedAtBootAndAsksForAReboot)
     PendingRenamesGuard pending;
     const std::string path = existing("system32\\kernel.dll", "running");
     const std::string work = workOf(path);
-    sys::Override sfc(sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return TRUE; });
+    sys::Override sfc(
+        sys::calls.SfcIsFileProtected, +[](HANDLE, LPCWSTR) -> BOOL { return TRUE; });
     LogCapture log;
 
     std::unique_ptr<RestoreWriter> writer = open(ntfsRecord("C:\\system32\\kernel.dll", 8));
@@ -668,11 +685,7 @@ TEST_F(Writer, IgnoredLinkIsLoggedAndLeavesNothingOnDisk)
         bool accepted;
     };
     const Case cases[] = {
-        {"", 0, true},
-        {"", 1, false},
-        {"", 1048576, false},
-        {"x", 0, false},
-        {"data", 1048576, false},
+        {"", 0, true}, {"", 1, false}, {"", 1048576, false}, {"x", 0, false}, {"data", 1048576, false},
     };
     for (const Case& c : cases) {
         if (c.accepted) {

@@ -250,12 +250,14 @@ TEST(BackupSetPack, RefusesWhatItCannotUseAndReplacesAnEarlierSet)
             return e.what();
         }
     };
-    EXPECT_EQ(refusal(source.path(), set.path()), "The set directory " + set.path() + " holds other things than a backup set");
+    EXPECT_EQ(refusal(source.path(), set.path()),
+              "The set directory " + set.path() + " holds other things than a backup set");
     EXPECT_EQ(refusal(source / "nothing", set / "new"), "No source directory " + (source / "nothing"));
     EXPECT_EQ(refusal(source / "f", set / "new"), (source / "f") + " is no directory");
     options.restoreRoot = "restored";
-    EXPECT_EQ(refusal(source.path(), set / "new"), "The restore root must be a full Windows path such as C:\\restore or "
-                                                   "\\\\server\\share\\restore, not restored");
+    EXPECT_EQ(refusal(source.path(), set / "new"),
+              "The restore root must be a full Windows path such as C:\\restore or "
+              "\\\\server\\share\\restore, not restored");
     options.restoreRoot = "";
     EXPECT_EQ(refusal(source.path(), set / "new"), "") << "an empty root restores objects where they came from";
     options.key = "short";
@@ -285,12 +287,9 @@ TEST(BackupSetPack, FullWindowsRestoreRoots)
 std::string tagOf(ChunkForm form)
 {
     switch (form) {
-    case ChunkForm::Cleartext:
-        return "CTCN";
-    case ChunkForm::Encrypted:
-        return "ENCN";
-    case ChunkForm::EncryptedCompressed:
-        return "ENZ";
+    case ChunkForm::Cleartext: return "CTCN";
+    case ChunkForm::Encrypted: return "ENCN";
+    case ChunkForm::EncryptedCompressed: return "ENZ";
     }
     return "?";
 }
@@ -338,9 +337,15 @@ struct Expected {
 TEST_F(SmallTree, EveryKindAndFormServesTheSourceBytes)
 {
     const std::vector<Expected> all = {
-        {"a", true, "", ""},         {"a/b.txt", false, text, ""},   {"a/c", true, "", ""},
-        {"big.bin", false, big, ""}, {"empty", false, "", ""},       {"link", false, "", "a/b.txt"},
-        {"ro.txt", false, "read only", ""}, {"sticky", true, "", ""}, {"tool", false, "#!/bin/sh\n", ""},
+        {"a", true, "", ""},
+        {"a/b.txt", false, text, ""},
+        {"a/c", true, "", ""},
+        {"big.bin", false, big, ""},
+        {"empty", false, "", ""},
+        {"link", false, "", "a/b.txt"},
+        {"ro.txt", false, "read only", ""},
+        {"sticky", true, "", ""},
+        {"tool", false, "#!/bin/sh\n", ""},
     };
     const struct {
         MetaStyle meta;
@@ -468,9 +473,9 @@ TEST_F(SmallTree, MetadataCarriesOwnersModesAndTimes)
         {"sticky", {1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1}},
     };
     auto bitsOf = [](const proto::FileAccessMode& m) {
-        return std::array<bool, 12>{m.ownerRead,  m.ownerWrite, m.ownerExecute, m.groupRead,
-                                    m.groupWrite, m.groupExecute, m.otherRead,  m.otherWrite,
-                                    m.otherExecute, m.setUserId, m.setGroupId,  m.sticky};
+        return std::array<bool, 12>{m.ownerRead,    m.ownerWrite,   m.ownerExecute, m.groupRead,
+                                    m.groupWrite,   m.groupExecute, m.otherRead,    m.otherWrite,
+                                    m.otherExecute, m.setUserId,    m.setGroupId,   m.sticky};
     };
     for (const auto& m : modes)
         EXPECT_EQ(bitsOf(*posix[m.name].osmeta.as<proto::FileMetaUNIX>()->mode), m.bits) << m.name;
@@ -541,9 +546,7 @@ TEST(BackupSetSample, SameSeedSameTreeAndItHoldsWhatARestoreMustHandle)
             EXPECT_TRUE(S_ISDIR(st.st_mode)) << e.path;
             EXPECT_EQ(st.st_mtim.tv_sec, e.modified) << e.path;
             break;
-        case SampleEntry::Kind::Link:
-            link = S_ISLNK(st.st_mode);
-            break;
+        case SampleEntry::Kind::Link: link = S_ISLNK(st.st_mode); break;
         case SampleEntry::Kind::File:
             EXPECT_TRUE(S_ISREG(st.st_mode)) << e.path;
             EXPECT_EQ(st.st_mtim.tv_sec, e.modified) << e.path;
@@ -553,7 +556,8 @@ TEST(BackupSetSample, SameSeedSameTreeAndItHoldsWhatARestoreMustHandle)
             endsInsideAChunk |= e.content.size() == 3 * kMiB + 12345;
             emptyFile |= e.content.empty();
             readOnly |= e.readOnly;
-            textLike |= e.content.size() > 1000 && e.content.find_first_of(std::string("\0\x80\xff", 3)) == std::string::npos;
+            textLike |=
+                e.content.size() > 1000 && e.content.find_first_of(std::string("\0\x80\xff", 3)) == std::string::npos;
             random |= e.content.find('\0') != std::string::npos;
             break;
         }
@@ -572,8 +576,7 @@ TEST(BackupSetSample, SameSeedSameTreeAndItHoldsWhatARestoreMustHandle)
     };
     EXPECT_TRUE(names.count("aux.txt") && names.count("con"));
     for (char forbidden : {':', '?', '*', '|'})
-        EXPECT_TRUE(anyName([&](const std::string& n) { return n.find(forbidden) != std::string::npos; }))
-            << forbidden;
+        EXPECT_TRUE(anyName([&](const std::string& n) { return n.find(forbidden) != std::string::npos; })) << forbidden;
     EXPECT_TRUE(anyName([](const std::string& n) { return n.back() == '.'; }));
     EXPECT_TRUE(anyName([](const std::string& n) { return n.back() == ' '; }));
     EXPECT_TRUE(anyName([](const std::string& n) { return n.find("café") != std::string::npos; }));
@@ -643,7 +646,7 @@ TEST(BackupSetCommand, PacksTheSampleAndRejectsBadArguments)
     EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --key 00"), 2);
     EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "other") + "' --root relative"), 2);
     EXPECT_EQ(run("pack '" + (dir / "none") + "' '" + (dir / "other") + "'"), 2);
-    EXPECT_EQ(run("pack '" + dir.path() + "' '" + (dir / "tree") + "'"), 2); // a tree is no set
+    EXPECT_EQ(run("pack '" + dir.path() + "' '" + (dir / "tree") + "'"), 2);    // a tree is no set
     EXPECT_EQ(run("pack '" + (dir / "tree") + "' '" + (dir / "set") + "'"), 0); // an earlier set
     EXPECT_EQ(run("sample '" + (dir / "set") + "/restore.job'"), 2);
     EXPECT_EQ(run("sample"), 2);

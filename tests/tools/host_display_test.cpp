@@ -77,7 +77,8 @@ TEST(HostProgressLine, RateAndTimeLeftFromWhatWasServed)
 TEST(HostProgressLine, FitsTheTerminalDroppingFieldsWhenNarrow)
 {
     const std::pair<std::size_t, std::string> cases[] = {
-        {120, "Restoring [############------------------]   42%  39/92 objects  126.0/300.0 MiB   66.1 MB/s   0:03 left"},
+        {120,
+         "Restoring [############------------------]   42%  39/92 objects  126.0/300.0 MiB   66.1 MB/s   0:03 left"},
         {80, "Restoring [##---]   42%  39/92 objects  126.0/300.0 MiB   66.1 MB/s   0:03 left"},
         {72, "Restoring   42%  39/92 objects  126.0/300.0 MiB   66.1 MB/s   0:03 left"},
         {71, "Restoring [####-------]   42%  126.0/300.0 MiB   66.1 MB/s   0:03 left"},
@@ -97,7 +98,8 @@ TEST(HostProgressLine, FitsTheTerminalDroppingFieldsWhenNarrow)
     early.seconds = 0.5;
     early.objectsDone = 3;
     early.bytesDone = 6 * kMiB;
-    EXPECT_EQ(progressLine(early, 80), "Restoring [##---]   42%   3/92 objects    6.0/300.0 MiB     -- MB/s  --:-- left");
+    EXPECT_EQ(progressLine(early, 80),
+              "Restoring [##---]   42%   3/92 objects    6.0/300.0 MiB     -- MB/s  --:-- left");
     EXPECT_EQ(plainProgressLine(early), "Restoring 42%: 3/92 objects, 6.0/300.0 MiB, -- MB/s, --:-- left");
     EXPECT_EQ(plainProgressLine(midway()), "Restoring 42%: 39/92 objects, 126.0/300.0 MiB, 66.1 MB/s, 0:03 left");
 }
@@ -182,7 +184,10 @@ struct Said {
     std::int32_t state = 0, percentage = 0;
 };
 
-Said report(std::int32_t state, std::int32_t percentage) { return {-1, "", state, percentage}; }
+Said report(std::int32_t state, std::int32_t percentage)
+{
+    return {-1, "", state, percentage};
+}
 
 WorkerAccount accountOf(std::int32_t logLevel, const std::vector<Said>& said)
 {
@@ -233,21 +238,20 @@ TEST(HostWorkerAccount, AWorkerThatEndsWithoutItsFinalWordVanished)
 
 TEST(HostWorkerAccount, FailedObjectsRebootAndFatalText)
 {
-    const WorkerAccount account =
-        accountOf(2, {{1, "Failing restore of object \"C:\\a\": bad chunk"},
-                      {1, "Failing restore of object \"C:\\a\": again"},
-                      {1, "Failing restore of object \"C:\\b\": \"x\": y"},
-                      {1, "Cannot set the times of directory \"C:\\d\" again: no"},
-                      {1, "Restore finished with 5 failed objects: \"C:\\a\", \"C:\\b\"..."},
-                      {2, "Completed deferred processing. Please reboot."},
-                      kDying});
+    const WorkerAccount account = accountOf(2, {{1, "Failing restore of object \"C:\\a\": bad chunk"},
+                                                {1, "Failing restore of object \"C:\\a\": again"},
+                                                {1, "Failing restore of object \"C:\\b\": \"x\": y"},
+                                                {1, "Cannot set the times of directory \"C:\\d\" again: no"},
+                                                {1, "Restore finished with 5 failed objects: \"C:\\a\", \"C:\\b\"..."},
+                                                {2, "Completed deferred processing. Please reboot."},
+                                                kDying});
     EXPECT_EQ(account.failedNames(), (std::vector<std::string>{"C:\\a", "C:\\b"}));
     EXPECT_EQ(account.failedCount(), 5u);
     EXPECT_EQ(account.rebootRequired(), true);
     EXPECT_EQ(account.fatal(), kDying.text);
 
-    const WorkerAccount quiet = accountOf(2, {{1, "Failing restore of object \"C:\\a\": bad"},
-                                              {2, "Completed deferred processing"}});
+    const WorkerAccount quiet =
+        accountOf(2, {{1, "Failing restore of object \"C:\\a\": bad"}, {2, "Completed deferred processing"}});
     EXPECT_EQ(quiet.failedCount(), 1u);
     EXPECT_EQ(quiet.rebootRequired(), false);
     EXPECT_EQ(accountOf(2, {}).rebootRequired(), std::nullopt);
@@ -322,8 +326,9 @@ TEST(HostSummary, WhatAPersonReadsFirst)
     };
     for (const Case& c : cases)
         EXPECT_EQ(summaryText(c.account, c.result), c.text) << c.what;
-    EXPECT_EQ(resultLine(vanished), "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234 "
-                                    "cpu_seconds=1.500 transfer_seconds=3.250 transfer_cpu_seconds=1.125");
+    EXPECT_EQ(resultLine(vanished),
+              "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234 "
+              "cpu_seconds=1.500 transfer_seconds=3.250 transfer_cpu_seconds=1.125");
 }
 
 } // namespace

@@ -23,14 +23,20 @@ namespace {
 using namespace host;
 using testing_fs::TempDir;
 
-std::string noFile(const std::string& path) { throw UsageError("no file " + path); }
-Options parse(const std::vector<std::string>& args) { return parseArguments(args, noFile); }
+std::string noFile(const std::string& path)
+{
+    throw UsageError("no file " + path);
+}
+Options parse(const std::vector<std::string>& args)
+{
+    return parseArguments(args, noFile);
+}
 
 TEST(HostOptions, CommandLineAndFaults)
 {
-    const Options o = parse({"set", "--work", "w", "--transcript", "t.jsonl", "--log-level", "3", "--quiet", "--fault",
-                             "not-ready=2", "--fault", "corrupt=4", "--fault", "status=-1", "--job", "j", "--no-config",
-                             "--serve", "100000"});
+    const Options o =
+        parse({"set", "--work", "w", "--transcript", "t.jsonl", "--log-level", "3", "--quiet", "--fault", "not-ready=2",
+               "--fault", "corrupt=4", "--fault", "status=-1", "--job", "j", "--no-config", "--serve", "100000"});
     EXPECT_EQ(o.setDirectory, "set");
     EXPECT_EQ(o.workDirectory, "w");
     EXPECT_EQ(o.transcriptPath, "t.jsonl");
@@ -152,7 +158,8 @@ protected:
     std::pair<std::uint64_t, std::uint64_t> served_;
 };
 
-const std::vector<std::string> kWholeRun = {"level", "inquiry", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk", "chunk"};
+const std::vector<std::string> kWholeRun = {"level", "inquiry", "chunk", "chunk", "chunk",
+                                            "chunk", "chunk",   "chunk", "chunk"};
 
 TEST_F(ConversationTest, ServesEveryChunkInJobOrderCountingWhatRemainsOfTheRestore)
 {
@@ -280,9 +287,11 @@ TEST(HostTranscript, JsonOfTextsAndMessages)
     progress.hasRate = true;
     progress.files = 3;
     progress.bytes = 4;
-    EXPECT_EQ(describeMessage(progress), "{\"class\":\"UpdateRestoreProgress\",\"state\":2,\"percentage\":50,\"rate\":1000,"
-                                         "\"files\":3,\"bytes\":4,\"timeLeft\":null}");
-    EXPECT_EQ(describeMessage(proto::Pong()), "{\"class\":\"Other\",\"tag\":" + std::to_string(proto::Pong().tag(false)) + "}");
+    EXPECT_EQ(describeMessage(progress),
+              "{\"class\":\"UpdateRestoreProgress\",\"state\":2,\"percentage\":50,\"rate\":1000,"
+              "\"files\":3,\"bytes\":4,\"timeLeft\":null}");
+    EXPECT_EQ(describeMessage(proto::Pong()),
+              "{\"class\":\"Other\",\"tag\":" + std::to_string(proto::Pong().tag(false)) + "}");
 }
 
 TEST(HostOptions, PathsThatNameNothingUsable)

@@ -125,18 +125,13 @@ protected:
             time += 86400 * kSecond + 250000000;
             modified_.push_back(time);
             switch (e.kind) {
-            case Entry::Kind::Directory:
-                fs::create_directory(pathOf(path));
-                break;
-            case Entry::Kind::File:
-                testing_fs::writeFile(path, e.content);
-                break;
-            case Entry::Kind::Link:
-                fs::create_symlink(pathOf(e.content), pathOf(path));
-                break;
+            case Entry::Kind::Directory: fs::create_directory(pathOf(path)); break;
+            case Entry::Kind::File: testing_fs::writeFile(path, e.content); break;
+            case Entry::Kind::Link: fs::create_symlink(pathOf(e.content), pathOf(path)); break;
             }
         }
-        stampTree(source.path(), [&](const Entry& e) { return e.path; }, [](std::int64_t t) { return t; });
+        stampTree(
+            source.path(), [&](const Entry& e) { return e.path; }, [](std::int64_t t) { return t; });
         set = sets / "set";
         PackOptions options;
         options.meta = kind.meta;
@@ -157,8 +152,9 @@ protected:
                 testing_fs::writeFile(path, e.content);
             }
         }
-        stampTree(restored.path(), [&](const Entry& e) { return restoredName(e); },
-                  [&](std::int64_t t) { return floorTo(t, kind.precision); }, true);
+        stampTree(
+            restored.path(), [&](const Entry& e) { return restoredName(e); },
+            [&](std::int64_t t) { return floorTo(t, kind.precision); }, true);
     }
 
     // Whether the set has a record of `e`: NTFS records are made for neither links nor names
@@ -286,9 +282,12 @@ TEST_F(VerifyDifferences, EachKindOfDifferenceIsReportedOnItsObjectAlone)
     setModified(restored / "home/a_5fb/src", 0);
 
     std::set<std::pair<Aspect, std::string>> expected = {
-        {Aspect::Missing, "docs/empty.dat"},     {Aspect::Contents, "big.bin"},
-        {Aspect::Contents, "docs/readme.txt"},   {Aspect::ReadOnly, "ro.txt"},
-        {Aspect::Modified, "stamp.txt"},         {Aspect::Kind, "empty-dir"},
+        {Aspect::Missing, "docs/empty.dat"},
+        {Aspect::Contents, "big.bin"},
+        {Aspect::Contents, "docs/readme.txt"},
+        {Aspect::ReadOnly, "ro.txt"},
+        {Aspect::Modified, "stamp.txt"},
+        {Aspect::Kind, "empty-dir"},
         {Aspect::Extra, "home/a_5fb/src/stray.tmp"},
     };
 #ifndef _WIN32
@@ -380,11 +379,12 @@ TEST_F(VerifyDifferences, ReadOnlyFollowsTheRulesOfEachMetadataKind)
         std::string copy = out / (std::string(kind->restoredPrefix) + "/f");
         fs::create_directories(pathOf(copy).parent_path());
         testing_fs::writeFile(copy, "x");
-        setModified(copy, floorTo(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                      std::chrono::file_clock::to_sys(fs::last_write_time(pathOf(src / "f")))
-                                          .time_since_epoch())
-                                      .count(),
-                                  kSecond));
+        setModified(
+            copy,
+            floorTo(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::file_clock::to_sys(fs::last_write_time(pathOf(src / "f"))).time_since_epoch())
+                        .count(),
+                    kSecond));
         bool readOnly = kind->meta == MetaStyle::Ntfs;
         makeReadOnly(copy, readOnly);
         EXPECT_TRUE(verify(src.path(), sets2 / "set", out.path()).matches());
@@ -406,8 +406,7 @@ TEST_F(VerifyDifferences, ASourceChangedSincePackingIsReportedAsSuch)
     fs::remove(pathOf(source / "stamp.txt"));
     fs::remove(pathOf(source / "empty-dir"));
     testing_fs::writeFile(source / "empty-dir", "");
-    std::set<std::pair<Aspect, std::string>> expected = {{Aspect::Source, "stamp.txt"},
-                                                         {Aspect::Source, "empty-dir"}};
+    std::set<std::pair<Aspect, std::string>> expected = {{Aspect::Source, "stamp.txt"}, {Aspect::Source, "empty-dir"}};
     EXPECT_EQ(found(verify(source.path(), set, restored.path())), expected);
 }
 
@@ -462,7 +461,8 @@ TEST_F(VerifyDifferences, TheCommandPrintsEachDifferenceAndTheSummary)
     EXPECT_EQ(run(args, output), 0) << output;
     std::string objects = std::to_string(ChunkStore::open(set).objectCount());
     EXPECT_EQ(output, "verify: note: link: a symbolic link, left out by the restore as Windows restores do\n"
-                      "verify: " + objects + " objects match\n");
+                      "verify: " +
+                          objects + " objects match\n");
 
     makeReadOnly(restoredPath("ro.txt"), false);
     EXPECT_EQ(run(args, output), 1) << output;

@@ -38,8 +38,8 @@ DWORD runChild(const fs::path& program, const std::string& argument, const fs::p
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.c_str(), &startup, &process)) {
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
+                        &startup, &process)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return 97;
     }
@@ -155,11 +155,11 @@ TEST(WorkerCrashSink, ReportBecomesTheFatalReportInUtf8)
 
     // A text that cannot be converted is lost, and the crashing process goes on to its end.
     fs::remove("wdiag.log");
-    sys::Override refuse(sys::calls.WideCharToMultiByte,
-                         +[](UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) -> int {
-                             SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                             return 0;
-                         });
+    sys::Override refuse(
+        sys::calls.WideCharToMultiByte, +[](UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) -> int {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return 0;
+        });
     reportCrash(L"lost");
     EXPECT_FALSE(fs::exists("wdiag.log"));
 }
@@ -176,7 +176,9 @@ _purecall_handler currentPurecallHandler()
 class SavedProcessHandlers {
 public:
     SavedProcessHandlers()
-        : sink_(crashSink), invalidParameter_(_get_invalid_parameter_handler()), purecall_(currentPurecallHandler()),
+        : sink_(crashSink),
+          invalidParameter_(_get_invalid_parameter_handler()),
+          purecall_(currentPurecallHandler()),
           terminate_(std::get_terminate())
     {
     }
@@ -222,13 +224,14 @@ protected:
     {
         installed = InstalledFilter();
         peer.closeWorkerInput();
-        sys::Override record(sys::calls.SetUnhandledExceptionFilter,
-                             +[](LPTOP_LEVEL_EXCEPTION_FILTER filter) -> LPTOP_LEVEL_EXCEPTION_FILTER {
-                                 ++installed.count;
-                                 installed.filter = filter;
-                                 installed.beforeAnyMessage = watched->takeBytes().empty();
-                                 return nullptr;
-                             });
+        sys::Override record(
+            sys::calls.SetUnhandledExceptionFilter,
+            +[](LPTOP_LEVEL_EXCEPTION_FILTER filter) -> LPTOP_LEVEL_EXCEPTION_FILTER {
+                ++installed.count;
+                installed.filter = filter;
+                installed.beforeAnyMessage = watched->takeBytes().empty();
+                return nullptr;
+            });
         RestoreSteps steps;
         steps.hiveStep = [] { ADD_FAILURE() << "no hive step without a parent"; };
         steps.crashHandlers = crashHandlers;

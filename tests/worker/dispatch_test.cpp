@@ -290,7 +290,8 @@ TEST_F(DispatchTest, WriterThatCannotBeMadeFailsOnlyItsObject)
 
     send("/a/one", 0, cleartext("abc"));
     send("/a/broken", 0, cleartext("z"));
-    EXPECT_TRUE(log.has(1, failing("/a/broken", "Attempted to construct FileMetaVariant from invalid source metadata")));
+    EXPECT_TRUE(
+        log.has(1, failing("/a/broken", "Attempted to construct FileMetaVariant from invalid source metadata")));
     // The previous object was completed before the new one failed.
     EXPECT_EQ(readFile(one), "abc");
     EXPECT_EQ(completedObjects(), Names({"/a/one"}));
@@ -319,11 +320,18 @@ TEST_F(DispatchTest, ObjectWhoseChunksDoNotCoverItsSizeFailsUnderItsOwnName)
     const Case cases[] = {
         {"fewer bytes", 10, {{0, "abc"}}, "Only 3 of 10 bytes of the object arrived"},
         {"chunk index missing", 1048576 + 3, {{1, "xyz"}}, "Only 3 of 1048579 bytes of the object arrived"},
-        {"bytes past its size", 3, {{0, "abcd"}}, "Chunk of 4 bytes at offset 0 reaches past the object's size of 3 bytes"},
+        {"bytes past its size",
+         3,
+         {{0, "abcd"}},
+         "Chunk of 4 bytes at offset 0 reaches past the object's size of 3 bytes"},
         // The whole 64-bit offset reaches the writer.
-        {"index 5000", 3, {{0, "abc"}, {5000, "x"}},
+        {"index 5000",
+         3,
+         {{0, "abc"}, {5000, "x"}},
          "Chunk of 1 bytes at offset 5242880000 reaches past the object's size of 3 bytes"},
-        {"last index", 3, {{4294967295u, "x"}},
+        {"last index",
+         3,
+         {{4294967295u, "x"}},
          "Chunk of 1 bytes at offset 4503599626321920 reaches past the object's size of 3 bytes"},
     };
     for (bool last : {false, true}) {

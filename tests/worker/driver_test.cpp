@@ -159,10 +159,7 @@ protected:
     {
         return std::find(transcript.begin(), transcript.end(), line) != transcript.end();
     }
-    std::size_t count(const std::string& line) const
-    {
-        return std::count(transcript.begin(), transcript.end(), line);
-    }
+    std::size_t count(const std::string& line) const { return std::count(transcript.begin(), transcript.end(), line); }
     // The lines that start with `prefix`, in order.
     Transcript startingWith(const std::string& prefix) const
     {
@@ -212,7 +209,8 @@ TEST_F(DriverTest, LinesAboveTheParentsLevelAreNotSent)
     prepare(1);
     reply(status(0));
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(transcript, (Transcript{"GetLogLevel", "progress 0 0", "progress 0 100", "RestoreInquiry", "progress 3 0"}));
+    EXPECT_EQ(transcript,
+              (Transcript{"GetLogLevel", "progress 0 0", "progress 0 100", "RestoreInquiry", "progress 3 0"}));
 }
 
 TEST_F(DriverTest, RepliesOutsideTheProtocolEndTheRun)
@@ -281,7 +279,8 @@ TEST_F(DriverTest, MissingJobFileEndsTheRun)
     answerLogLevel(2);
     EXPECT_EQ(run(), 1);
     ASSERT_FALSE(transcript.empty());
-    EXPECT_EQ(transcript.back().rfind("log 2: Unable to open and parse restore job file: ", 0), 0u) << transcript.back();
+    EXPECT_EQ(transcript.back().rfind("log 2: Unable to open and parse restore job file: ", 0), 0u)
+        << transcript.back();
     EXPECT_FALSE(wrote("RestoreInquiry"));
 }
 
@@ -364,20 +363,20 @@ TEST_F(DriverTest, ChunkNoneFirstStillRunsTheHiveStep)
     reply(status(2));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(transcript, (Transcript{"GetLogLevel", "log 2: Restore completer spawned", "progress 0 0",
-                                      "log 2: Have key, we're good to go...", "progress 0 100", "RestoreInquiry",
-                                      "progress 1 0", "log 2: Server says it's ready to give us chunks!",
-                                      "progress 2 0", "ChunkRequest",
-                                      "log 2: Received ChunkNone. Server has no more chunks for us.", "progress 2 100",
-                                      "log 2: Restore completer exiting. Restore completed successfully."}));
+    EXPECT_EQ(transcript,
+              (Transcript{"GetLogLevel", "log 2: Restore completer spawned", "progress 0 0",
+                          "log 2: Have key, we're good to go...", "progress 0 100", "RestoreInquiry", "progress 1 0",
+                          "log 2: Server says it's ready to give us chunks!", "progress 2 0", "ChunkRequest",
+                          "log 2: Received ChunkNone. Server has no more chunks for us.", "progress 2 100",
+                          "log 2: Restore completer exiting. Restore completed successfully."}));
     EXPECT_EQ(hiveStepsOn.size(), 1u);
     EXPECT_FALSE(jobFileExists());
 }
 
 TEST_F(DriverTest, FourChunksReportEachQuarterOnce)
 {
-    writeJob({unixRecord("/a", 0, true), unixRecord("/b", 0, true), unixRecord("/c", 0, true),
-              unixRecord("/d", 0, true)});
+    writeJob(
+        {unixRecord("/a", 0, true), unixRecord("/b", 0, true), unixRecord("/c", 0, true), unixRecord("/d", 0, true)});
     writeKey();
     answerLogLevel(3);
     reply(status(2));
@@ -387,9 +386,8 @@ TEST_F(DriverTest, FourChunksReportEachQuarterOnce)
     reply(chunk("/d", 0));
     reply(new proto::ChunkNone);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(startingWith("progress 2"),
-              (Transcript{"progress 2 0", "progress 2 25", "progress 2 50", "progress 2 75", "progress 2 100",
-                          "progress 2 100"}));
+    EXPECT_EQ(startingWith("progress 2"), (Transcript{"progress 2 0", "progress 2 25", "progress 2 50", "progress 2 75",
+                                                      "progress 2 100", "progress 2 100"}));
     EXPECT_EQ(startingWith("log 3: Progress now: "),
               (Transcript{"log 3: Progress now: 25%", "log 3: Progress now: 50%", "log 3: Progress now: 75%",
                           "log 3: Progress now: 100%"}));
@@ -505,10 +503,11 @@ TEST_F(DriverTest, UnelevatedRunOnWindowsTermsRestoresEveryObject)
 
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(restore_test::readFile(target), "new");
-    EXPECT_EQ(startingWith("log 1:"),
-              (Transcript{"log 1: The process token does not hold SeSecurityPrivilege: it is not enabled",
-                          "log 1: The process token does not hold SeRestorePrivilege: it is not enabled",
-                          "log 1: Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set"}));
+    EXPECT_EQ(
+        startingWith("log 1:"),
+        (Transcript{"log 1: The process token does not hold SeSecurityPrivilege: it is not enabled",
+                    "log 1: The process token does not hold SeRestorePrivilege: it is not enabled",
+                    "log 1: Restoring without SeSecurityPrivilege: the SACLs of restored objects cannot be set"}));
 }
 
 // The parent's departure and the privileges --------------------------------------------------

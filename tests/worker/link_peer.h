@@ -159,8 +159,8 @@ class InTemporaryDirectory {
 public:
     InTemporaryDirectory()
     {
-        path_ = std::filesystem::temp_directory_path() / ("rw-worker-test-" + std::to_string(GetCurrentProcessId()) +
-                                                          "-" + std::to_string(counter()++));
+        path_ = std::filesystem::temp_directory_path() /
+                ("rw-worker-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter()++));
         std::filesystem::create_directories(path_);
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(path_);

@@ -253,8 +253,11 @@ TEST_F(ParentLinkTest, TypedExchangeHoldsTheExpectedReplyAndRefusesAnyOther)
             EXPECT_EQ(status->status, 2);
             EXPECT_EQ((*status).code, 9u);
         } else {
-            expectThrows<error::EFatal>([&] { pfreply_t<proto::RestoreStatus> status{*link, proto::RestoreInquiry()}; },
-                                        "Bad reply in pfreply_t");
+            expectThrows<error::EFatal>(
+                [&] {
+                    pfreply_t<proto::RestoreStatus> status{*link, proto::RestoreInquiry()};
+                },
+                "Bad reply in pfreply_t");
         }
         EXPECT_EQ(peer.takeBytes(), inquiryWire());
     }

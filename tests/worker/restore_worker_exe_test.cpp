@@ -78,8 +78,8 @@ TEST(RestoreWorkerExe, ServerWithoutRestoreEndsWithExitCode1AndDeletesTheJob)
     DWORD code = 0;
     const std::vector<std::string> seen = runWorker(dir, {new proto::RestoreStatus}, code); // status 0
     EXPECT_EQ(code, 1u);
-    EXPECT_EQ(seen, (std::vector<std::string>{"GetLogLevel", "progress 0 0", "progress 0 100", "request",
-                                              "progress 3 0"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"GetLogLevel", "progress 0 0", "progress 0 100", "request", "progress 3 0"}));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "restore.job"));
 }
 

@@ -87,9 +87,8 @@ ChunkFileReader::ChunkFileReader(const std::string& path) : path_(path), in_(toP
 {
     if (!in_) {
         std::error_code error;
-        throw ChunkStoreError((std::filesystem::exists(toPath(path), error) ? "Cannot read chunk file "
-                                                                             : "Missing chunk file ") +
-                              path_);
+        throw ChunkStoreError(
+            (std::filesystem::exists(toPath(path), error) ? "Cannot read chunk file " : "Missing chunk file ") + path_);
     }
     char magic[4];
     if (!in_.read(magic, 4) || std::string(magic, 4) != kChunkFileMagic || !getU32(in_, count_))

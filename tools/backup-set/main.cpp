@@ -20,12 +20,11 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: backup-set pack <source-dir> <set-dir> [--form ctcn|encn|enz|mixed]\n"
-    "                       [--meta ntfs|ntfs-sddl|unix|hfs] [--root C:\\restore] [--key HEX]\n"
-    "                       [--source-root PATH] [--sddl TEXT] [--job-number N]\n"
-    "       backup-set sample <dir> [--seed N]\n"
-    "       backup-set verify <source-dir> <set-dir> <restored-dir> [--source-root PATH]\n";
+const char kUsage[] = "usage: backup-set pack <source-dir> <set-dir> [--form ctcn|encn|enz|mixed]\n"
+                      "                       [--meta ntfs|ntfs-sddl|unix|hfs] [--root C:\\restore] [--key HEX]\n"
+                      "                       [--source-root PATH] [--sddl TEXT] [--job-number N]\n"
+                      "       backup-set sample <dir> [--seed N]\n"
+                      "       backup-set verify <source-dir> <set-dir> <restored-dir> [--source-root PATH]\n";
 
 class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;

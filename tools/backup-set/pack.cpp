@@ -259,14 +259,10 @@ void writeText(const std::string& path, const std::string& bytes)
 ChunkForm formForObject(FormChoice choice, std::size_t position)
 {
     switch (choice) {
-    case FormChoice::Cleartext:
-        return ChunkForm::Cleartext;
-    case FormChoice::Encrypted:
-        return ChunkForm::Encrypted;
-    case FormChoice::EncryptedCompressed:
-        return ChunkForm::EncryptedCompressed;
-    case FormChoice::Mixed:
-        break;
+    case FormChoice::Cleartext: return ChunkForm::Cleartext;
+    case FormChoice::Encrypted: return ChunkForm::Encrypted;
+    case FormChoice::EncryptedCompressed: return ChunkForm::EncryptedCompressed;
+    case FormChoice::Mixed: break;
     }
     static constexpr ChunkForm kRotation[] = {ChunkForm::Cleartext, ChunkForm::Encrypted,
                                               ChunkForm::EncryptedCompressed};
@@ -344,7 +340,8 @@ PackResult pack(const std::string& sourceDirectory, const std::string& setDirect
         throw ChunkStoreError("The data key must be 32 bytes");
     if (!options.restoreRoot.empty() && !isFullWindowsPath(options.restoreRoot))
         throw ArgumentError("The restore root must be a full Windows path such as C:\\restore or "
-                            "\\\\server\\share\\restore, not " + options.restoreRoot);
+                            "\\\\server\\share\\restore, not " +
+                            options.restoreRoot);
     requireDirectory(sourceDirectory, "source");
     fs::path source = toPath(sourceDirectory);
     fs::path set = toPath(setDirectory);

@@ -157,9 +157,7 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
         fs::path path = top / toPath(entry.path);
         clearPlaceFor(entry, path);
         switch (entry.kind) {
-        case SampleEntry::Kind::Directory:
-            fs::create_directory(path);
-            break;
+        case SampleEntry::Kind::Directory: fs::create_directory(path); break;
         case SampleEntry::Kind::File: {
             std::ofstream out(path, std::ios::binary | std::ios::trunc);
             out.write(entry.content.data(), static_cast<std::streamsize>(entry.content.size()));
@@ -172,9 +170,7 @@ void writeSampleTree(const std::string& directory, std::uint64_t seed)
                                 fs::perm_options::remove);
             break;
         }
-        case SampleEntry::Kind::Link:
-            fs::create_symlink(toPath(entry.linkTarget), path);
-            break;
+        case SampleEntry::Kind::Link: fs::create_symlink(toPath(entry.linkTarget), path); break;
         }
     }
     // Directories last, deepest first, since creating their contents changed their times.

@@ -32,16 +32,11 @@ enum class Kind { None, File, Directory, Link, Other };
 const char* nameOf(Kind kind)
 {
     switch (kind) {
-    case Kind::None:
-        return "nothing";
-    case Kind::File:
-        return "a file";
-    case Kind::Directory:
-        return "a directory";
-    case Kind::Link:
-        return "a symbolic link";
-    case Kind::Other:
-        break;
+    case Kind::None: return "nothing";
+    case Kind::File: return "a file";
+    case Kind::Directory: return "a directory";
+    case Kind::Link: return "a symbolic link";
+    case Kind::Other: break;
     }
     return "a special file";
 }
@@ -52,16 +47,11 @@ Kind kindAt(const fs::path& path)
     fs::file_status status = fs::symlink_status(path, ec);
     switch (status.type()) {
     case fs::file_type::not_found:
-    case fs::file_type::none:
-        return Kind::None;
-    case fs::file_type::regular:
-        return Kind::File;
-    case fs::file_type::directory:
-        return Kind::Directory;
-    case fs::file_type::symlink:
-        return Kind::Link;
-    default:
-        return Kind::Other;
+    case fs::file_type::none: return Kind::None;
+    case fs::file_type::regular: return Kind::File;
+    case fs::file_type::directory: return Kind::Directory;
+    case fs::file_type::symlink: return Kind::Link;
+    default: return Kind::Other;
     }
 }
 
@@ -239,8 +229,7 @@ public:
             ++result_.differing;
     }
 
-    void check(const FileMetaVariant& meta, const std::string& object, const fs::path& source,
-               const fs::path& restored)
+    void check(const FileMetaVariant& meta, const std::string& object, const fs::path& source, const fs::path& restored)
     {
         Kind recorded = kindOf(meta);
         Kind inSource = kindAt(source);
@@ -261,13 +250,14 @@ public:
             return;
         }
         if (outcome == Kind::None) {
-            differs(Aspect::Missing, object, std::string("not restored: expected ") + nameOf(recorded) + " at " +
-                                                 toText(restored));
+            differs(Aspect::Missing, object,
+                    std::string("not restored: expected ") + nameOf(recorded) + " at " + toText(restored));
             return;
         }
         if (outcome != recorded) {
-            differs(Aspect::Kind, object, std::string("the source is ") + nameOf(recorded) + ", restored is " +
-                                              nameOf(outcome) + " (" + toText(restored) + ")");
+            differs(Aspect::Kind, object,
+                    std::string("the source is ") + nameOf(recorded) + ", restored is " + nameOf(outcome) + " (" +
+                        toText(restored) + ")");
             return;
         }
         if (recorded == Kind::File)
@@ -292,8 +282,8 @@ private:
         std::int64_t at = firstDifference(source, restored);
         if (at < 0)
             return;
-        std::string sizes = " (" + std::to_string(sourceSize) + " bytes in the source, " +
-                            std::to_string(restoredSize) + " restored)";
+        std::string sizes =
+            " (" + std::to_string(sourceSize) + " bytes in the source, " + std::to_string(restoredSize) + " restored)";
         if (static_cast<std::uintmax_t>(at) == std::min(sourceSize, restoredSize))
             differs(Aspect::Contents, object, "contents differ in size" + sizes);
         else
@@ -344,8 +334,8 @@ VerifyResult verify(const std::string& sourceDirectory, const std::string& setDi
     VerifyResult result;
     result.objects = metas.size();
     Checker checker(result);
-    std::set<std::string> packed;       // source paths that have a record
-    std::set<fs::path> accountedFor;    // restored paths that a record explains, with their parents
+    std::set<std::string> packed;    // source paths that have a record
+    std::set<fs::path> accountedFor; // restored paths that a record explains, with their parents
     for (std::size_t i = 0; i < metas.size(); ++i) {
         std::string object = belowRoot(names[i].first, storedRoot, names[i].second);
         packed.insert(object);
@@ -380,9 +370,9 @@ std::string describe(const Difference& difference)
 std::string summary(const VerifyResult& result)
 {
     std::string objects = std::to_string(result.objects) + (result.objects == 1 ? " object" : " objects");
-    std::size_t extra = static_cast<std::size_t>(std::count_if(
-        result.differences.begin(), result.differences.end(),
-        [](const Difference& d) { return d.aspect == Aspect::Extra; }));
+    std::size_t extra =
+        static_cast<std::size_t>(std::count_if(result.differences.begin(), result.differences.end(),
+                                               [](const Difference& d) { return d.aspect == Aspect::Extra; }));
     if (result.matches())
         return "verify: " + objects + (result.objects == 1 ? " matches" : " match");
     std::string text = "verify: " + std::to_string(result.differing) + " of " + objects + " differ";

@@ -28,7 +28,10 @@ Outgoing wrapped(protocol::BerConstructed* response)
     return out;
 }
 
-Outgoing wrapped(std::unique_ptr<protocol::BerConstructed> response) { return wrapped(response.release()); }
+Outgoing wrapped(std::unique_ptr<protocol::BerConstructed> response)
+{
+    return wrapped(response.release());
+}
 
 proto::RestoreStatus* status(std::int32_t value)
 {

@@ -27,7 +27,10 @@ void Display::log(const std::string& line)
     lines_.push_back(line);
 }
 
-bool Display::waiting() const { return !lines_.empty() || droppedLines_ != 0 || progressChanged_; }
+bool Display::waiting() const
+{
+    return !lines_.empty() || droppedLines_ != 0 || progressChanged_;
+}
 
 std::string Display::take(double now)
 {

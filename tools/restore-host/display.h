@@ -28,7 +28,7 @@ struct Screen {
 
 class Display {
 public:
-    static constexpr double kRedrawInterval = 0.1;    // seconds
+    static constexpr double kRedrawInterval = 0.1;        // seconds
     static constexpr std::size_t kMaxWaitingLines = 5000; // beyond them, lines are counted, not kept
 
     explicit Display(Screen screen) : screen_(screen) {}

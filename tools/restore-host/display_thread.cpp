@@ -7,7 +7,10 @@ DisplayThread::DisplayThread(Screen screen, std::function<void(const std::string
 {
 }
 
-DisplayThread::~DisplayThread() { finish(); }
+DisplayThread::~DisplayThread()
+{
+    finish();
+}
 
 void DisplayThread::progress(const Progress& progress)
 {
@@ -57,7 +60,7 @@ void DisplayThread::run()
             lock.lock();
         } else if (display_.waiting()) {
             wake_.wait_until(lock, start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                 std::chrono::duration<double>(display_.nextTake())));
+                                                std::chrono::duration<double>(display_.nextTake())));
         } else {
             idle_ = true;
             wake_.wait(lock, [this] { return stopping_ || !idle_; });

@@ -10,14 +10,13 @@
 
 namespace host {
 
-const char kUsage[] =
-    "usage: restore-host SET-DIR [--work DIR] [--worker FILE] [--transcript FILE]\n"
-    "                    [--job FILE] [--config FILE | --no-config]\n"
-    "                    [--log-level 0..3] [--quiet] [--serve N] [--fault FAULT]...\n"
-    "                    [--script FILE]\n"
-    "faults: not-ready=N  status=N  wrong-reply  bare-status  malformed  close-input=N\n"
-    "        foreign-chunk  chunk-after-complete=POS  corrupt=POS  short=POS\n"
-    "        chunk-none-first  unexpected-reply  overrun\n";
+const char kUsage[] = "usage: restore-host SET-DIR [--work DIR] [--worker FILE] [--transcript FILE]\n"
+                      "                    [--job FILE] [--config FILE | --no-config]\n"
+                      "                    [--log-level 0..3] [--quiet] [--serve N] [--fault FAULT]...\n"
+                      "                    [--script FILE]\n"
+                      "faults: not-ready=N  status=N  wrong-reply  bare-status  malformed  close-input=N\n"
+                      "        foreign-chunk  chunk-after-complete=POS  corrupt=POS  short=POS\n"
+                      "        chunk-none-first  unexpected-reply  overrun\n";
 
 namespace {
 
@@ -139,8 +138,7 @@ Options parseArguments(const std::vector<std::string>& args, std::string (*readF
             if (count.empty() || count.size() > 10 || count.find_first_not_of("0123456789") != std::string::npos)
                 throw UsageError("--serve takes a number of objects");
             options.servedObjects = static_cast<std::size_t>(std::stoull(count));
-        }
-        else if (arg == "--fault")
+        } else if (arg == "--fault")
             addFault(options.faults, value());
         else if (arg == "--script")
             addFaultScript(options.faults, readFile(value()));

@@ -21,19 +21,19 @@ class PathError : public UsageError {
 
 // Ways to make the parent misbehave. Object positions count from 0 in job order.
 struct Faults {
-    unsigned notReadyRounds = 0;                 // inquiries answered "not ready" first
-    std::optional<std::int32_t> status;          // the status given instead of "ready"
-    bool wrongReplyType = false;                 // the inquiry answered by ChunkNone
-    bool bareStatus = false;                     // RestoreStatus without its exchange wrapper
-    bool malformedReply = false;                 // bytes that are no BER message, for the inquiry
-    std::optional<unsigned> closeInputAfter;     // close the worker's input after N messages from it
-    bool foreignChunk = false;                   // a chunk of an object the job does not hold, first
+    unsigned notReadyRounds = 0;                    // inquiries answered "not ready" first
+    std::optional<std::int32_t> status;             // the status given instead of "ready"
+    bool wrongReplyType = false;                    // the inquiry answered by ChunkNone
+    bool bareStatus = false;                        // RestoreStatus without its exchange wrapper
+    bool malformedReply = false;                    // bytes that are no BER message, for the inquiry
+    std::optional<unsigned> closeInputAfter;        // close the worker's input after N messages from it
+    bool foreignChunk = false;                      // a chunk of an object the job does not hold, first
     std::optional<std::size_t> repeatAfterComplete; // that object's last chunk again after the next one's first
-    std::optional<std::size_t> corruptObject;    // that object's first chunk damaged
-    std::optional<std::size_t> shortObject;      // that object's chunks end after the first half
-    bool chunkNoneFirst = false;                 // ChunkNone as the first chunk reply
-    bool unexpectedChunkReply = false;           // the first chunk request answered by RestoreStatus
-    bool overrunReply = false;                   // the first chunk request answered by a value that overruns its parent
+    std::optional<std::size_t> corruptObject;       // that object's first chunk damaged
+    std::optional<std::size_t> shortObject;         // that object's chunks end after the first half
+    bool chunkNoneFirst = false;                    // ChunkNone as the first chunk reply
+    bool unexpectedChunkReply = false;              // the first chunk request answered by RestoreStatus
+    bool overrunReply = false; // the first chunk request answered by a value that overruns its parent
 };
 
 struct Options {

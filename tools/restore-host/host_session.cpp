@@ -163,8 +163,13 @@ class Session {
 public:
     Session(const Options& options, const backupset::ChunkStore& store, Conversation& conversation,
             WorkerProcess& worker, DisplayThread* display)
-        : store_(store), transcript_(options.transcriptPath), conversation_(conversation),
-          worker_(worker), display_(display), account_(options.logLevel), bytesTotal_(jobBytes(store))
+        : store_(store),
+          transcript_(options.transcriptPath),
+          conversation_(conversation),
+          worker_(worker),
+          display_(display),
+          account_(options.logLevel),
+          bytesTotal_(jobBytes(store))
     {
     }
 
@@ -189,7 +194,8 @@ public:
             // Sampled while the worker runs: its memory and times are its own once it is gone.
             // A report may be its last word, so it is always sampled.
             const auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
-            const bool chunkRequest = request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get());
+            const bool chunkRequest =
+                request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get());
             const bool report = dynamic_cast<const proto::UpdateRestoreProgress*>(&message) != nullptr;
             if (request != nullptr || report)
                 worker_.sampleUsage(report);
@@ -346,9 +352,7 @@ private:
 // first, so that its output ends and the thread with it.
 class ReaderThread {
 public:
-    ReaderThread(WorkerProcess& worker, Inbox& inbox) : worker_(worker), thread_([&] { readWorker(worker, inbox); })
-    {
-    }
+    ReaderThread(WorkerProcess& worker, Inbox& inbox) : worker_(worker), thread_([&] { readWorker(worker, inbox); }) {}
     ~ReaderThread()
     {
         if (thread_.joinable()) {

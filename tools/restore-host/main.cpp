@@ -49,7 +49,8 @@ std::string readScript(const std::string& path)
 host::Screen screen()
 {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (const char* columns = std::getenv("TERMINAL_COLUMNS"); columns != nullptr && GetFileType(out) == FILE_TYPE_PIPE) {
+    if (const char* columns = std::getenv("TERMINAL_COLUMNS");
+        columns != nullptr && GetFileType(out) == FILE_TYPE_PIPE) {
         const unsigned long width = std::strtoul(columns, nullptr, 10);
         if (width > 0 && width < 10000)
             return {host::Screen::Kind::Ansi, width};

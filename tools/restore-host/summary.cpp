@@ -51,8 +51,7 @@ std::string dataLine(const RunResult& result)
     std::snprintf(seconds, sizeof seconds, "%.1f s", result.seconds);
     std::string line = byteCount(result.bytesServed) + " in " + seconds;
     if (result.seconds > 0)
-        line += ", " +
-                rateText(static_cast<std::uint64_t>(static_cast<double>(result.bytesServed) / result.seconds)) +
+        line += ", " + rateText(static_cast<std::uint64_t>(static_cast<double>(result.bytesServed) / result.seconds)) +
                 " on average";
     return line;
 }
@@ -79,12 +78,13 @@ std::string summaryText(const WorkerAccount& account, const RunResult& result)
 std::string resultLine(const RunResult& result)
 {
     char line[256];
-    std::snprintf(line, sizeof line, "restore-host: exit=%d objects=%llu bytes=%llu seconds=%.3f peak_working_set=%llu "
+    std::snprintf(line, sizeof line,
+                  "restore-host: exit=%d objects=%llu bytes=%llu seconds=%.3f peak_working_set=%llu "
                   "cpu_seconds=%.3f transfer_seconds=%.3f transfer_cpu_seconds=%.3f",
                   result.exitCode, static_cast<unsigned long long>(result.objectsServed),
                   static_cast<unsigned long long>(result.bytesServed), result.seconds,
-                  static_cast<unsigned long long>(result.peakWorkingSet), result.cpuSeconds,
-                  result.transferSeconds, result.transferCpuSeconds);
+                  static_cast<unsigned long long>(result.peakWorkingSet), result.cpuSeconds, result.transferSeconds,
+                  result.transferCpuSeconds);
     return line;
 }
 

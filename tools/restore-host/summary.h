@@ -9,7 +9,7 @@
 namespace host {
 
 struct RunResult {
-    int exitCode = 0;                // the host's
+    int exitCode = 0; // the host's
     std::uint32_t workerExitCode = 0;
     bool vanished = false;
     bool hostClosedInput = false;
@@ -19,7 +19,7 @@ struct RunResult {
     std::uint64_t bytesServed = 0;   // plain bytes of the chunks served
     double seconds = 0;              // the worker's run
     std::uint64_t peakWorkingSet = 0;
-    double cpuSeconds = 0;           // the worker's processor time, user and kernel
+    double cpuSeconds = 0; // the worker's processor time, user and kernel
     // From the first chunk request to the one answered with ChunkNone (0 when it never came):
     // wall time, and the worker's processor time.
     double transferSeconds = 0;

@@ -13,7 +13,11 @@ namespace {
 std::size_t utf8SequenceLength(const std::string& text, std::size_t i)
 {
     const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
     if (length == 0 || i + length > text.size())
         return 0;
     for (std::size_t k = 1; k < length; ++k)
@@ -33,8 +37,14 @@ std::string member(const char* name, const std::string& jsonValue)
 {
     return std::string(",\"") + name + "\":" + jsonValue;
 }
-std::string member(const char* name, std::uint64_t value) { return member(name, std::to_string(value)); }
-std::string memberSigned(const char* name, std::int64_t value) { return member(name, std::to_string(value)); }
+std::string member(const char* name, std::uint64_t value)
+{
+    return member(name, std::to_string(value));
+}
+std::string memberSigned(const char* name, std::int64_t value)
+{
+    return member(name, std::to_string(value));
+}
 std::string memberOrNull(const char* name, bool present, std::uint64_t value)
 {
     return member(name, present ? std::to_string(value) : std::string("null"));
@@ -95,9 +105,11 @@ std::string describeMessage(const protocol::BerValue& message)
     if (auto* m = dynamic_cast<const CurrentLogLevel*>(&message))
         return withClass("CurrentLogLevel", memberSigned("level", m->level));
     if (auto* m = dynamic_cast<const ClientWorkerLog*>(&message))
-        return withClass("ClientWorkerLog", memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
+        return withClass("ClientWorkerLog",
+                         memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
     if (auto* m = dynamic_cast<const ClientLogMessage*>(&message))
-        return withClass("ClientLogMessage", memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
+        return withClass("ClientLogMessage",
+                         memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
     if (auto* m = dynamic_cast<const UpdateRestoreProgress*>(&message))
         return withClass("UpdateRestoreProgress",
                          memberSigned("state", m->state) + memberSigned("percentage", m->percentage) +

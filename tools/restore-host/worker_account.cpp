@@ -9,7 +9,10 @@ namespace {
 constexpr std::int32_t kRestoring = 2;
 constexpr std::int32_t kNoRestore = 3;
 
-bool startsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, std::string_view prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
 
 } // namespace
 
@@ -40,8 +43,8 @@ void WorkerAccount::log(std::int32_t severity, const std::string& text)
     }
     if (startsWith(text, kFailing)) {
         const std::size_t end = text.find("\": ", kFailing.size());
-        const std::string name = text.substr(kFailing.size(), end == std::string::npos ? std::string::npos
-                                                                                       : end - kFailing.size());
+        const std::string name =
+            text.substr(kFailing.size(), end == std::string::npos ? std::string::npos : end - kFailing.size());
         if (failedSeen_.size() < kMaxNamesKept) {
             if (failedSeen_.insert(name).second)
                 failedNames_.push_back(name);
@@ -51,7 +54,10 @@ void WorkerAccount::log(std::int32_t severity, const std::string& text)
     }
 }
 
-bool WorkerAccount::finished() const { return lastReportFinal_ && (logLevel_ < 2 || saidExiting_); }
+bool WorkerAccount::finished() const
+{
+    return lastReportFinal_ && (logLevel_ < 2 || saidExiting_);
+}
 
 std::uint64_t WorkerAccount::failedCount() const
 {

@@ -18,7 +18,10 @@ constexpr std::size_t kWritePiece = 256 * 1024;
 constexpr DWORD kExitGraceMs = 30000;
 constexpr std::chrono::milliseconds kSampleInterval{20};
 
-[[noreturn]] void fail(const std::string& what) { error::throwSystemError(GetLastError(), what); }
+[[noreturn]] void fail(const std::string& what)
+{
+    error::throwSystemError(GetLastError(), what);
+}
 
 struct PipeEnds {
     sys::UniqueHandle host;   // blocking, not inherited
@@ -29,17 +32,17 @@ struct PipeEnds {
 PipeEnds makePipe(bool toWorker)
 {
     static std::atomic<unsigned> counter{0};
-    const std::wstring name = L"\\\\.\\pipe\\restore-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(counter++);
+    const std::wstring name =
+        L"\\\\.\\pipe\\restore-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
     PipeEnds ends;
     ends.host.reset(CreateNamedPipeW(name.c_str(), toWorker ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBuffer, kPipeBuffer,
-                                     0, nullptr));
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBuffer, kPipeBuffer, 0,
+                                     nullptr));
     if (!ends.host)
         fail("cannot create the worker's pipe");
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    ends.worker.reset(CreateFileW(name.c_str(), toWorker ? GENERIC_READ : GENERIC_WRITE, 0, &inherited,
-                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    ends.worker.reset(CreateFileW(name.c_str(), toWorker ? GENERIC_READ : GENERIC_WRITE, 0, &inherited, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr));
     if (!ends.worker)
         fail("cannot open the worker's end of its pipe");
     return ends;
@@ -61,8 +64,8 @@ WorkerProcess::WorkerProcess(const std::wstring& program, const std::wstring& wo
     std::wstring commandLine = L"\"" + program + L"\"";
     PROCESS_INFORMATION info{};
     started_ = std::chrono::steady_clock::now();
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        workDirectory.c_str(), &startup, &info))
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, workDirectory.c_str(),
+                        &startup, &info))
         fail("cannot start " + toUtf8(program));
     process_.reset(info.hProcess);
     sys::UniqueHandle thread(info.hThread);
@@ -91,7 +94,10 @@ bool WorkerProcess::send(const std::string& bytes)
     return done == bytes.size();
 }
 
-void WorkerProcess::closeInput() { toWorker_.reset(); }
+void WorkerProcess::closeInput()
+{
+    toWorker_.reset();
+}
 
 std::size_t WorkerProcess::read(char* buffer, std::size_t size)
 {
