@@ -6,7 +6,7 @@
 #include "io/pipe_pair.h"
 #include "io/selector.h"
 
-#include "expect_throw.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,8 @@
 #include <thread>
 
 namespace {
+
+using support::expectThrows;
 
 using testing_pipe::makePipePair;
 using testing_pipe::PipePair;

@@ -7,7 +7,7 @@
 #include "transcript.h"
 
 #include "crypto/chunk_codec.h"
-#include "expect_throw.h"
+#include "support.h"
 #include "io/temp_dir.h"
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
@@ -19,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+using support::expectThrows;
 
 using namespace host;
 using testing_fs::TempDir;

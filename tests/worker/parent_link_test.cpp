@@ -6,7 +6,7 @@
 #include "worker/child_on_pipes.h"
 #include "worker/link_peer.h"
 
-#include "expect_throw.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,8 @@
 #include <string>
 
 namespace {
+
+using support::expectThrows;
 
 using link_test::encode;
 using link_test::LinkedToPeer;
