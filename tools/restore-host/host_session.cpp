@@ -1,9 +1,7 @@
 #include "host_session.h"
 
-#include "chunk_store.h"
 #include "conversation.h"
 #include "display_thread.h"
-#include "path_text.h"
 #include "progress_line.h"
 #include "slim_lock.h"
 #include "summary.h"
@@ -11,6 +9,8 @@
 #include "worker_account.h"
 #include "worker_process.h"
 
+#include "backupset/chunk_store.h"
+#include "backupset/path_text.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "io/child_process.h"
