@@ -1,6 +1,6 @@
-#include "chunk_store.h"
-#include "pack.h"
-#include "sample_tree.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/sample_tree.h"
 
 #include "config/config_store.h"
 #include "crypto/chunk_codec.h"

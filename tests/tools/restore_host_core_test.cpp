@@ -1,11 +1,11 @@
 // The parent program's portable parts: its command line, fault scripts and the paths it is
 // given, the conversation it holds with the worker (faults included), and the transcript's JSON.
-#include "chunk_store.h"
 #include "conversation.h"
 #include "host_options.h"
-#include "pack.h"
 #include "transcript.h"
 
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
 #include "crypto/chunk_codec.h"
 #include "support.h"
 #include "io/temp_dir.h"
