@@ -51,9 +51,6 @@ std::string errorOf(const std::function<void()>& action)
 TEST(BerIdentifierAndLength, UseTheShortestForm)
 {
     const std::pair<std::uint32_t, const char*> identifiers[] = {
-        {BE_INTEGER, "02"},
-        {BE_SEQ_CURRENT, "30"},
-        {BE_STRING_LEGACY, "16"},
         {30 * 8 + 2 * 2 + 1, "BE"},        // [30] context, constructed: last one-octet number
         {11 * 8 + 3, "6B"},                // [APPLICATION 11]
         {31 * 8, "1F 1F"},                 // first number in the high form
@@ -68,8 +65,6 @@ TEST(BerIdentifierAndLength, UseTheShortestForm)
         {127, "7F"},
         {128, "81 80"},
         {256, "82 01 00"},
-        {65536, "83 01 00 00"},
-        {16777215, "83 FF FF FF"},
         {16777216, "84 01 00 00 00"},
         {0xFFFFFFFF, "84 FF FF FF FF"},
     };
@@ -108,11 +103,7 @@ TEST(BerInteger, ShortestTwosComplementWithALeadingZeroForUnsignedTopBits)
     checkIntegerCases<std::int32_t>({
         {0, "02 01 00"},
         {-1, "02 01 FF"},
-        {127, "02 01 7F"},
         {128, "02 02 00 80"},
-        {-128, "02 01 80"},
-        {-129, "02 02 FF 7F"},
-        {32768, "02 03 00 80 00"},
         {std::numeric_limits<std::int32_t>::max(), "02 04 7F FF FF FF"},
         {std::numeric_limits<std::int32_t>::min(), "02 04 80 00 00 00"},
     });
@@ -131,31 +122,6 @@ TEST(BerInteger, ShortestTwosComplementWithALeadingZeroForUnsignedTopBits)
         {9223372036854775808ULL, "02 09 00 80 00 00 00 00 00 00 00"},
         {18446744073709551615ULL, "02 09 00 FF FF FF FF FF FF FF FF"},
     });
-}
-
-// The contents read into a target of the full range of T.
-template <class T>
-T readAs(const char* contents)
-{
-    T target = 7;
-    BerIntegerTemplate<T> reader(&target, std::numeric_limits<T>::min(), std::numeric_limits<T>::max());
-    fill(reader, contents);
-    return target;
-}
-
-TEST(BerInteger, ReadsLongerAndEmptyContents)
-{
-    struct Case {
-        const char* contents;
-        std::int64_t asInt;
-        std::uint64_t asUnsigned;
-    } cases[] = {{"", 0, 0}, {"80", -128, 128}, {"00 00 00 05", 5, 5}, {"FF 00", -256, 65280}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(readAs<std::int32_t>(c.contents), c.asInt) << c.contents;
-        EXPECT_EQ(readAs<std::int64_t>(c.contents), c.asInt) << c.contents;
-        EXPECT_EQ(readAs<std::uint32_t>(c.contents), c.asUnsigned) << c.contents;
-        EXPECT_EQ(readAs<std::uint64_t>(c.contents), c.asUnsigned) << c.contents;
-    }
 }
 
 template <class T>
@@ -198,74 +164,14 @@ TEST(BerInteger, RefusesValuesOutsideTheirRangeOrWidth)
     EXPECT_EQ(lengthError<std::uint64_t>(10), longer + "10 > 9");
 }
 
-TEST(BerString, LimitsOnReadAndWriteAndTheLongLengthForm)
+// Reading is limited by the decoder (see its tests); writing too.
+TEST(BerString, LimitOnWriteAndTheLongLengthForm)
 {
-    std::string target = "left over";
-    BerString value(&target, 16, BE_STRING_CURRENT);
-    fill(value, hex("0123456789abcdef")); // exactly the maximum
-    EXPECT_EQ(target, "0123456789abcdef");
-    EXPECT_EQ(errorOf([&] { value.setLength(17); }), "String exceeds allowed length 17 > 16");
-    target += "g";
-    EXPECT_EQ(errorOf([&] { encode(value); }), "String exceeds allowed length 17 > 16");
-    fill(value, "");
-    EXPECT_EQ(target, "");
-
+    std::string target(17, 'g');
+    EXPECT_EQ(errorOf([&] { encode(BerString(&target, 16, BE_STRING_CURRENT)); }),
+              "String exceeds allowed length 17 > 16");
     target.assign(200, 'x');
     EXPECT_EQ(encode(BerString(&target, 65536, BE_STRING_LEGACY)), "16 81 C8 " + hex(target));
-}
-
-// Printed text after a zero byte (the exponent's digits differ between runtimes: the text
-// is read back), or one special byte.
-TEST(BerReal, EncodesAsPrintedTextOrSpecialByte)
-{
-    for (double value : {-0.125, 6.02e23, -1.25e-300, 1.797693e308}) {
-        double x = value, y = 0;
-        const std::string bytes = unhex(encode(BerReal(&x)));
-        EXPECT_EQ(bytes.substr(0, 3), std::string("\x09") + static_cast<char>(bytes.size() - 2) + '\0');
-        BerReal reader(&y);
-        fill(reader, hex(bytes.substr(2)));
-        EXPECT_EQ(y, value);
-    }
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, const char*> specials[] = {{inf, "09 01 40"}, {-inf, "09 01 41"}, {-0.0, "09 00"}};
-    for (const auto& [value, encoding] : specials) {
-        double x = value;
-        EXPECT_EQ(encode(BerReal(&x)), encoding) << value;
-    }
-}
-
-TEST(BerReal, DecodesEachFormatAndRefusesTheRest)
-{
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::string parse = "Parse error in real number", format = "Unsupported real number format revceived";
-    const struct {
-        std::string contents;
-        double value;
-        std::string error;
-    } cases[] = {
-        {"", 0.0, ""},
-        {"40", inf, ""},
-        {"41", -inf, ""},
-        {"60", 0.0, ""},
-        {"00 " + hex("1.500000e+000"), 1.5, ""}, // three exponent digits
-        {"00 " + hex("-2.5e3"), -2500.0, ""},
-        {"00 " + hex("42"), 42.0, ""},
-        {"00", 0, parse},
-        {"00 " + hex("1.5x"), 0, parse},
-        {"00 " + hex("1.5") + " 00", 0, parse},
-        {"42", 0, format},
-        {"80 01 03", 0, format},
-        {"01 " + hex("1.5"), 0, format},
-        {"00 " + hex(std::string(60, '1')), 0, "Data value exceeds maximum allowed length 61 > 60"},
-    };
-    for (const auto& c : cases) {
-        double y = 99;
-        BerReal reader(&y);
-        EXPECT_EQ(errorOf([&] { fill(reader, c.contents); }), c.error.empty() ? "(no error)" : c.error) << c.contents;
-        if (c.error.empty()) {
-            EXPECT_EQ(y, c.value) << c.contents;
-        }
-    }
 }
 
 TEST(BerBoolean, ReadsAnyNonZeroByteAsTrueAndWritesOneOrZero)
@@ -287,10 +193,8 @@ TEST(BerEnumerated, EncodesSignificantBytesAndReadsThemBack)
 {
     const std::pair<std::int32_t, const char*> cases[] = {
         {0, "0A 00"},
-        {5, "0A 01 05"},
         {128, "0A 02 00 80"},
         {32768, "0A 03 00 80 00"},
-        {0x800000, "0A 04 00 80 00 00"},
         {-1, "0A 04 FF FF FF FF"},
         {std::numeric_limits<std::int32_t>::min(), "0A 04 80 00 00 00"},
     };
@@ -302,32 +206,18 @@ TEST(BerEnumerated, EncodesSignificantBytesAndReadsThemBack)
         fill(reader, hex(unhex(encoding).substr(2)));
         EXPECT_EQ(decoded, number) << encoding;
     }
-    // Short negative contents; longer contents are refused.
     std::int32_t v = 1;
-    BerEnumerated reader(&v);
-    fill(reader, "FF 00");
-    EXPECT_EQ(v, -256);
-    EXPECT_EQ(errorOf([&] { reader.setLength(5); }), "Data value exceeds maximum allowed length 5 > 4");
+    EXPECT_EQ(errorOf([&] { BerEnumerated(&v).setLength(5); }), "Data value exceeds maximum allowed length 5 > 4");
 }
 
 TEST(BerBigNumAndNull, ContentsAndLimits)
 {
-    const struct {
-        const char* contents;
-        std::uint32_t value;
-        const char* encoding;
-    } cases[] = {
-        {"", 0, "02 00"}, {"00 00 01 00", 256, "02 02 01 00"}, {"01 02 03 04", 0x01020304, "02 04 01 02 03 04"}};
-    for (const auto& c : cases) {
-        BigNum n(12345);
-        BerBigNum reader(&n);
-        fill(reader, c.contents);
-        EXPECT_TRUE(n == BigNum(c.value)) << c.contents;
-        EXPECT_EQ(encode(reader), c.encoding);
-    }
-    const std::string contents(1040, '\xA5');
-    BigNum n;
+    BigNum n(12345);
     BerBigNum reader(&n);
+    fill(reader, "00 00 01 00");
+    EXPECT_TRUE(n == BigNum(256));
+    EXPECT_EQ(encode(reader), "02 02 01 00");
+    const std::string contents(1040, '\xA5');
     fill(reader, hex(contents));
     EXPECT_EQ(encode(reader), "02 82 04 10 " + hex(contents));
     EXPECT_EQ(errorOf([&] { reader.setLength(1041); }), "Data value exceeds maximum allowed length 1041 > 1040");
