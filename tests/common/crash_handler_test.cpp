@@ -97,66 +97,61 @@ private:
     std::shared_ptr<void> path_;
 };
 
+using Faults = std::vector<std::shared_ptr<void>>;
+Faults noDumpWriter()
+{
+    return {support::replaced(sys::calls.GetProcAddress, failingDumpWriter)};
+}
+
 // Each step that fails is reported and leaves the crash to the system.
 TEST_F(CrashFilterTest, EachOutcomeIsReported)
 {
     const std::wstring dump = support::toPath(dir_ / "worker.dmp").wstring();
     const std::wstring notSaved = L"' (error -2147024882)";
-    auto noDumpWriter = [] { return support::replaced(sys::calls.GetProcAddress, failingDumpWriter); };
+    const std::wstring cutPath = L"C:\\" + std::wstring(300, L'x') + L".exe"; // names some other file
     const struct {
         const char* what;
-        std::function<std::vector<std::shared_ptr<void>>()> faults;
-        LONG result;
+        Faults (*faults)();
         std::wstring report;
         std::vector<fs::path> files;
         std::wstring executable = L"";
+        LONG result = EXCEPTION_CONTINUE_SEARCH;
     } cases[] = {
         {"dump written",
-         [] { return std::vector<std::shared_ptr<void>>{}; },
-         EXCEPTION_EXECUTE_HANDLER,
+         [] { return Faults(); },
          L"An application error has been detected. Please report this error and submit the dump file in '" + dump +
              L"' along with your error report",
-         {"worker.dmp"}},
+         {"worker.dmp"},
+         L"",
+         EXCEPTION_EXECUTE_HANDLER},
         {"dbghelp.dll not loadable",
-         [] { return std::vector{support::refuse(sys::calls.LoadLibraryW, ERROR_MOD_NOT_FOUND)}; },
-         EXCEPTION_CONTINUE_SEARCH,
-         L"dbghelp.dll not found",
-         {}},
-        {"no MiniDumpWriteDump in it",
-         [] { return std::vector{support::refuse(sys::calls.GetProcAddress, ERROR_PROC_NOT_FOUND)}; },
-         EXCEPTION_CONTINUE_SEARCH,
-         L"dbghelp.dll too old",
-         {}},
+         [] { return Faults{support::refuse(sys::calls.LoadLibraryW, ERROR_MOD_NOT_FOUND)}; },
+         L"dbghelp.dll not found"},
+        {"no MiniDumpWriteDump",
+         [] { return Faults{support::refuse(sys::calls.GetProcAddress, ERROR_PROC_NOT_FOUND)}; },
+         L"dbghelp.dll too old"},
         {"dump file not creatable",
-         [] { return std::vector{support::refuse(sys::calls.CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE)}; },
-         EXCEPTION_CONTINUE_SEARCH,
-         L"Failed to create dump file '" + dump + L"' (error 5)",
-         {}},
-        {"dump not written",
-         [&] { return std::vector{noDumpWriter()}; },
-         EXCEPTION_CONTINUE_SEARCH,
-         L"Failed to save dump file to '" + dump + notSaved,
-         {"worker.dmp"}},
-        {"executable path unknown: the working directory",
-         [&] {
-             return std::vector{noDumpWriter(),
-                                support::refuse(sys::calls.GetModuleFileNameW, ERROR_NOT_ENOUGH_MEMORY, DWORD(0))};
+         [] { return Faults{support::refuse(sys::calls.CreateFileW, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE)}; },
+         L"Failed to create dump file '" + dump + L"' (error 5)"},
+        {"dump not written", noDumpWriter, L"Failed to save dump file to '" + dump + notSaved, {"worker.dmp"}},
+        {"executable path unknown",
+         [] {
+             Faults faults = noDumpWriter();
+             faults.push_back(support::refuse(sys::calls.GetModuleFileNameW, ERROR_NOT_ENOUGH_MEMORY, DWORD(0)));
+             return faults;
          },
-         EXCEPTION_CONTINUE_SEARCH,
          L"Failed to save dump file to 'tarvenor.dmp" + notSaved,
          {"tarvenor.dmp"}},
-        // A path that Windows had to cut names some other file.
         {"executable path cut",
-         [&] { return std::vector{noDumpWriter()}; },
-         EXCEPTION_CONTINUE_SEARCH,
+         noDumpWriter,
          L"Failed to save dump file to 'tarvenor.dmp" + notSaved,
          {"tarvenor.dmp"},
-         L"C:\\" + std::wstring(300, L'x') + L".exe"},
+         cutPath},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         {
-            const auto faults = c.faults();
+            const Faults faults = c.faults();
             EXPECT_EQ(crash(c.executable), c.result);
         }
         EXPECT_EQ(reports, std::vector<std::wstring>{c.report});

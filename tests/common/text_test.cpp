@@ -1,4 +1,4 @@
-#include "common/error.h"
+#include "common/format.h"
 #include "common/text.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +22,6 @@ TEST(Text, QuotedAndEscapedForLogTexts)
               "a\\x1b[2Jb\\x0d\\x0aforged\\x00\\x7f");
 }
 
-TEST(Text, SplitAndUpperCase)
-{
-    using V = std::vector<std::string>;
-    EXPECT_EQ(split("a,,b,", ',', false), (V{"a", "b"}));
-    EXPECT_EQ(split("a,,b,", ',', true), (V{"a", "", "b", ""}));
-    EXPECT_EQ(split("", ',', true), V{""});
-    EXPECT_EQ(toUpper("c:\\Program files\\x1.txt"), "C:\\PROGRAM FILES\\X1.TXT");
-}
-
 TEST(Text, Utf8ThroughUtf16AndTheAnsiCodePage)
 {
     // "Zoë ∑ 😀": two-, three- and four-byte sequences (the last one a surrogate pair).
@@ -43,6 +34,13 @@ TEST(Text, Utf8ThroughUtf16AndTheAnsiCodePage)
     EXPECT_EQ(toWide("caf\xe9"), L"caf\u00e9");
     // An overlong encoding of "/" is not UTF-8 either.
     EXPECT_EQ(toWide("\xc0\xaf").size(), 2u);
+}
+
+TEST(Text, NumbersForLogTexts)
+{
+    EXPECT_EQ(formatUnsigned(7, true), "07");
+    EXPECT_EQ(formatInt(3, true), "03");
+    EXPECT_EQ(formatUnsigned64(18446744073709551615ull), "18446744073709551615");
 }
 
 } // namespace
