@@ -1,8 +1,7 @@
 // Arbitrary bytes into the BER decoder over the protocol's classes, fed whole. Every input
-// must end in finished messages, an unfinished one, or protocol::EBer: any other exception,
-// a crash, a sanitizer report or a leak is a finding, and so are message sizes that add up
-// to more than the input. Finished messages are written again and the writing read back,
-// which must give the same bytes.
+// must end in finished messages, an unfinished one, or protocol::EBer; anything else is a
+// finding, and so are message sizes beyond the input's or a message that does not write
+// back to bytes that read back alike.
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
 
