@@ -77,17 +77,9 @@ private:
         }};
 };
 
-// Sets the times a restore test expects of a record part of any kind: see recordTimes().
-template <class Part>
-void withTimes(Part& part)
-{
-    part.creationTime = 1000000000;
-    part.lastAccessTime = 1500000000;
-    part.lastWriteTime = 1234567890;
-}
-
-// What Windows is given for withTimes(): creation 2001-09-09 01:46:40, access 2017-07-14
-// 02:40:00, last write 2009-02-13 23:31:30, in tenths of microseconds since 1601.
+// What Windows is given for the creation, access and last-write times 1000000000, 1500000000
+// and 1234567890 of a record: 2001-09-09 01:46:40, 2017-07-14 02:40:00, 2009-02-13 23:31:30,
+// in tenths of microseconds since 1601.
 inline FileTimes recordTimes()
 {
     return {126444736000000000, 131444736000000000, 128790414900000000};
