@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -82,17 +83,39 @@ TEST(WorkerCrash, EachCrashLeavesADumpBesideTheProgramAndItsReportInWdiagLog)
     }
 }
 
-TEST(WorkerCrashSink, ReportBecomesTheFatalReportInUtf8)
-{
-    InTemporaryDirectory dir;
-    reportCrash(L"dump in 'C:\\Users\\J\u00f6rg\\w\u00e4rker.dmp'");
-    EXPECT_EQ(support::readFile("wdiag.log"), "dump in 'C:\\Users\\J\xc3\xb6rg\\w\xc3\xa4rker.dmp'\r\n");
+std::vector<std::wstring> eventCalls;
+const HANDLE kSource = reinterpret_cast<HANDLE>(0x4242);
 
-    // A text that cannot be converted is lost, and the crashing process goes on to its end.
-    fs::remove("wdiag.log");
-    auto refused = support::refuse(sys::calls.WideCharToMultiByte, ERROR_NO_UNICODE_TRANSLATION, 0);
-    reportCrash(L"lost");
-    EXPECT_FALSE(fs::exists("wdiag.log"));
+// The report replaces the local file, in UTF-8 written without the heap, and goes to the
+// event log as an error of the source "Harbex".
+TEST(WorkerCrashSink, ReportGoesToTheLocalFileAndTheEventLog)
+{
+    sys::Override registerSource(
+        sys::calls.RegisterEventSourceW, +[](LPCWSTR server, LPCWSTR source) -> HANDLE {
+            eventCalls.push_back(L"register " + std::wstring(server ? server : L"(local)") + L" " + source);
+            return kSource;
+        });
+    sys::Override report(
+        sys::calls.ReportEventW,
+        +[](HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD size, LPCWSTR* strings,
+            LPVOID data) -> BOOL {
+            EXPECT_TRUE(source == kSource && user == nullptr && size == 0 && data == nullptr);
+            eventCalls.push_back(L"report " + std::to_wstring(type) + L" " + std::to_wstring(category) + L" " +
+                                 std::to_wstring(id) + L" " + std::to_wstring(count) + L" " + strings[0]);
+            return TRUE;
+        });
+    sys::Override deregister(
+        sys::calls.DeregisterEventSource, +[](HANDLE source) -> BOOL {
+            eventCalls.push_back(source == kSource ? L"deregister" : L"deregister another");
+            return TRUE;
+        });
+    InTemporaryDirectory dir;
+    support::writeFile("wdiag.log", "2,false: an earlier line that is longer than the report\r\n");
+    reportCrash(L"dump in 'C:\\J\u00f6rg\\w\u00e4rker.dmp'");
+    EXPECT_EQ(support::readFile("wdiag.log"), "dump in 'C:\\J\xc3\xb6rg\\w\xc3\xa4rker.dmp'\r\n");
+    EXPECT_EQ(eventCalls, (std::vector<std::wstring>{
+                              L"register (local) Harbex",
+                              L"report 1 0 3221225476 1 dump in 'C:\\J\u00f6rg\\w\u00e4rker.dmp'", L"deregister"}));
 }
 
 // What the run gave SetUnhandledExceptionFilter, and whether the parent had heard anything.

@@ -62,39 +62,6 @@ protected:
     std::unique_ptr<ChunkDispatcher> dispatcher_;
 };
 
-// Each object gets one writer, completed when the next object begins; the last one stays
-// for the driver. An object not in the job, or one whose writer cannot be made, fails
-// alone, under its name escaped for the log.
-TEST_F(DispatchTest, ObjectsAreRestoredInTurnAndAFailureCostsOnlyItsObject)
-{
-    useJob({unixRecord("/a/one", kChunk + 3), named(proto::FileMetaData(), "/a/broken", 1), unixRecord("/a/two", 5),
-            unixRecord("/a/dir", 0, true)});
-    const std::string one = dir_ / "a\\one", two = dir_ / "a\\two";
-    LogCapture log;
-
-    send("/a/one", 1, cleartext("end"));
-    send("/a/one", 0, cleartext(std::string(kChunk, 'x')));
-    send("/a/\x1b[2J\nunknown", 0, cleartext("zzz"));
-    EXPECT_TRUE(log.has(1, "Failing restore of object \"/a/\\x1b[2J\\x0aunknown\": No metadata for file "
-                           "\"/a/\\x1b[2J\\x0aunknown\""));
-    EXPECT_FALSE(exists(one)) << "in place before the next object began";
-
-    send("/a/broken", 0, cleartext("z"));
-    EXPECT_TRUE(log.has(1, "Failing restore of object \"/a/broken\": Attempted to construct FileMetaVariant from "
-                           "invalid source metadata"));
-    EXPECT_EQ(readFile(one), std::string(kChunk, 'x') + "end");
-    EXPECT_FALSE(exists(delayedWorkFile(one)));
-
-    send("/a/two", 0, cleartext("hello"));
-    send("/a/dir", 0, "");
-    EXPECT_EQ(readFile(two), "hello");
-    EXPECT_EQ(attributesOf(dir_ / "a\\dir"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_TRUE(dispatcher_->finishActiveWriter());
-    EXPECT_FALSE(dispatcher_->finishActiveWriter()) << "nothing left to finish";
-    EXPECT_EQ(dispatcher_->completedObjects(), Names({"/a/one", "/a/two"}));
-    EXPECT_EQ(dispatcher_->failedObjects(), Names({"/a/\x1b[2J\nunknown", "/a/broken"}));
-}
-
 LONG seekLow, seekHigh;
 
 // The whole 64-bit offset of a chunk, its index times the chunk size, reaches Windows.
@@ -125,13 +92,16 @@ TEST_F(DispatchTest, ChunkIsWrittenAtItsIndexTimesTheChunkSizeBeyond4GiB)
     EXPECT_TRUE(dispatcher_->failedObjects().empty());
 }
 
-// A chunk that cannot be decoded fails its object: the writer is dropped, its work file
-// removed, the target keeps what it held. A chunk of it that comes after the next object
-// began is skipped: it makes no work file and does not end the object being received.
-TEST_F(DispatchTest, LateChunkOfAFailedObjectIsSkipped)
+// A failure costs only its object: a chunk that cannot be decoded drops the writer and its
+// work file, the target keeps what it held, and a chunk of that object arriving after the
+// next object began is skipped (no work file, the object being received goes on). An object
+// not in the job, or whose writer cannot be made, fails alone, its name escaped for the log.
+TEST_F(DispatchTest, AFailureCostsOnlyItsObjectAndItsLateChunksAreSkipped)
 {
-    useJob({unixRecord("/a/f", kChunk + 4), unixRecord("/a/g", kChunk + 5)});
+    useJob({unixRecord("/a/f", kChunk + 4), unixRecord("/a/g", kChunk + 5), named(proto::FileMetaData(), "/a/bad", 1),
+            unixRecord("/a/h", 2)});
     const std::string f = existing("a\\f", "precious"), g = dir_ / "a\\g";
+    LogCapture log;
 
     send("/a/f", 0, cleartext(std::string(kChunk, 'f')));
     send("/a/f", 1, "XXXXrest");
@@ -140,12 +110,20 @@ TEST_F(DispatchTest, LateChunkOfAFailedObjectIsSkipped)
     send("/a/f", 1, cleartext("more"));
     EXPECT_FALSE(exists(delayedWorkFile(f)));
     EXPECT_TRUE(exists(delayedWorkFile(g)));
+    send("/a/\x1b[2J\nunknown", 0, cleartext("zzz"));
     send("/a/g", 1, cleartext("fresh"));
-    EXPECT_TRUE(dispatcher_->finishActiveWriter());
-
+    send("/a/bad", 0, cleartext("z"));
     EXPECT_EQ(readFile(g), std::string(kChunk, 'g') + "fresh");
+    send("/a/h", 0, cleartext("hi"));
+    EXPECT_TRUE(dispatcher_->finishActiveWriter());
+    EXPECT_FALSE(dispatcher_->finishActiveWriter()) << "nothing left to finish";
+
+    EXPECT_EQ(readFile(dir_ / "a\\h"), "hi");
     EXPECT_EQ(readFile(f), "precious");
-    EXPECT_EQ(dispatcher_->failedObjects(), Names({"/a/f"}));
+    EXPECT_TRUE(log.has(1, "Failing restore of object \"/a/\\x1b[2J\\x0aunknown\": No metadata for file "
+                           "\"/a/\\x1b[2J\\x0aunknown\""));
+    EXPECT_EQ(dispatcher_->completedObjects(), Names({"/a/g"}));
+    EXPECT_EQ(dispatcher_->failedObjects(), Names({"/a/\x1b[2J\nunknown", "/a/bad", "/a/f"}));
 }
 
 // An object is placed only when its chunks cover its recorded size, and none may reach past

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 namespace {
@@ -25,14 +24,6 @@ proto::CurrentLogLevel currentLogLevel(std::int32_t level)
     proto::CurrentLogLevel message;
     message.level = level;
     return message;
-}
-
-std::string wrappedStatus(std::int32_t status)
-{
-    proto::MessageExchangeResponse wrapper;
-    wrapper.response.reset(new proto::RestoreStatus);
-    static_cast<proto::RestoreStatus*>(wrapper.response.get())->status = status;
-    return encode(wrapper);
 }
 
 class ParentLinkTest : public ::testing::Test, protected link_test::LinkedToPeer {};
@@ -55,20 +46,15 @@ TEST_F(ParentLinkTest, MessagesGoOutWithExactlyTheirOwnBytes)
 TEST_F(ParentLinkTest, ReadUnwrapsResponsesAndKeepsWhatArrivedAhead)
 {
     const std::string chunkNoneNumbered5 = unhex("7F 3D 80 02 01 05 AA 80 00 00 01 01 01 00 00");
-    const std::string status = wrappedStatus(1);
-    peer.send(encode(currentLogLevel(0)) + chunkNoneNumbered5 + status.substr(0, 5));
+    peer.send(encode(currentLogLevel(0)) + chunkNoneNumbered5.substr(0, 5));
     link->write(proto::GetLogLevel());
     link->request(proto::RestoreInquiry());
-    peer.send(status.substr(5));
+    peer.send(chunkNoneNumbered5.substr(5));
 
     Message first = link->read();
     EXPECT_TRUE(first && *first == currentLogLevel(0));
     Message second = link->read();
     EXPECT_TRUE(second && *second == proto::ChunkNone());
-    Message third = link->read();
-    auto* restoreStatus = dynamic_cast<proto::RestoreStatus*>(third.get());
-    ASSERT_NE(restoreStatus, nullptr);
-    EXPECT_EQ(restoreStatus->status, 1);
     EXPECT_EQ(peer.takeBytes(), kGetLogLevel + kInquiry);
 }
 
@@ -94,25 +80,6 @@ TEST_F(ParentLinkTest, ClosedInputEndsTheNextWriteOnce)
         // The messages themselves went out before the input was looked at.
         EXPECT_EQ(other.peer.takeBytes(), (waiting ? kGetLogLevel : "") + kInquiry + kChunkRequest);
         EXPECT_THROW(other.link->read(), io::EEndOfStream);
-    }
-}
-
-// A broken output is an input-output error, not the parent's departure, and it stays.
-TEST_F(ParentLinkTest, OutputFailuresAreInputOutputErrorsAndLeaveTheParentThere)
-{
-    const std::pair<decltype(sys::calls.WriteFileEx), std::string> cases[] = {
-        {link_test::faults::writeRefused, "Unable to write data to: stdout : "},
-        {link_test::faults::writeCompletesWithError, "Unhandled error writing to pipe stdout: "},
-    };
-    for (const auto& [writeFileEx, textStart] : cases) {
-        link_test::Peer otherPeer;
-        std::unique_ptr<ParentLink> otherLink = otherPeer.makeLink();
-        sys::Override broken(sys::calls.WriteFileEx, writeFileEx);
-        const auto [type, text] = support::thrown([&] { otherLink->write(proto::GetLogLevel()); });
-        EXPECT_EQ(type, &typeid(io::EInputOutput)) << text;
-        EXPECT_EQ(text.rfind(textStart, 0), 0u) << text;
-        EXPECT_FALSE(otherLink->parentGone());
-        EXPECT_THROW(otherLink->write(proto::GetLogLevel()), io::EInputOutput);
     }
 }
 

@@ -45,13 +45,19 @@ TEST(MakeProgress, FillsStatePercentageRateAndTimeLeftByTheRules)
     };
     const std::int32_t restoring = State::Restoring;
     const Case cases[] = {
-        {"preparing keeps the percentage", State::Preparing, 100, totalsAfter(0, 0, 0), after(1), 100, {}, {}},
-        {"waiting for the server reports 0", State::WaitingForServer, 57, totalsAfter(0, 0, 0), after(1), 0, {}, {}},
         {"one chunk: no rate", restoring, 10, totalsAfter(1, 1048576, 9), after(10), 10, {}, {}},
         {"4 chunks, 4 MiB, 8 s, 6 to come", restoring, 40, totalsAfter(4, 4194304, 6), after(8), 40, 524288, 12},
         {"rate: 1 byte under 256 KiB", restoring, 5, totalsAfter(2, 262143, 1), after(100), 5, {}, {}},
         {"rate: exactly 256 KiB", restoring, 5, totalsAfter(2, 262144, 1), after(4), 5, 65536, {}},
         {"rate: just under 2 s", restoring, 5, totalsAfter(2, 300000, 1), after(1, 999999), 5, {}, {}},
+        {"preparing keeps the percentage",
+         State::Preparing,
+         100,
+         totalsAfter(100, 104857600, 5),
+         after(9),
+         100,
+         {},
+         {}},
         {"rate: exactly 2 s", restoring, 5, totalsAfter(2, 300000, 8), after(2), 5, 150000, {}},
         {"time left: 1 byte under 2 MiB", restoring, 5, totalsAfter(3, 2097151, 3), after(10), 5, 209715, {}},
         {"time left: only 2 chunks", restoring, 5, totalsAfter(2, 4194304, 3), after(10), 5, 419430, {}},
@@ -61,7 +67,7 @@ TEST(MakeProgress, FillsStatePercentageRateAndTimeLeftByTheRules)
         {"rate and time left truncated", restoring, 1, totalsAfter(3, 3000001, 1), after(7), 1, 428571, 2},
         {"elapsed counts the microseconds", restoring, 1, totalsAfter(2, 300000, 0), after(2, 500000), 1, 120000, {}},
         {"nothing more to come", restoring, 99, totalsAfter(10, 10485760, 0), after(20), 99, 524288, 0},
-        {"waiting with data", State::WaitingForServer, 30, totalsAfter(100, 104857600, 5), after(100), 0, {}, {}},
+        {"waiting reports 0", State::WaitingForServer, 30, totalsAfter(100, 104857600, 5), after(100), 0, {}, {}},
         {"no restore with data", State::NoRestore, 0, totalsAfter(100, 104857600, 5), after(100), 0, {}, {}},
     };
     for (const Case& c : cases) {

@@ -62,18 +62,14 @@ TEST_F(WorkerLogTest, TextsGoToTheParentInRecordsForwardedOnRequest)
     EXPECT_EQ(records(peer.takeMessages()), std::vector<std::string>{"worker 2: " + text.substr(0, 5)});
 }
 
+// Only a CurrentLogLevel sets the level; any other reply is said at level 1, whatever the
+// level is.
 TEST_F(WorkerLogTest, LogLevelComesFromTheParentsCurrentLogLevelOnly)
 {
     proto::CurrentLogLevel one;
     one.level = 1;
-    proto::MessageExchangeResponse wrappedStatus;
-    wrappedStatus.response.reset(new proto::RestoreStatus);
-    const std::tuple<std::string, int, int, bool> cases[] = {
-        {encode(one), 3, 1, false},
-        {encode(wrappedStatus), 3, 3, true},
-        {encode(proto::GetLogLevel()), 0, 0, true},
-    };
-    for (const auto& [reply, before, after, complains] : cases) {
+    const std::tuple<std::string, int, int> cases[] = {{encode(one), 3, 1}, {encode(proto::GetLogLevel()), 0, 0}};
+    for (const auto& [reply, before, after] : cases) {
         logLevel = before;
         peer.send(reply);
         setupLogLevel(*link);
@@ -82,9 +78,8 @@ TEST_F(WorkerLogTest, LogLevelComesFromTheParentsCurrentLogLevelOnly)
         ASSERT_FALSE(sent.empty());
         EXPECT_TRUE(*sent[0] == proto::GetLogLevel());
         sent.erase(sent.begin());
-        // Any other reply is said at level 1, whatever the level is.
         EXPECT_EQ(records(sent),
-                  std::vector<std::string>(complains ? 1 : 0,
+                  std::vector<std::string>(after == before,
                                            "worker 1: Unable to setup log level, will maintain current level"));
     }
 }
@@ -127,50 +122,6 @@ TEST_F(WorkerLogTest, BrokenOutputKeepsTheWholeLineInTheLocalFile)
     support::expectThrows<io::EEndOfStream>([] { logMessage("nobody listens", 2, false); },
                                             "EOS on PipeIStream read during parent_write");
     EXPECT_FALSE(support::exists(here / "wdiag.log"));
-}
-
-struct EventLogCalls {
-    bool registerFails = false;
-    std::vector<std::wstring> calls;
-};
-EventLogCalls eventLog;
-const HANDLE kSource = reinterpret_cast<HANDLE>(0x4242);
-
-TEST(FatalReport, ReplacesTheLocalFileAndReportsAnErrorEvent)
-{
-    sys::Override registerSource(
-        sys::calls.RegisterEventSourceW, +[](LPCWSTR server, LPCWSTR source) -> HANDLE {
-            eventLog.calls.push_back(L"register " + std::wstring(server ? server : L"(local)") + L" " + source);
-            ::SetLastError(ERROR_ACCESS_DENIED);
-            return eventLog.registerFails ? nullptr : kSource;
-        });
-    sys::Override report(
-        sys::calls.ReportEventW,
-        +[](HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD size, LPCWSTR* strings,
-            LPVOID data) -> BOOL {
-            EXPECT_EQ(source, kSource);
-            EXPECT_TRUE(user == nullptr && size == 0 && data == nullptr);
-            eventLog.calls.push_back(L"report " + std::to_wstring(type) + L" " + std::to_wstring(category) + L" " +
-                                     std::to_wstring(id) + L" " + std::to_wstring(count) + L" " + strings[0]);
-            return TRUE;
-        });
-    sys::Override deregister(
-        sys::calls.DeregisterEventSource, +[](HANDLE source) -> BOOL {
-            eventLog.calls.push_back(source == kSource ? L"deregister" : L"deregister another");
-            return TRUE;
-        });
-    for (bool registerFails : {false, true}) {
-        InTemporaryDirectory here;
-        support::writeFile(here / "wdiag.log", "2,false: an earlier line that is longer than the report\r\n");
-        eventLog = EventLogCalls{registerFails, {}};
-        fatalReport("Dump in 'C:\\x\\w\xC3\xB6rker.dmp'");
-        EXPECT_EQ(support::readFile(here / "wdiag.log"), "Dump in 'C:\\x\\w\xC3\xB6rker.dmp'\r\n");
-        std::vector<std::wstring> expected = {L"register (local) Harbex"};
-        if (!registerFails)
-            expected.insert(expected.end(),
-                            {L"report 1 0 3221225476 1 Dump in 'C:\\x\\w\u00F6rker.dmp'", L"deregister"});
-        EXPECT_EQ(eventLog.calls, expected);
-    }
 }
 
 } // namespace
