@@ -1,6 +1,6 @@
 #include "registry/pending_moves.h"
 
-#include "hives/registry_area.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using testing_registry::wideBytes;
+using support::wideBytes;
 
 std::vector<PendingMove> parsed(const std::wstring& text)
 {
