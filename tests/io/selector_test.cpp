@@ -149,34 +149,6 @@ TEST(Selector, ReadyMembersFirstThenTheEarliestDeadlineThenTheFirstRegistered)
     EXPECT_EQ(selector.poll().second, 4);
 }
 
-TEST(StackedSelectable, SharesASelectorWithOtherMembers)
-{
-    Source source;
-    Collector collector(source, 2);
-    Timer expired(kLongAgo);
-    io::Selector<int> selector;
-    selector.add(collector, 1);
-    selector.add(expired, 2);
-    // The source is watched for the collector, but is no member of its own.
-    EXPECT_EQ(source.selectors().size(), 1u);
-
-    EXPECT_EQ(selector.poll().second, 2); // the collector has nothing yet
-    source.give(1);
-    EXPECT_EQ(selector.poll().second, 2); // one item is not enough
-    EXPECT_EQ(collector.calls(), 1);
-    source.give(1);
-    EXPECT_EQ(selector.poll().second, 1);
-    // Ready and no longer on its source: the source left the selector.
-    EXPECT_TRUE(source.selectors().empty());
-    EXPECT_EQ(selector.poll().second, 1);
-
-    EXPECT_EQ(collector.fetch(), 2);
-    EXPECT_EQ(source.selectors().size(), 1u);
-    source.give(2);
-    EXPECT_EQ(selector.poll().second, 1);
-    EXPECT_EQ(collector.calls(), 4);
-}
-
 TEST(StackedSelectable, UnderlyingStaysOnASelectorUntilTheLastFrontLeaves)
 {
     Source source;
@@ -203,63 +175,6 @@ TEST(StackedSelectable, UnderlyingStaysOnASelectorUntilTheLastFrontLeaves)
 }
 
 #ifdef _WIN32
-
-std::vector<DWORD> sleepTimeouts;
-
-DWORD WINAPI recordingSleep(DWORD ms, BOOL alertable)
-{
-    sleepTimeouts.push_back(alertable ? ms : 0xDEAD);
-    return ::SleepEx(ms, alertable);
-}
-
-TEST(OsWait, TimeoutsGivenToTheAlertableSleep)
-{
-    sleepTimeouts.clear();
-    auto guard = support::replaced(sys::calls.SleepEx, recordingSleep);
-    Timer expired(kLongAgo), future(secondsFromNow(3600)), soon(UsecTime::now() + UsecTime(0, 100000));
-    io::Selector<int> selector;
-    selector.add(expired, 1);
-    selector.add(future, 2);
-    EXPECT_EQ(selector.poll().second, 1);
-    selector.remove(expired);
-    EXPECT_THROW(selector.pollNonBlocking(), io::ENotReady);
-    selector.add(soon, 3);
-    EXPECT_EQ(selector.poll().second, 3);
-    // Expired: no sleep; non-blocking: none either; then what is left of 100 ms, rounded up.
-    ASSERT_EQ(sleepTimeouts.size(), 3u);
-    EXPECT_EQ(sleepTimeouts[0] + sleepTimeouts[1], 0u);
-    EXPECT_LE(sleepTimeouts[2], 100u);
-    EXPECT_GT(sleepTimeouts[2], 0u);
-}
-
-int completionRoutinesRun = 0;
-
-void CALLBACK markSourceReady(ULONG_PTR source)
-{
-    ++completionRoutinesRun;
-    reinterpret_cast<Source*>(source)->give(1);
-}
-
-TEST(OsWait, CompletionRoutinesRunWhileWaitingOrSleeping)
-{
-    sleepTimeouts.clear();
-    completionRoutinesRun = 0;
-    Source source;
-    {
-        auto guard = support::replaced(sys::calls.SleepEx, recordingSleep);
-        ASSERT_NE(QueueUserAPC(markSourceReady, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(&source)), 0u);
-        io::waitReady(source);
-        EXPECT_EQ(completionRoutinesRun, 1);
-        EXPECT_EQ(sleepTimeouts, std::vector<DWORD>{INFINITE}) << "without a deadline";
-    }
-    // A sleep runs them and sleeps on for its whole time.
-    ASSERT_NE(QueueUserAPC(markSourceReady, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(&source)), 0u);
-    const UsecTime before = UsecTime::now();
-    io::sleep(UsecTime(0, 50000));
-    EXPECT_EQ(completionRoutinesRun, 2);
-    EXPECT_EQ(source.items_, 2);
-    EXPECT_GE((UsecTime::now() - before).toSeconds(), 0.049);
-}
 
 int fakeSleepCalls = 0;
 

@@ -1,7 +1,6 @@
-// The packing tool's own rules: keys and the configuration, the chunk file format, what pack
-// refuses, the names a Windows volume holds, the sample tree and the command line. That a
-// packed set restores to its source, in every chunk form and metadata kind, is proven by the
-// end-to-end tests.
+// The packing tool's own rules: the chunk file format, what pack refuses, the names a Windows
+// volume holds, the sample tree and the command line. That a packed set restores to its
+// source, in every chunk form and metadata kind, is proven by the end-to-end tests.
 #include "chunk_store.h"
 #include "pack.h"
 #include "sample_tree.h"
@@ -29,27 +28,6 @@ using support::ScratchDir;
 namespace fs = std::filesystem;
 
 const std::string kKeyHex = "8f3a61c0d2e4b5976a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f6071";
-
-std::string keyFromConfig(const std::string& setDirectory)
-{
-    ConfigStore store(setDirectory + "/harbex");
-    store.load();
-    return store.getString("DataKey");
-}
-
-TEST(BackupSetKey, HexKeysAndTheConfigurationReadBack)
-{
-    const std::string key = keyFromHex(kKeyHex);
-    EXPECT_EQ(support::hex(key.substr(0, 2) + key.substr(30)), "8F 3A 60 71");
-    for (const std::string& bad : {std::string(63, '0'), std::string(66, '0'), std::string(62, '0') + "0g"})
-        EXPECT_THROW(keyFromHex(bad), ChunkStoreError) << bad;
-    ScratchDir dir;
-    for (const std::string& k : {key, randomKey(), std::string(32, '\xff')}) {
-        support::writeFile(dir / "harbex.cfg", configText(k));
-        EXPECT_EQ(keyFromConfig(dir.path()), k);
-    }
-    EXPECT_NE(randomKey(), randomKey());
-}
 
 TEST(BackupSetStore, ChunkFilesHoldTheirCountAndDamagedOnesAreRefused)
 {
@@ -139,19 +117,11 @@ TEST(BackupSetPack, FullWindowsRootsAndTheNamesAWindowsVolumeHolds)
 
 #ifndef _WIN32
 
-TEST(BackupSetPack, NtfsRecordsOnlyForNamesWindowsCanHold)
+std::string keyFromConfig(const std::string& setDirectory)
 {
-    ScratchDir tree, set;
-    fs::create_directories(support::toPath(tree / "bad:dir/sub"));
-    support::writeFile(tree / "bad:dir/sub/inner.txt", "x");
-    support::writeFile(tree / "fine.txt", "y");
-    fs::create_symlink("fine.txt", support::toPath(tree / "link"));
-    PackOptions options;
-    options.key = keyFromHex(kKeyHex);
-    const PackResult result = pack(tree.path(), set / "set", options);
-    EXPECT_EQ(result.objects, 1u);
-    EXPECT_EQ(result.skipped.size(), 4u) << "the directory, everything below it, and the link";
-    EXPECT_EQ(ChunkStore::open(set / "set").object(0).name, "C:\\source\\fine.txt");
+    ConfigStore store(setDirectory + "/harbex");
+    store.load();
+    return store.getString("DataKey");
 }
 
 // Each entry as mode, time and contents (or link target), by path.

@@ -59,14 +59,6 @@ TEST(HostProgressLine, FitsTheTerminalDroppingFieldsWhenNarrow)
     EXPECT_EQ(plainProgressLine(early), "Restoring 42%: 3/92 objects, 6.0/300.0 MiB, -- MB/s, --:-- left");
 }
 
-TEST(HostProgressLine, NumbersForPeople)
-{
-    EXPECT_EQ(byteCount(1023) + " " + byteCount(1536) + " " + byteCount(5ULL << 30), "1023 B 1.5 KiB 5.0 GiB");
-    EXPECT_EQ(rateText(999) + " " + rateText(12345678) + " " + rateText(2500000000ULL), "1.0 kB/s 12.3 MB/s 2.50 GB/s");
-    EXPECT_EQ(durationText(42) + " " + durationText(725) + " " + durationText(11220), "0:42 12:05 3:07:00");
-    EXPECT_EQ(stateName(9) + "|" + logLine(1, "bad") + "|" + logLine(7, "odd"), "State 9|Error: bad|Level 7: odd");
-}
-
 TEST(HostDisplay, TerminalRedrawsAtMostTenTimesASecondWithLogLinesAbove)
 {
     Display display({Screen::Kind::Ansi, 60});

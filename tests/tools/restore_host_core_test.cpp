@@ -1,12 +1,9 @@
 // The parent program's portable parts: its command line, fault scripts and the paths it is
-// given, the conversation it holds with the worker (faults included), and the transcript's JSON.
-#include "chunk_store.h"
-#include "conversation.h"
+// given, and the transcript's JSON. The conversation it holds with the worker, faults and
+// counts of what it served included, is proven by the end-to-end tests.
 #include "host_options.h"
-#include "pack.h"
 #include "transcript.h"
 
-#include "crypto/chunk_codec.h"
 #include "support.h"
 #include "proto/messages.h"
 
@@ -68,99 +65,6 @@ TEST(HostOptions, CommandLineAndFaults)
             EXPECT_EQ(std::string(e.what()), text);
         }
     }
-}
-
-// A set of three objects in job order: a directory, a file of three chunks, a file of one.
-class ConversationTest : public ::testing::Test {
-protected:
-    ConversationTest()
-    {
-        std::filesystem::create_directories(support::toPath(source_.path() + "/a"));
-        support::writeFile(source_.path() + "/a/big.bin", std::string(2 * kChunkSize + 10, 'b'));
-        support::writeFile(source_.path() + "/z.txt", "zed");
-        backupset::PackOptions options;
-        options.key = std::string(32, 'k');
-        backupset::pack(source_.path(), set_.path() + "/set", options);
-        store_ = std::make_unique<backupset::ChunkStore>(backupset::ChunkStore::open(set_.path() + "/set"));
-    }
-
-    // What the host answers to each of `requests` ("level", "inquiry", "chunk"), one short
-    // text per reply.
-    std::vector<std::string> talk(const std::vector<std::string>& requests, const Faults& faults = {},
-                                  std::size_t servedObjects = SIZE_MAX)
-    {
-        Conversation conversation(*store_, 2, faults, servedObjects);
-        std::vector<std::string> said;
-        for (const std::string& r : requests) {
-            std::unique_ptr<protocol::BerConstructed> message;
-            if (r == "level") {
-                message = std::make_unique<proto::GetLogLevel>();
-            } else {
-                auto request = std::make_unique<proto::MessageExchangeRequest>();
-                if (r == "inquiry")
-                    request->request.reset(new proto::RestoreInquiry);
-                else
-                    request->request.reset(new proto::ChunkRequest);
-                message = std::move(request);
-            }
-            for (const Outgoing& out : conversation.answer(*message))
-                said.push_back(shortText(out));
-        }
-        served_ = {conversation.objectsServed(), conversation.bytesServed()};
-        return said;
-    }
-
-    // "level 2", "status 2", "none", "name index/remaining"; "bare " before a reply that no
-    // exchange wraps.
-    static std::string shortText(const Outgoing& out)
-    {
-        const protocol::BerConstructed* m = out.message.get();
-        const auto* wrapper = dynamic_cast<const proto::MessageExchangeResponse*>(m);
-        const std::string prefix = wrapper ? "" : "bare ";
-        m = wrapper ? wrapper->response.get() : m;
-        if (auto* level = dynamic_cast<const proto::CurrentLogLevel*>(m))
-            return prefix + "level " + std::to_string(level->level);
-        if (auto* status = dynamic_cast<const proto::RestoreStatus*>(m))
-            return prefix + "status " + std::to_string(status->status);
-        auto* chunk = dynamic_cast<const proto::ChunkResponse*>(m);
-        if (chunk == nullptr)
-            return prefix + (dynamic_cast<const proto::ChunkNone*>(m) ? "none" : "other");
-        return prefix + chunk->name.substr(chunk->name.find_last_of('\\') + 1) + " " +
-               std::to_string(chunk->chunkIndex) + "/" + std::to_string(chunk->remainingChunks);
-    }
-
-    static constexpr std::size_t kChunkSize = 1048576;
-    ScratchDir source_, set_;
-    std::unique_ptr<backupset::ChunkStore> store_;
-    // Objects and plain bytes served by the last talk.
-    std::pair<std::uint64_t, std::uint64_t> served_;
-};
-
-const std::vector<std::string> kWholeRun = {"level", "inquiry", "chunk", "chunk", "chunk",
-                                            "chunk", "chunk",   "chunk", "chunk"};
-
-TEST_F(ConversationTest, ServesEveryChunkInJobOrderCountingWhatRemainsOfTheRestore)
-{
-    EXPECT_EQ(talk(kWholeRun), (std::vector<std::string>{"bare level 2", "status 2", "a 0/4", "big.bin 0/3",
-                                                         "big.bin 1/2", "big.bin 2/1", "z.txt 0/0", "none", "none"}));
-    EXPECT_EQ(served_, std::make_pair(std::uint64_t{3}, std::uint64_t{2 * kChunkSize + 10 + 3}));
-    talk({"chunk", "chunk", "chunk"});
-    EXPECT_EQ(served_, std::make_pair(std::uint64_t{1}, std::uint64_t{2 * kChunkSize})) << "big.bin is under way";
-    Faults shortBig;
-    addFault(shortBig, "short=1");
-    talk(kWholeRun, shortBig);
-    EXPECT_EQ(served_, std::make_pair(std::uint64_t{3}, std::uint64_t{kChunkSize + 3})) << "half of big.bin";
-}
-
-// A job measured on its first objects: the others need no chunk file, and the counts of
-// what remains cover only the objects served. (The faults are proven through the worker by
-// the end-to-end tests.)
-TEST_F(ConversationTest, ServesTheFirstObjectsOnlyWhenAsked)
-{
-    std::filesystem::remove(support::toPath(backupset::chunkFilePath(set_.path() + "/set", 2)));
-    EXPECT_EQ(talk(kWholeRun, {}, 2), (std::vector<std::string>{"bare level 2", "status 2", "a 0/3", "big.bin 0/2",
-                                                                "big.bin 1/1", "big.bin 2/0", "none", "none", "none"}));
-    EXPECT_EQ(served_, std::make_pair(std::uint64_t{2}, std::uint64_t{2 * kChunkSize + 10}));
 }
 
 TEST(HostTranscript, JsonOfTextsAndMessages)
