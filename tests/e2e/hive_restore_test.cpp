@@ -61,26 +61,6 @@ private:
     std::vector<std::string> keys_;
 };
 
-// A hive file loaded under a name of the test's own while it lives.
-class MountedHive {
-public:
-    explicit MountedHive(const std::string& file) : name_("RestoreWorkerE2E-" + support::randomSuffix())
-    {
-        loaded_ = ::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str(), toWide(file).c_str()) == ERROR_SUCCESS;
-    }
-    ~MountedHive()
-    {
-        if (loaded_)
-            ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str());
-    }
-    bool loaded() const { return loaded_; }
-    std::string path(const std::string& sub) const { return name_ + "\\" + sub; }
-
-private:
-    std::string name_;
-    bool loaded_ = false;
-};
-
 TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
 {
     winreg::enableBackupRestorePrivileges();
@@ -141,15 +121,18 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     EXPECT_FALSE(support::keyExists(HKEY_LOCAL_MACHINE, "Software\\Harbex\\hives"));
     EXPECT_EQ(machineValue(kSessionManager, L"AllowProtectedRenames"), regDword(1));
 
-    // The restored SYSTEM hive as the merge left it.
-    MountedHive merged(host.work + "\\SYSTEM.restored.snapshot");
-    ASSERT_TRUE(merged.loaded());
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Control\\" + tag), L"Name"), regSz(L"running"));
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Added"), L"start"), regDword(2));
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Kept"), L"start"), regDword(1))
+    // The restored SYSTEM hive as the merge left it, loaded under a name of the test's own.
+    const std::string mount = "RestoreWorkerE2E-" + support::randomSuffix();
+    ASSERT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(),
+                            toWide(host.work + "\\SYSTEM.restored.snapshot").c_str()),
+              ERROR_SUCCESS);
+    const std::string cs = mount + "\\ControlSet001\\";
+    EXPECT_EQ(machineValue(cs + "Control\\" + tag, L"Name"), regSz(L"running"));
+    EXPECT_EQ(machineValue(cs + "Services\\" + tag + "\\Added", L"start"), regDword(2));
+    EXPECT_EQ(machineValue(cs + "Services\\" + tag + "\\Kept", L"start"), regDword(1))
         << "a restored service that starts earlier than the running one keeps its own settings";
-    const std::wstring carried =
-        wideOf(machineValue(merged.path("ControlSet001\\Control\\Session Manager"), L"PendingFileRenameOperations"));
+    const std::wstring carried = wideOf(machineValue(cs + "Control\\Session Manager", L"PendingFileRenameOperations"));
+    ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
     EXPECT_NE(carried.find(softwareMove), std::wstring::npos) << "the moves at boot must survive the hive switch";
 }
 

@@ -21,19 +21,6 @@ using support::devicePath;
 using support::wideBytes;
 using Lines = std::vector<support::LogLine>;
 
-// The hive registry's own lines: none of them is for the parent.
-struct LocalLines : support::LogCapture {
-    explicit LocalLines(int level) : support::LogCapture(level)
-    {
-        capture_ = setLogSink([this](const std::string& text, int lineLevel, bool forward) {
-            EXPECT_FALSE(forward) << text;
-            lines.push_back({lineLevel, text});
-        });
-    }
-    ~LocalLines() { setLogSink(std::move(capture_)); }
-    LogSink capture_;
-};
-
 const std::string hiveListPath = HiveRegistry::hiveListKey;
 const std::string restoredHivesPath = HiveRegistry::restoredHivesKey;
 
@@ -71,7 +58,7 @@ TEST_F(HiveRegistryTest, FilesOfLoadedHivesAreLive)
 {
     std::size_t before = 0;
     {
-        LocalLines quiet(0);
+        support::LogCapture quiet(0);
         before = HiveRegistry().liveHiveCount();
     }
     const std::string file = dir / "software";
@@ -81,16 +68,13 @@ TEST_F(HiveRegistryTest, FilesOfLoadedHivesAreLive)
     addHive(REG_SZ, {}); // volatile hives have no file
     addHive(REG_SZ, wideBytes(std::wstring(1, L'\0')));
 
-    for (int level : {2, 1}) {
-        LocalLines log(level);
-        HiveRegistry hives;
-        EXPECT_EQ(hives.liveHiveCount(), before + 2);
-        EXPECT_TRUE(hives.isLiveHive(file));
-        EXPECT_TRUE(hives.isLiveHive(longPath));
-        EXPECT_FALSE(hives.isLiveHive(dir / "system"));
-        const std::string total = "Total of " + std::to_string(before + 2) + " hives backing active registry";
-        EXPECT_EQ(log.lines, level == 2 ? Lines({{2, total}}) : Lines());
-    }
+    support::LogCapture log(2);
+    HiveRegistry hives;
+    EXPECT_EQ(hives.liveHiveCount(), before + 2);
+    EXPECT_TRUE(hives.isLiveHive(file));
+    EXPECT_TRUE(hives.isLiveHive(longPath));
+    EXPECT_FALSE(hives.isLiveHive(dir / "system"));
+    EXPECT_EQ(log.lines, Lines({{2, "Total of " + std::to_string(before + 2) + " hives backing active registry"}}));
     // The worker's own list is there for recordHive.
     EXPECT_TRUE(support::keyExists(HKEY_LOCAL_MACHINE, restoredHivesPath));
 }
@@ -143,7 +127,7 @@ TEST_F(HiveRegistryTest, DriveWithoutDeviceNameHoldsNoLiveHiveAndIsReportedOnce)
     // and says so once.
     HiveRegistry hives({devicePath("C:\\windows\\system32\\config\\system")});
     auto refused = support::refuse(sys::calls.QueryDosDeviceW, ERROR_FILE_NOT_FOUND, 0);
-    LocalLines log(1);
+    support::LogCapture log(1);
     EXPECT_FALSE(hives.isLiveHive("C:\\windows\\system32\\config\\system"));
     EXPECT_FALSE(hives.mustReplaceAtBoot("c:\\windows\\system32\\config\\system"));
     EXPECT_EQ(log.lines,
@@ -194,7 +178,7 @@ TEST_F(HiveRegistryTest, RestoredLiveHivesAreListedOnce)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
-        LocalLines log(c.level);
+        support::LogCapture log(c.level);
         hives.recordHive(c.target, c.work);
         EXPECT_EQ(log.lines, c.lines);
         const auto entry = support::readValue(HKEY_LOCAL_MACHINE, restoredHivesPath, toWide(c.work));
@@ -204,7 +188,7 @@ TEST_F(HiveRegistryTest, RestoredLiveHivesAreListedOnce)
         EXPECT_EQ(hives.listedHere(c.work), c.work == work);
     }
     auto refused = support::refuse(sys::calls.RegSetValueExW, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
-    LocalLines quiet(0);
+    support::LogCapture quiet(0);
     support::expectThrows<error::ESystemError>([&] { hives.recordHive(target, work); },
                                                "Unable to store registry data: " +
                                                    error::systemErrorText(ERROR_ACCESS_DENIED));

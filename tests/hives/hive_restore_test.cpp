@@ -1,9 +1,7 @@
-// The end-of-restore hive step against Wine's registry: hive files are saved from key trees
-// of a private area, listed in the worker's hive list as the writers list them, and run
-// through the step. Moves at boot and the switch of SYSTEM's backing file are watched
-// through the system-call table; what the step wrote into a restored SYSTEM hive is read
-// back by loading its file again. Running-registry keys and values that a test adds or
-// changes are put back as they were.
+// The end-of-restore hive step against Wine's registry: hive files saved from key trees of a
+// private area are listed as the writers list them and run through the step. Moves at boot and
+// the switch of SYSTEM's backing file are watched through the system-call table; a restored
+// SYSTEM hive is read back by loading its file again.
 #include "hives/hive_restore.h"
 
 #include "hives/hive_lock.h"
@@ -192,8 +190,6 @@ protected:
     }
 };
 
-// ---------------------------------------------------------------- merge
-
 TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
 {
     RegistryArea area("merge");
@@ -242,8 +238,6 @@ TEST(HiveMerge, StartValuesDecideWhichSubkeysAreReplaced)
         "Expected value of type REG_DWORD");
 }
 
-// ---------------------------------------------------------------- the whole step
-
 // The running moves at boot, whatever they hold: none of the step's business when it
 // restored no SYSTEM hive, and no moves at all when it did.
 const std::pair<const char*, std::optional<RegistryValue>> kRunningMoves[] = {
@@ -272,25 +266,6 @@ TEST_F(HiveRestoreTest, WithoutRestoredHivesOnlyTheListGoes)
         EXPECT_TRUE(Requests::moves.empty() && Requests::replaces.empty());
         EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), allowBefore);
     }
-}
-
-TEST_F(HiveRestoreTest, OtherHivesMoveAtBootInTheLongFormAndAMoveRefusedIsLogged)
-{
-    area.setValue("software\\Microsoft", L"x", REG_DWORD, regDword(1));
-    const std::string work = saveHive("software", "software.restored");
-    listHive(work, dir / "SOFTWARE");
-    deleteMachineValue(sessionManager, L"AllowProtectedRenames");
-    Requests::moveError = ERROR_ACCESS_DENIED;
-    support::LogCapture log(1);
-    processDeferredHives(hives);
-    EXPECT_EQ(log.lines, Lines({{1, "Cannot request move of hive! " + error::systemErrorText(ERROR_ACCESS_DENIED)}}));
-    EXPECT_TRUE(hives.rebootRequired());
-    ASSERT_EQ(Requests::moves.size(), 1u);
-    EXPECT_EQ(Requests::moves[0].from, L"\\\\?\\" + toWide(work));
-    EXPECT_EQ(Requests::moves[0].to, L"\\\\?\\" + toWide(dir / "SOFTWARE"));
-    EXPECT_EQ(Requests::moves[0].flags, DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
-    EXPECT_TRUE(Requests::replaces.empty());
-    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), RegistryValue(REG_DWORD, regDword(1)));
 }
 
 TEST(HiveStepLock, WaitsForItsHolderAndTakesOverFromOneThatEnded)
@@ -440,7 +415,6 @@ TEST_F(SystemHiveTest, KeysNotToRestoreAreCarriedIntoTheFirstSystemHive)
     EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), RegistryValue(REG_DWORD, regDword(1)));
     EXPECT_FALSE(support::keyExists(HKEY_LOCAL_MACHINE, listPath));
 
-    // The merged hive.
     const std::string cs = "ControlSet002\\";
     const std::string result = merged();
     const auto sz = [](const wchar_t* text) { return RegistryValue(REG_SZ, regSz(text)); };

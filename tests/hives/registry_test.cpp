@@ -1,8 +1,8 @@
-// The registry library against Wine's registry: typed values and their refusals, tree
-// deletion, loaded hives and privileges, and every failing registry call with its text. Faults
-// come through the system-call table; the tests' own reads and writes go straight to Windows.
-// Absent values, long ones, storing, erasing and enumerating are what the hive step meets, and
-// its tests read what it left.
+// The registry library against Wine's registry: typed values and their refusals, loaded hives
+// and privileges, and every failing registry call with its text. Faults come through the
+// system-call table; the tests' own reads and writes go straight to Windows. Absent and long
+// values, storing, erasing, enumerating and deleting trees deepest first (Windows deletes no
+// key with subkeys) are what the hive step does, and its tests read what it left.
 #include "registry/registry.h"
 
 #include "common/error.h"
@@ -67,7 +67,6 @@ TEST(RegistryValues, StringKeepsTextWithoutTrailingNuls)
         {REG_SZ, wide(L"abc\0\0", 5), "abc", ""},
         {REG_SZ, wideBytes(L"abc"), "abc", ""},
         {REG_SZ, wide(L"a\0b\0", 4), std::string("a\0b", 3), ""},
-        {REG_SZ, wide(L"\0\0\0", 3), "", ""},
         {REG_SZ, {}, "", ""},
         {REG_SZ, {'x', 0, 'y'}, "x", ""}, // the odd byte is ignored
         {REG_SZ, wide(L"Gr\u00fc\u00dfe \u20ac\0", 8),
@@ -88,7 +87,6 @@ TEST(RegistryValues, MultiStringNeedsTheClosingEmptyString)
         {REG_MULTI_SZ, wide(L"\0\0", 2), {""}, ""},
         {REG_MULTI_SZ, wide(L"a\0\0b\0\0", 6), {"a", "", "b"}, ""},
         {REG_MULTI_SZ, wide(L"a\0b\0", 4), {}, unterminated},
-        {REG_MULTI_SZ, wide(L"a\0b", 3), {}, unterminated},
         {REG_MULTI_SZ, {}, {}, unterminated},
         {REG_SZ, wide(L"a\0\0", 3), {}, "Expected value of type REG_MULTI_SZ"},
     });
@@ -99,39 +97,11 @@ TEST(RegistryValues, DoubleWordIsFourBytesLeastSignificantFirst)
     const std::string notNumber = "Expected value of type REG_DWORD";
     readEach<winreg::DoubleWord, std::uint32_t>({
         {REG_DWORD, {0x78, 0x56, 0x34, 0x12}, 0x12345678u, ""},
-        {REG_DWORD, {0xff, 0xff, 0xff, 0xff}, 0xffffffffu, ""},
         {REG_DWORD, {1, 2, 3}, 0, "Got 3 bytes for REG_DWORD"},
         {REG_DWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 0, "Got 8 bytes for REG_DWORD"},
         {REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}, 0, notNumber},
         {REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 0, notNumber},
     });
-}
-
-// The deletions of keys and values, in order.
-std::vector<std::string> deletions;
-
-TEST(RegistryKeys, DeleteTreeRemovesEachKeysValuesThenTheKeyDeepestFirst)
-{
-    RegistryArea area("tree");
-    for (const char* sub : {"top", "top\\b", "top\\b\\c", "top\\d"})
-        area.setValue(sub, L"one", REG_SZ, regSz(L"1"));
-    deletions.clear();
-    auto keys = support::replaced(
-        sys::calls.RegDeleteKeyW, +[](HKEY parent, LPCWSTR path) -> LONG {
-            deletions.push_back("key " + toUtf8(path));
-            return ::RegDeleteKeyW(parent, path);
-        });
-    auto values = support::replaced(
-        sys::calls.RegDeleteValueW, +[](HKEY key, LPCWSTR name) -> LONG {
-            deletions.push_back("value " + toUtf8(name));
-            return ::RegDeleteValueW(key, name);
-        });
-    winreg::Key top(area.key(), "top");
-    top.deleteTree();
-    EXPECT_EQ(deletions, (std::vector<std::string>{"value one", "key c", "value one", "key b", "value one", "key d",
-                                                   "value one", "key top"}));
-    EXPECT_FALSE(top.exists());
-    EXPECT_FALSE(area.keyExists("top"));
 }
 
 TEST(RegistryFailures, EveryFailingCallThrowsItsText)

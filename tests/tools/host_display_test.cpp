@@ -59,24 +59,6 @@ TEST(HostProgressLine, FitsTheTerminalDroppingFieldsWhenNarrow)
     EXPECT_EQ(plainProgressLine(early), "Restoring 42%: 3/92 objects, 6.0/300.0 MiB, -- MB/s, --:-- left");
 }
 
-TEST(HostDisplay, TerminalRedrawsAtMostTenTimesASecondWithLogLinesAbove)
-{
-    Display display({Screen::Kind::Ansi, 60});
-    const std::string line10 = progressLine(at(2, 10), 60), line20 = progressLine(at(2, 20), 60);
-    display.progress(at(2, 10));
-    EXPECT_EQ(display.take(0), "\r" + line10 + "\x1b[K");
-    display.progress(at(2, 20));
-    display.log("Info: one");
-    EXPECT_EQ(display.take(0.05), "") << "a tenth of a second has not passed";
-    EXPECT_DOUBLE_EQ(display.nextTake(), 0.1);
-    display.log("Info: two");
-    EXPECT_EQ(display.take(0.1), "\r\x1b[KInfo: one\nInfo: two\n\r" + line20 + "\x1b[K");
-    display.progress(at(2, 20));
-    EXPECT_FALSE(display.waiting()) << "the same progress again draws nothing";
-    EXPECT_EQ(display.finish(), "\r\x1b[K");
-    EXPECT_EQ(display.finish(), "") << "nothing left on the screen";
-}
-
 TEST(HostDisplay, PlainOutputHasALineForEachStateAndEachTenthAndNoRedraws)
 {
     Display display({Screen::Kind::Plain, 0});
@@ -89,8 +71,6 @@ TEST(HostDisplay, PlainOutputHasALineForEachStateAndEachTenthAndNoRedraws)
     for (const auto& [state, percentage] : {std::pair(0, 0), {1, 0}, {2, 0}, {2, 10}, {2, 35}, {2, 100}})
         expected += plainProgressLine(at(state, percentage)) + "\n";
     EXPECT_EQ(display.take(0), expected + "Info: after\n");
-    display.log("Info: at once");
-    EXPECT_EQ(display.take(0.01), "Info: at once\n") << "no pace for plain lines";
 }
 
 // The worker's log lines (severity, text) and its progress reports (severity -1: state and
@@ -183,18 +163,9 @@ TEST(HostSummary, WhatAPersonReadsFirst)
          "   objects  87 of 92 restored; 5 failed: \"C:\\a\", \"C:\\b\", \"C:\\c\" and 2 more\n"
          "   data     300.0 MiB in 4.0 s, 78.6 MB/s on average\n"
          "   reboot   REQUIRED: restart Windows to finish the restore\n"},
-        {accountOf(0, {}), served,
-         "== Restore complete\n"
-         "   objects  92 of 92 restored (failed objects are named at log level 1 and above)\n"
-         "   data     300.0 MiB in 4.0 s, 78.6 MB/s on average\n"
-         "   reboot   not known (the worker tells it at log level 2 and above)\n"},
         {accountOf(2, {}), vanished,
          "== Restore FAILED: the worker ended without finishing the restore (exit code 0): it was ended from "
          "outside, or it crashed\n"
-         "   objects  12 of 92 served\n"
-         "   data     40.0 MiB in 4.0 s, 10.5 MB/s on average\n"},
-        {accountOf(2, {kDying}), dying,
-         "== Restore FAILED: Restore completer dying: Unknown status from server\n"
          "   objects  12 of 92 served\n"
          "   data     40.0 MiB in 4.0 s, 10.5 MB/s on average\n"},
         {accountOf(2, {{-1, "3 0"}}), dying,

@@ -42,7 +42,6 @@ TEST(HostOptions, CommandLineAndFaults)
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{}, "restore-host takes one backup set directory"},
-        {{"a", "b"}, "restore-host takes one backup set directory"},
         {{"set", "--work"}, "missing value after --work"},
         {{"set", "--log-level", "4"}, "--log-level takes 0, 1, 2 or 3"},
         {{"set", "--bogus"}, "unknown option --bogus"},
@@ -50,7 +49,6 @@ TEST(HostOptions, CommandLineAndFaults)
         {{"set", "--fault", "not-ready"}, "fault 'not-ready' needs '=N'"},
         {{"set", "--fault", "wrong-reply=1"}, "fault 'wrong-reply' takes no value"},
         {{"set", "--fault", "corrupt=x"}, "fault 'corrupt=x' needs a number"},
-        {{"set", "--fault", "corrupt=-1"}, "fault 'corrupt=-1': number out of range"},
         {{"set", "--fault", "close-input=99999999999"}, "fault 'close-input=99999999999' needs a number"},
         {{"set", "--fault", "explode"}, "unknown fault 'explode'"},
         {{"set", "--script", "s"}, "no file s"},
@@ -69,7 +67,6 @@ TEST(HostOptions, CommandLineAndFaults)
 
 TEST(HostTranscript, JsonOfTextsAndMessages)
 {
-    EXPECT_EQ(jsonString("plain"), "\"plain\"");
     EXPECT_EQ(jsonString("q\"b\\n\nr\rt\t\x01"), "\"q\\\"b\\\\n\\nr\\rt\\t\\u0001\"");
     EXPECT_EQ(jsonString("caf\xc3\xa9 \xe6\x97\xa5"), "\"caf\xc3\xa9 \xe6\x97\xa5\"");
     // Bytes that are no UTF-8: a lone continuation byte, a cut sequence, a bad lead byte.
@@ -89,18 +86,6 @@ TEST(HostTranscript, JsonOfTextsAndMessages)
               "{\"class\":\"MessageExchangeResponse\",\"exchangeNumber\":0,\"response\":{\"class\":\"ChunkResponse\","
               "\"name\":\"C:\\\\a\",\"chunkIndex\":1,\"remainingChunks\":2,\"data\":{\"length\":3,"
               "\"md5\":\"900150983cd24fb0d6963f7d28e17f72\"}}}");
-    proto::UpdateRestoreProgress progress;
-    progress.state = 2;
-    progress.percentage = 50;
-    progress.rate = 1000;
-    progress.hasRate = true;
-    progress.files = 3;
-    progress.bytes = 4;
-    EXPECT_EQ(describeMessage(progress),
-              "{\"class\":\"UpdateRestoreProgress\",\"state\":2,\"percentage\":50,\"rate\":1000,"
-              "\"files\":3,\"bytes\":4,\"timeLeft\":null}");
-    EXPECT_EQ(describeMessage(proto::Pong()),
-              "{\"class\":\"Other\",\"tag\":" + std::to_string(proto::Pong().tag(false)) + "}");
 }
 
 TEST(HostOptions, PathsThatNameNothingUsable)

@@ -242,18 +242,6 @@ TEST_F(Verify, HfsTimesCompareToTheMicrosecond)
               "restored");
 }
 
-TEST_F(Verify, TheStoredRootIsFoundOrGivenAndTheSetMustBeReadable)
-{
-    build(kNtfs);
-    // Given as pack was given it, with or without its trailing separator.
-    EXPECT_TRUE(check(VerifyOptions{"D:\\data"}).matches());
-    EXPECT_TRUE(check(VerifyOptions{"D:\\data\\"}).matches());
-    // A root that is not the one packed places no record below it.
-    EXPECT_THROW(check(VerifyOptions{"D:\\other"}), ChunkStoreError);
-    EXPECT_THROW(verify(source.path(), sets / "nothing", restored.path()), ChunkStoreError);
-    EXPECT_THROW(verify(source.path(), set, restored / "nothing"), ChunkStoreError);
-}
-
 #ifndef _WIN32
 
 // The command prints one line per difference and the summary, and says so in its exit code.
