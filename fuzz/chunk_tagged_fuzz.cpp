@@ -1,12 +1,9 @@
-// Valid chunk tags followed by arbitrary bytes: the first byte chooses the form (clear,
-// encrypted, or encrypted and compressed), the next three the object's size (up to
-// 16 MiB) and the next one the chunk's index (255: the largest). The rest is the payload as
-// the decoder sees it once decrypted: it is encrypted with the data key here, so that the
-// clear text of an encrypted chunk and the zlib stream of a compressed one are the fuzzer's
-// bytes. Every input must decode or end in an error::Exception; a crash, an assertion, any
-// other exception, a sanitizer report or a leak is a finding, and so is output longer than
-// the chunk's expected length (for the encrypted forms), or other than the payload (for a
-// clear chunk) or its padded clear text cut to that length (for an encrypted one).
+// Valid chunk tags before arbitrary bytes: the first byte chooses the form (clear, encrypted,
+// compressed), the next three the object's size, the next the chunk's index (255: the
+// largest). The rest is the payload once decrypted (it is encrypted here), so the clear text
+// and the zlib stream are the fuzzer's. Every input must decode or end in an
+// error::Exception; anything else is a finding, and so is output longer than the chunk's
+// expected length, or other than the payload (clear) or its padded text cut to that length.
 #include "crypto/aes.h"
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"
@@ -18,7 +15,7 @@
 
 namespace {
 
-const bool keySet = (setDataKey(std::string(32, '\x3c')), true);
+const DataKey key(std::string(32, '\x3c'));
 
 // The payload, zero-padded to the cipher's unit and encrypted; `padding` says how many
 // bytes were added.
@@ -26,7 +23,7 @@ std::string encrypted(const std::string& plain, std::size_t& padding)
 {
     padding = (32 - plain.size() % 32) % 32;
     std::string cipher;
-    encryptBuffer(cipher, plain + std::string(padding, '\0'), dataKey());
+    encryptBuffer(cipher, plain + std::string(padding, '\0'), key.key());
     return cipher;
 }
 
@@ -55,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string out;
     try {
-        decodeChunk(chunk, object, out, index);
+        decodeChunk(chunk, object, out, index, key);
     } catch (const error::Exception&) {
         return 0;
     }

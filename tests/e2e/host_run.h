@@ -3,7 +3,7 @@
 // executable, in a scratch directory: the source tree, the backup set packed from it, the
 // worker's working directory, the restore root, and the transcript the host writes. The
 // transcript is read back as one short line per entry, so that tests compare sequences.
-#include "pack.h"
+#include "backupset/pack.h"
 #include "support.h"
 
 #include "common/text.h"

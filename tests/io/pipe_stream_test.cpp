@@ -18,10 +18,10 @@
 
 namespace {
 
+using io::makePipePair;
+using io::PipePair;
 using support::expectThrows;
 using support::patterned;
-using testing_pipe::makePipePair;
-using testing_pipe::PipePair;
 
 std::string lent(io::ByteIStream& in)
 {
@@ -113,7 +113,7 @@ TEST(PipeIStream, EmptyCompletionStartsTheNextRead)
     io::sleep(UsecTime(0, 10000));
     EXPECT_EQ(issued, 2);
     EXPECT_FALSE(in.isReady());
-    testing_pipe::writeAll(pipe.client.get(), "after nothing");
+    io::writeAll(pipe.client.get(), "after nothing");
     io::waitReady(in);
     EXPECT_EQ(lent(in), "after nothing");
 }
@@ -138,7 +138,7 @@ TEST(PipeIStream, ShutdownWaitsForTheOutstandingRead)
         EXPECT_GE(sleepsDuringShutdown, 1) << owns;
         if (!owns) { // the borrowed handle is still open and usable
             io::PipeIStream again("test-in", pipe.server.get(), false);
-            testing_pipe::writeAll(pipe.client.get(), "still open");
+            io::writeAll(pipe.client.get(), "still open");
             io::waitReady(again);
             EXPECT_EQ(lent(again), "still open");
         }

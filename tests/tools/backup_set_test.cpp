@@ -1,9 +1,9 @@
 // The packing tool's own rules: the chunk file format, what pack refuses, the names a Windows
 // volume holds, the sample tree and the command line. That a packed set restores to its
 // source, in every chunk form and metadata kind, is proven by the end-to-end tests.
-#include "chunk_store.h"
-#include "pack.h"
-#include "sample_tree.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/sample_tree.h"
 
 #include "config/config_store.h"
 #include "support.h"

@@ -1,9 +1,9 @@
 // The check of a restored tree against its source, which the end-to-end tests and the demo
 // rely on: a faithful copy under the mapped names matches, and each kind of difference is
 // found on its object alone, at the precision of the times the records kept.
-#include "chunk_store.h"
-#include "pack.h"
-#include "verify.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/verify.h"
 
 #include "support.h"
 
