@@ -268,6 +268,25 @@ TEST_F(HiveRestoreTest, WithoutRestoredHivesOnlyTheListGoes)
     }
 }
 
+TEST_F(HiveRestoreTest, OtherHivesMoveAtBootInTheLongFormAndAMoveRefusedIsLogged)
+{
+    area.setValue("software\\Microsoft", L"x", REG_DWORD, regDword(1));
+    const std::string work = saveHive("software", "software.restored");
+    listHive(work, dir / "SOFTWARE");
+    deleteMachineValue(sessionManager, L"AllowProtectedRenames");
+    Requests::moveError = ERROR_ACCESS_DENIED;
+    support::LogCapture log(1);
+    processDeferredHives(hives);
+    EXPECT_EQ(log.lines, Lines({{1, "Cannot request move of hive! " + error::systemErrorText(ERROR_ACCESS_DENIED)}}));
+    EXPECT_TRUE(hives.rebootRequired());
+    ASSERT_EQ(Requests::moves.size(), 1u);
+    EXPECT_EQ(Requests::moves[0].from, L"\\\\?\\" + toWide(work));
+    EXPECT_EQ(Requests::moves[0].to, L"\\\\?\\" + toWide(dir / "SOFTWARE"));
+    EXPECT_EQ(Requests::moves[0].flags, DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+    EXPECT_TRUE(Requests::replaces.empty());
+    EXPECT_EQ(machineValue(sessionManager, L"AllowProtectedRenames"), RegistryValue(REG_DWORD, regDword(1)));
+}
+
 TEST(HiveStepLock, WaitsForItsHolderAndTakesOverFromOneThatEnded)
 {
     sys::UniqueHandle held(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -85,6 +85,20 @@ TEST(PipeIStream, ReadIssueFailures)
     }
 }
 
+TEST(PipeIStream, BrokenPipeAtTheNextIssueMarksTheStreamReadyOnItsSelector)
+{
+    PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
+    io::PipeIStream in("test-in", pipe.server.release(), true);
+    io::writeAll(pipe.client.get(), "xy");
+    io::Selector<int> selector;
+    selector.add(in, 1);
+    EXPECT_EQ(selector.poll().second, 1);
+    auto broken = support::refuse(sys::calls.ReadFileEx, ERROR_BROKEN_PIPE);
+    in.readCommit(2);
+    EXPECT_EQ(selector.pollNonBlocking().second, 1);
+    EXPECT_THROW(lent(in), io::EEndOfStream);
+}
+
 TEST(PipeIStream, FailedCompletionSurfacesAtTheNextRead)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
