@@ -334,6 +334,121 @@ inline bool keyExists(HKEY root, const std::string& path)
     return true;
 }
 
+// Value bytes: UTF-16 text exactly as given; REG_SZ (closed by its NUL); REG_DWORD; REG_MULTI_SZ.
+inline RegistryBytes wideBytes(const std::wstring& text)
+{
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(text.data());
+    return RegistryBytes(begin, begin + text.size() * sizeof(wchar_t));
+}
+inline RegistryBytes regSz(const std::wstring& text)
+{
+    return wideBytes(text + L'\0');
+}
+inline RegistryBytes regDword(DWORD n)
+{
+    return {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)};
+}
+inline RegistryBytes regMultiSz(const std::vector<std::wstring>& strings)
+{
+    std::wstring joined;
+    for (const std::wstring& text : strings)
+        joined += text + L'\0';
+    return wideBytes(joined + L'\0');
+}
+
+inline std::string randomSuffix()
+{
+    return std::to_string(std::random_device()());
+}
+
+// Sets value `name` of root\path (empty path: root itself), creating the key when needed.
+inline void setValue(HKEY root, const std::string& path, const std::wstring& name, DWORD type,
+                     const RegistryBytes& data)
+{
+    if (::RegSetKeyValueW(root, path.empty() ? nullptr : toWide(path).c_str(), name.c_str(), type,
+                          data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size())) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot set test value " + path);
+}
+
+// HKEY_CURRENT_USER\Software\RestoreWorkerTests\<name>-<random>, removed with its tree at the end.
+class RegistryArea {
+public:
+    explicit RegistryArea(const std::string& name)
+        : path_("Software\\RestoreWorkerTests\\" + name + "-" + randomSuffix())
+    {
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, toWide(path_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                              nullptr) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create test key " + path_);
+    }
+    ~RegistryArea()
+    {
+        ::RegCloseKey(key_);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, toWide(path_).c_str());
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\RestoreWorkerTests"); // fails while others use it
+    }
+    RegistryArea(const RegistryArea&) = delete;
+    RegistryArea& operator=(const RegistryArea&) = delete;
+
+    HKEY root() const { return HKEY_CURRENT_USER; }
+    HKEY key() const { return key_; }
+    // The area's path below the root, with `sub` appended when given.
+    std::string path(const std::string& sub = "") const { return sub.empty() ? path_ : path_ + "\\" + sub; }
+    void createKey(const std::string& sub) const
+    {
+        HKEY created = nullptr;
+        if (::RegCreateKeyExW(key_, toWide(sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr) !=
+            ERROR_SUCCESS)
+            throw std::runtime_error("cannot create test key " + sub);
+        ::RegCloseKey(created);
+    }
+    void setValue(const std::string& sub, const std::wstring& name, DWORD type, const RegistryBytes& data) const
+    {
+        support::setValue(key_, sub, name, type, data);
+    }
+    std::optional<RegistryValue> value(const std::string& sub, const std::wstring& name) const
+    {
+        return readValue(key_, sub, name);
+    }
+    bool keyExists(const std::string& sub) const { return support::keyExists(key_, sub); }
+
+private:
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+// A value of HKEY_LOCAL_MACHINE that the test may change: put back, or removed, at the end.
+class SavedValue {
+public:
+    SavedValue(std::string path, std::wstring name)
+        : path_(std::move(path)), name_(std::move(name)), saved_(readValue(HKEY_LOCAL_MACHINE, path_, name_))
+    {
+    }
+    ~SavedValue()
+    {
+        if (saved_)
+            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, toWide(path_).c_str(), name_.c_str(), saved_->first,
+                              saved_->second.data(), static_cast<DWORD>(saved_->second.size()));
+        else
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(path_).c_str(), name_.c_str());
+    }
+    SavedValue(const SavedValue&) = delete;
+    SavedValue& operator=(const SavedValue&) = delete;
+
+private:
+    std::string path_;
+    std::wstring name_;
+    std::optional<RegistryValue> saved_;
+};
+
+// A drive path in the kernel's device form (\Device\...\rest), as the hive list names files.
+inline std::wstring devicePath(const std::string& path)
+{
+    wchar_t device[MAX_PATH];
+    if (::QueryDosDeviceW(toWide(path.substr(0, 2)).c_str(), device, MAX_PATH) == 0)
+        throw std::runtime_error("no device name for " + path.substr(0, 2));
+    return std::wstring(device) + toWide(path.substr(2));
+}
+
 #endif
 
 } // namespace support

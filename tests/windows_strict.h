@@ -13,10 +13,8 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <set>
 #include <string>
-#include <vector>
 
 namespace windows_strict {
 
@@ -44,15 +42,13 @@ inline bool isRoot(std::wstring path)
         path = path.substr(4);
     if (path.size() == 2 && path[1] == L':')
         return true;
-    if (path.rfind(L"\\\\", 0) != 0)
-        return false;
-    const std::size_t server = path.find(L'\\', 2);
+    const std::size_t server = path.rfind(L"\\\\", 0) == 0 ? path.find(L'\\', 2) : std::wstring::npos;
     return server != std::wstring::npos && path.find(L'\\', server + 1) == std::wstring::npos;
 }
 
-inline bool privilegeEnabled(const wchar_t* name)
+inline bool securityEnabled()
 {
-    return token.enabled.count(name) != 0;
+    return token.enabled.count(L"SeSecurityPrivilege") != 0;
 }
 
 template <class R>
@@ -64,15 +60,13 @@ R refused(DWORD code, R answer)
 
 inline BOOL WINAPI createDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
-    if (isRoot(path))
-        return refused<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    return ::CreateDirectoryW(path, attributes);
+    return isRoot(path) ? refused<BOOL>(ERROR_ACCESS_DENIED, FALSE) : ::CreateDirectoryW(path, attributes);
 }
 
 inline HANDLE WINAPI createFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                 DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    if ((access & ACCESS_SYSTEM_SECURITY) && !privilegeEnabled(L"SeSecurityPrivilege"))
+    if ((access & ACCESS_SYSTEM_SECURITY) && !securityEnabled())
         return refused(ERROR_PRIVILEGE_NOT_HELD, INVALID_HANDLE_VALUE);
     if ((access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) && isReadOnlyFile(path))
         return refused(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -88,9 +82,7 @@ inline BOOL WINAPI moveFile(LPCWSTR from, LPCWSTR to, DWORD flags)
 
 inline BOOL WINAPI deleteFile(LPCWSTR path)
 {
-    if (isReadOnlyFile(path))
-        return refused<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    return ::DeleteFileW(path);
+    return isReadOnlyFile(path) ? refused<BOOL>(ERROR_ACCESS_DENIED, FALSE) : ::DeleteFileW(path);
 }
 
 inline BOOL WINAPI adjustPrivileges(HANDLE handle, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
@@ -100,11 +92,9 @@ inline BOOL WINAPI adjustPrivileges(HANDLE handle, BOOL disableAll, PTOKEN_PRIVI
     for (DWORD i = 0; state != nullptr && i < state->PrivilegeCount; ++i) {
         wchar_t name[64];
         DWORD size = 64;
-        if (!::LookupPrivilegeNameW(nullptr, &state->Privileges[i].Luid, name, &size) || token.held.count(name) == 0) {
+        if (!::LookupPrivilegeNameW(nullptr, &state->Privileges[i].Luid, name, &size) || token.held.count(name) == 0)
             all = false;
-            continue;
-        }
-        if (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
+        else if (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
             token.enabled.insert(name);
     }
     if (!::AdjustTokenPrivileges(handle, disableAll, state, length, previous, returned))
@@ -116,7 +106,7 @@ inline BOOL WINAPI adjustPrivileges(HANDLE handle, BOOL disableAll, PTOKEN_PRIVI
 inline DWORD WINAPI setNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
                                      PSID group, PACL dacl, PACL sacl)
 {
-    if ((info & SACL_SECURITY_INFORMATION) && !privilegeEnabled(L"SeSecurityPrivilege"))
+    if ((info & SACL_SECURITY_INFORMATION) && !securityEnabled())
         return ERROR_PRIVILEGE_NOT_HELD;
     return ::SetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl);
 }
@@ -136,14 +126,14 @@ public:
     }
 
 private:
-    template <class F>
-    using Guard = sys::Override<F>;
-    Guard<decltype(sys::calls.CreateDirectoryW)> createDirectory_{sys::calls.CreateDirectoryW, createDirectory};
-    Guard<decltype(sys::calls.CreateFileW)> createFile_{sys::calls.CreateFileW, createFile};
-    Guard<decltype(sys::calls.MoveFileExW)> moveFile_{sys::calls.MoveFileExW, moveFile};
-    Guard<decltype(sys::calls.DeleteFileW)> deleteFile_{sys::calls.DeleteFileW, deleteFile};
-    Guard<decltype(sys::calls.AdjustTokenPrivileges)> adjust_{sys::calls.AdjustTokenPrivileges, adjustPrivileges};
-    Guard<decltype(sys::calls.SetNamedSecurityInfoW)> security_{sys::calls.SetNamedSecurityInfoW, setNamedSecurity};
+    sys::Override<decltype(sys::calls.CreateDirectoryW)> createDirectory_{sys::calls.CreateDirectoryW, createDirectory};
+    sys::Override<decltype(sys::calls.CreateFileW)> createFile_{sys::calls.CreateFileW, createFile};
+    sys::Override<decltype(sys::calls.MoveFileExW)> moveFile_{sys::calls.MoveFileExW, moveFile};
+    sys::Override<decltype(sys::calls.DeleteFileW)> deleteFile_{sys::calls.DeleteFileW, deleteFile};
+    sys::Override<decltype(sys::calls.AdjustTokenPrivileges)> adjust_{sys::calls.AdjustTokenPrivileges,
+                                                                      adjustPrivileges};
+    sys::Override<decltype(sys::calls.SetNamedSecurityInfoW)> security_{sys::calls.SetNamedSecurityInfoW,
+                                                                        setNamedSecurity};
 };
 
 } // namespace windows_strict

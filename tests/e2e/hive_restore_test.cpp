@@ -7,7 +7,6 @@
 #include "e2e/host_run.h"
 
 #include "registry/registry.h"
-#include "hives/registry_area.h"
 
 #include <gtest/gtest.h>
 
@@ -17,36 +16,24 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using e2e::HostRun;
-using testing_registry::Bytes;
-using testing_registry::dword;
-using testing_registry::machineKeyExists;
-using testing_registry::multi;
-using testing_registry::TestArea;
-using testing_registry::text;
-using testing_registry::wideBytes;
+using support::regDword;
+using support::RegistryBytes;
+using support::regMultiSz;
+using support::regSz;
 
-void setMachineValue(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
-{
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str(), type, data.data(),
-                                static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS)
-        << path;
-}
+const std::string kSessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
 
 // The bytes of an HKEY_LOCAL_MACHINE value, if it is there.
-std::optional<Bytes> machineValue(const std::string& path, const std::wstring& name)
+std::optional<RegistryBytes> machineValue(const std::string& path, const std::wstring& name)
 {
-    const std::optional<testing_registry::Value> value = testing_registry::readValue(HKEY_LOCAL_MACHINE, path, name);
-    return value ? std::optional<Bytes>(value->second) : std::nullopt;
+    const auto value = support::readValue(HKEY_LOCAL_MACHINE, path, name);
+    return value ? std::optional(value->second) : std::nullopt;
 }
 
-std::wstring wideOf(const std::optional<Bytes>& data)
+std::wstring wideOf(const std::optional<RegistryBytes>& data)
 {
-    if (!data)
-        return L"";
-    return std::wstring(reinterpret_cast<const wchar_t*>(data->data()), data->size() / sizeof(wchar_t));
+    return data ? std::wstring(reinterpret_cast<const wchar_t*>(data->data()), data->size() / sizeof(wchar_t)) : L"";
 }
 
 // Values and keys of the running registry that the test adds, removed at the end.
@@ -56,47 +43,22 @@ public:
     {
         for (const auto& [path, name] : values_)
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(path).c_str(), name.c_str());
-        for (const std::string& path : keys_)
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path).c_str()),
-                ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
-        if (allowRenames_)
-            setMachineValue(kSessionManager, L"AllowProtectedRenames", REG_DWORD, *allowRenames_);
-        else
-            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, toWide(kSessionManager).c_str(), L"AllowProtectedRenames");
+        for (const std::string& path : keys_) {
+            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
+            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, toWide(path).c_str());
+        }
     }
-    void value(const std::string& path, const std::wstring& name, DWORD type, const Bytes& data)
+    void value(const std::string& path, const std::wstring& name, DWORD type, const RegistryBytes& data)
     {
         values_.emplace_back(path, name);
-        setMachineValue(path, name, type, data);
+        support::setValue(HKEY_LOCAL_MACHINE, path, name, type, data);
     }
     void key(const std::string& path) { keys_.push_back(path); }
 
-    static constexpr const char* kSessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
-
 private:
-    std::optional<Bytes> allowRenames_ = machineValue(kSessionManager, L"AllowProtectedRenames");
+    support::SavedValue allowRenames_{kSessionManager, L"AllowProtectedRenames"};
     std::vector<std::pair<std::string, std::wstring>> values_;
     std::vector<std::string> keys_;
-};
-
-// A hive file loaded under a name of the test's own while it lives.
-class MountedHive {
-public:
-    explicit MountedHive(const std::string& file) : name_("RestoreWorkerE2E-" + testing_registry::randomSuffix())
-    {
-        loaded_ = ::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str(), toWide(file).c_str()) == ERROR_SUCCESS;
-    }
-    ~MountedHive()
-    {
-        if (loaded_)
-            ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(name_).c_str());
-    }
-    bool loaded() const { return loaded_; }
-    std::string path(const std::string& sub) const { return name_ + "\\" + sub; }
-
-private:
-    std::string name_;
-    bool loaded_ = false;
 };
 
 TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
@@ -104,77 +66,71 @@ TEST(RestoreHostHives, SystemAndSoftwareHivesOfTheRunningSystem)
     winreg::enableBackupRestorePrivileges();
     HostRun host;
     MachineChanges changes;
-    const std::string tag = "RWE2E-" + testing_registry::randomSuffix();
+    const std::string tag = "RWE2E-" + support::randomSuffix();
     const std::wstring wtag = toWide(tag);
 
     // The hives as the backup holds them: SYSTEM with control set 1, and a SOFTWARE hive.
-    TestArea area("e2e-hives");
-    area.createKey("system\\Select");
-    area.setValue("system\\Select", L"Current", REG_DWORD, dword(1));
-    area.createKey("system\\ControlSet001\\Services\\" + tag + "\\Kept");
-    area.setValue("system\\ControlSet001\\Services\\" + tag + "\\Kept", L"start", REG_DWORD, dword(1));
-    area.createKey("system\\ControlSet001\\Control\\" + tag);
-    area.setValue("system\\ControlSet001\\Control\\" + tag, L"Name", REG_SZ, text(L"restored"));
+    support::RegistryArea area("e2e-hives");
+    area.setValue("system\\Select", L"Current", REG_DWORD, regDword(1));
+    area.setValue("system\\ControlSet001\\Services\\" + tag + "\\Kept", L"start", REG_DWORD, regDword(1));
+    area.setValue("system\\ControlSet001\\Control\\" + tag, L"Name", REG_SZ, regSz(L"restored"));
     area.createKey("system\\ControlSet001\\Control\\Session Manager");
-    area.createKey("software\\Vendor");
-    area.setValue("software\\Vendor", L"Version", REG_SZ, text(L"restored"));
-    for (const char* hive : {"system", "software"}) {
-        HKEY key = nullptr;
-        ASSERT_EQ(::RegOpenKeyExW(area.key(), toWide(hive).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
-        const std::string file = host.source + "\\" + toUpper(hive);
-        ASSERT_EQ(::RegSaveKeyW(key, toWide(file).c_str(), nullptr), ERROR_SUCCESS) << file;
-        ::RegCloseKey(key);
-    }
+    area.setValue("software\\Vendor", L"Version", REG_SZ, regSz(L"restored"));
+    for (const std::string hive : {"system", "software"})
+        ASSERT_EQ(::RegSaveKeyW(winreg::Key(area.key(), hive).handle(),
+                                toWide(host.source + "\\" + toUpper(hive)).c_str(), nullptr),
+                  ERROR_SUCCESS);
 
     // The running system: its hive list names the targets, and what it keeps.
     const std::string systemTarget = host.restoredPath("SYSTEM");
     const std::string softwareTarget = host.restoredPath("SOFTWARE");
     const std::string hiveList = "System\\CurrentControlSet\\Control\\hivelist";
     changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SYSTEM", REG_SZ,
-                  text(restore_test::devicePath(systemTarget)));
+                  regSz(support::devicePath(systemTarget)));
     changes.value(hiveList, L"\\REGISTRY\\MACHINE\\" + wtag + L"-SOFTWARE", REG_SZ,
-                  text(restore_test::devicePath(softwareTarget)));
+                  regSz(support::devicePath(softwareTarget)));
     const std::string services = "SYSTEM\\CurrentControlSet\\Services\\" + tag;
     const std::string control = "SYSTEM\\CurrentControlSet\\Control\\" + tag;
     changes.key(services);
     changes.key(control);
-    setMachineValue(services + "\\Kept", L"start", REG_DWORD, dword(3));
-    setMachineValue(services + "\\Added", L"start", REG_DWORD, dword(2));
-    setMachineValue(control, L"Name", REG_SZ, text(L"running"));
+    support::setValue(HKEY_LOCAL_MACHINE, services + "\\Kept", L"start", REG_DWORD, regDword(3));
+    support::setValue(HKEY_LOCAL_MACHINE, services + "\\Added", L"start", REG_DWORD, regDword(2));
+    support::setValue(HKEY_LOCAL_MACHINE, control, L"Name", REG_SZ, regSz(L"running"));
     const std::string backupRestore = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore";
-    if (!machineKeyExists(backupRestore))
+    if (!support::keyExists(HKEY_LOCAL_MACHINE, backupRestore))
         changes.key(backupRestore);
-    changes.value(
-        backupRestore + "\\KeysNotToRestore", wtag, REG_MULTI_SZ,
-        multi({L"CurrentControlSet\\Services\\" + wtag + L"\\*", L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
+    changes.value(backupRestore + "\\KeysNotToRestore", wtag, REG_MULTI_SZ,
+                  regMultiSz({L"CurrentControlSet\\Services\\" + wtag + L"\\*",
+                              L"CurrentControlSet\\Control\\" + wtag + L"\\Name"}));
 
     host.pack();
     ASSERT_EQ(host.run({"--worker", host.besideTest("hive_watching_worker.exe")}), 0) << host.hostOutput();
 
-    EXPECT_TRUE(host.wrote("log 2: Will schedule moves of non-SYSTEM hives"));
     EXPECT_TRUE(host.wrote("log 2: File " + systemTarget + ".restored is the SYSTEM hive. Will process..."));
-    EXPECT_TRUE(host.wrote("log 2: The CurrentControlSet path is: ControlSet001"));
     EXPECT_TRUE(host.wrote("log 2: Completed deferred processing. Please reboot."));
 
     // SYSTEM is switched to the restored file, the running one kept as .oldbackup.
-    EXPECT_EQ(restore_test::readFile(host.work + "\\replace-calls.txt"),
+    EXPECT_EQ(support::readFile(host.work + "\\replace-calls.txt"),
               "SYSTEM|\\\\?\\" + systemTarget + ".restored|\\\\?\\" + systemTarget + ".oldbackup\n");
     // SOFTWARE waits for the next boot.
-    const std::wstring pending = wideOf(machineValue(MachineChanges::kSessionManager, L"PendingFileRenameOperations"));
+    const std::wstring pending = wideOf(machineValue(kSessionManager, L"PendingFileRenameOperations"));
     const std::wstring softwareMove = L"\\??\\" + toWide(softwareTarget) + L".restored";
     EXPECT_NE(pending.find(softwareMove + L'\0' + L"!\\??\\" + toWide(softwareTarget)), std::wstring::npos);
-    EXPECT_FALSE(machineKeyExists("Software\\Harbex\\hives"));
-    EXPECT_EQ(machineValue(MachineChanges::kSessionManager, L"AllowProtectedRenames"), dword(1));
+    EXPECT_FALSE(support::keyExists(HKEY_LOCAL_MACHINE, "Software\\Harbex\\hives"));
+    EXPECT_EQ(machineValue(kSessionManager, L"AllowProtectedRenames"), regDword(1));
 
-    // The restored SYSTEM hive as the merge left it.
-    MountedHive merged(host.work + "\\SYSTEM.restored.snapshot");
-    ASSERT_TRUE(merged.loaded());
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Control\\" + tag), L"Name"), text(L"running"));
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Added"), L"start"), dword(2));
-    EXPECT_EQ(machineValue(merged.path("ControlSet001\\Services\\" + tag + "\\Kept"), L"start"), dword(1))
+    // The restored SYSTEM hive as the merge left it, loaded under a name of the test's own.
+    const std::string mount = "RestoreWorkerE2E-" + support::randomSuffix();
+    ASSERT_EQ(::RegLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str(),
+                            toWide(host.work + "\\SYSTEM.restored.snapshot").c_str()),
+              ERROR_SUCCESS);
+    const std::string cs = mount + "\\ControlSet001\\";
+    EXPECT_EQ(machineValue(cs + "Control\\" + tag, L"Name"), regSz(L"running"));
+    EXPECT_EQ(machineValue(cs + "Services\\" + tag + "\\Added", L"start"), regDword(2));
+    EXPECT_EQ(machineValue(cs + "Services\\" + tag + "\\Kept", L"start"), regDword(1))
         << "a restored service that starts earlier than the running one keeps its own settings";
-    const std::wstring carried =
-        wideOf(machineValue(merged.path("ControlSet001\\Control\\Session Manager"), L"PendingFileRenameOperations"));
+    const std::wstring carried = wideOf(machineValue(cs + "Control\\Session Manager", L"PendingFileRenameOperations"));
+    ::RegUnLoadKeyW(HKEY_LOCAL_MACHINE, toWide(mount).c_str());
     EXPECT_NE(carried.find(softwareMove), std::wstring::npos) << "the moves at boot must survive the hive switch";
 }
 
@@ -185,19 +141,18 @@ TEST(RestoreHostHives, TwoRestoresAtOnceEachKeepTheirOwnHives)
 {
     winreg::enableBackupRestorePrivileges();
     MachineChanges changes;
-    const std::string tag = "RWE2E-" + testing_registry::randomSuffix();
-    TestArea area("e2e-two-runs");
-    area.setValue("software\\Vendor", L"Version", REG_SZ, text(L"restored"));
+    const std::string tag = "RWE2E-" + support::randomSuffix();
+    support::RegistryArea area("e2e-two-runs");
+    area.setValue("software\\Vendor", L"Version", REG_SZ, regSz(L"restored"));
     HostRun first;
     HostRun second;
     for (HostRun* host : {&first, &second}) {
-        HKEY key = nullptr;
-        ASSERT_EQ(::RegOpenKeyExW(area.key(), L"software", 0, KEY_READ, &key), ERROR_SUCCESS);
-        ASSERT_EQ(::RegSaveKeyW(key, toWide(host->source + "\\SOFTWARE").c_str(), nullptr), ERROR_SUCCESS);
-        ::RegCloseKey(key);
+        ASSERT_EQ(::RegSaveKeyW(winreg::Key(area.key(), "software").handle(),
+                                toWide(host->source + "\\SOFTWARE").c_str(), nullptr),
+                  ERROR_SUCCESS);
         const std::wstring name = L"\\REGISTRY\\MACHINE\\" + toWide(tag) + (host == &first ? L"-first" : L"-second");
         changes.value("System\\CurrentControlSet\\Control\\hivelist", name, REG_SZ,
-                      text(restore_test::devicePath(host->restoredPath("SOFTWARE"))));
+                      regSz(support::devicePath(host->restoredPath("SOFTWARE"))));
         host->pack();
     }
 
@@ -214,14 +169,16 @@ TEST(RestoreHostHives, TwoRestoresAtOnceEachKeepTheirOwnHives)
     ::SetEvent(release.get());
     EXPECT_EQ(second.finish(), 0) << second.hostOutput();
 
-    const std::wstring pending = wideOf(machineValue(MachineChanges::kSessionManager, L"PendingFileRenameOperations"));
+    const std::wstring pending = wideOf(machineValue(kSessionManager, L"PendingFileRenameOperations"));
     for (HostRun* host : {&first, &second}) {
         const std::wstring target = toWide(host->restoredPath("SOFTWARE"));
-        EXPECT_NE(pending.find(L"\\??\\" + target + L".restored" + L'\0' + L"!\\??\\" + target), std::wstring::npos)
-            << host->restoredPath("SOFTWARE");
+        const std::wstring move = L"\\??\\" + target + L".restored" + L'\0' + L"!\\??\\" + target;
+        const std::size_t at = pending.find(move);
+        EXPECT_NE(at, std::wstring::npos) << host->restoredPath("SOFTWARE");
+        EXPECT_EQ(pending.find(move, at + 1), std::wstring::npos) << "each run's step moves its own hive alone";
         EXPECT_TRUE(host->wrote("log 2: Completed deferred processing. Please reboot."));
     }
-    EXPECT_FALSE(machineKeyExists("Software\\Harbex\\hives"));
+    EXPECT_FALSE(support::keyExists(HKEY_LOCAL_MACHINE, "Software\\Harbex\\hives"));
 }
 
 } // namespace

@@ -3,13 +3,13 @@
 // executable, in a scratch directory: the source tree, the backup set packed from it, the
 // worker's working directory, the restore root, and the transcript the host writes. The
 // transcript is read back as one short line per entry, so that tests compare sequences.
-#include "e2e/json_line.h"
 #include "backupset/pack.h"
-#include "restore/restore_fixture.h"
+#include "support.h"
 
 #include "common/text.h"
 #include "sys/handle.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,53 +20,54 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-// The 32 key bytes every set of these tests is packed with.
-inline std::string testKey()
+// The value of member `key` of a transcript line (one JSON object): a string's text or a
+// number's digits; of nested objects that repeat the key ("class"), the innermost's when
+// `last`. Empty when missing. Quotes inside strings are escaped, so "key": is found only
+// as a member.
+inline std::string field(const std::string& line, const std::string& key, bool last = false)
 {
-    std::string key;
-    for (int i = 0; i < 32; ++i)
-        key.push_back(static_cast<char>(0xA0 + i));
-    return key;
+    const std::string tag = "\"" + key + "\":";
+    std::size_t at = last ? line.rfind(tag) : line.find(tag);
+    if (at == std::string::npos)
+        return "";
+    at += tag.size();
+    if (line[at] != '"')
+        return line.substr(at, line.find_first_of(",}", at) - at);
+    std::string text;
+    // An escaped character stands for itself: the texts compared hold no control characters.
+    for (++at; at < line.size() && line[at] != '"'; ++at)
+        text += line[at] == '\\' ? line[++at] : line[at];
+    return text;
 }
 
 // "GetLogLevel", "log 2: text", "progress 2 50", "RestoreInquiry" for the worker's messages;
 // "> RestoreStatus 2", "> ChunkResponse name index remaining", "> ChunkNone" for the host's;
 // "! exit 0", "! close-input" for the host's events.
-inline std::string shortLine(const Json& entry)
+inline std::string shortLine(const std::string& entry)
 {
-    if (entry.has("event")) {
-        std::string line = "! " + entry["event"].text;
-        if (entry.has("code"))
-            line += " " + std::to_string(entry["code"].number);
-        return line;
-    }
-    const Json* message = &entry;
-    const std::string& cls = entry["class"].text;
-    if (cls == "MessageExchangeRequest")
-        message = &entry["request"];
-    else if (cls == "MessageExchangeResponse")
-        message = &entry["response"];
-    const std::string& name = (*message)["class"].text;
-    std::string line = entry["from"].text == "host" ? "> " + name : name;
+    const std::string event = field(entry, "event"), code = field(entry, "code");
+    if (!event.empty())
+        return "! " + event + (code.empty() ? "" : " " + code);
+    const std::string name = field(entry, "class", true);
     if (name == "ClientWorkerLog")
-        return "log " + std::to_string((*message)["severity"].number) + ": " + (*message)["text"].text;
+        return "log " + field(entry, "severity") + ": " + field(entry, "text");
     if (name == "UpdateRestoreProgress")
-        return "progress " + std::to_string((*message)["state"].number) + " " +
-               std::to_string((*message)["percentage"].number);
+        return "progress " + field(entry, "state") + " " + field(entry, "percentage");
+    std::string line = field(entry, "from") == "host" ? "> " + name : name;
     if (name == "CurrentLogLevel")
-        line += " " + std::to_string((*message)["level"].number);
+        line += " " + field(entry, "level");
     if (name == "RestoreStatus")
-        line += " " + std::to_string((*message)["status"].number);
+        line += " " + field(entry, "status");
     if (name == "ChunkResponse")
-        line += " " + (*message)["name"].text + " " + std::to_string((*message)["chunkIndex"].number) + " " +
-                std::to_string((*message)["remainingChunks"].number);
+        line += " " + field(entry, "name") + " " + field(entry, "chunkIndex") + " " + field(entry, "remainingChunks");
     return line;
 }
 
 class HostRun {
     // First: the paths below are made from it.
-    restore_test::ScratchDir scratch_;
-    restore_test::PendingRenamesGuard renames_;
+    support::ScratchDir scratch_;
+    // The moves at boot as they were before the run, put back at the end.
+    support::SavedValue renames_{"System\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations"};
 
 public:
     HostRun()
@@ -76,7 +77,7 @@ public:
           root(scratch_ / "restored"),
           transcriptPath(scratch_ / "transcript.jsonl")
     {
-        fs::create_directories(fs::path(toWide(source)));
+        fs::create_directories(support::toPath(source));
     }
 
     // Packs the source tree into the set, restoring below `root`, or below `restoreRoot`
@@ -84,14 +85,13 @@ public:
     backupset::PackResult pack(backupset::PackOptions options = {}, const std::string& restoreRoot = "")
     {
         options.restoreRoot = restoreRoot.empty() ? root : restoreRoot;
-        options.key = testKey();
-        fs::remove_all(fs::path(toWide(set)));
+        options.key = std::string(32, '\xA5');
+        support::removeTree(set);
         return backupset::pack(source, set, options);
     }
 
-    // Runs restore-host on the set with `extra` arguments and gives its exit code; throws
-    // when it has not ended after `timeout` milliseconds. `meanwhile` is called with the
-    // host's process id while it runs.
+    // Runs restore-host on the set with `extra` arguments and gives its exit code (see start
+    // and finish); `meanwhile` is called with the host's process id while it runs.
     int run(const std::vector<std::string>& extra = {}, DWORD timeout = 300000,
             const std::function<void(DWORD)>& meanwhile = {})
     {
@@ -100,16 +100,11 @@ public:
             meanwhile(id);
         return finish(timeout);
     }
-    int run(const std::vector<std::string>& extra, const std::function<void(DWORD)>& meanwhile)
-    {
-        return run(extra, 300000, meanwhile);
-    }
 
-    // Starts restore-host on the set with `extra` arguments and gives its process id; finish
-    // waits for it.
+    // Starts restore-host on the set with `extra` arguments and gives its process id.
     DWORD start(const std::vector<std::string>& extra = {})
     {
-        std::wstring commandLine = L"\"" + besideTest(L"restore-host.exe") + L"\" " + quoted(set) +
+        std::wstring commandLine = quoted(besideTest("restore-host.exe")) + L" " + quoted(set) +
                                    (quiet ? L" --quiet" : L"") + L" --work " + quoted(work) + L" --transcript " +
                                    quoted(transcriptPath);
         for (const std::string& arg : extra)
@@ -120,7 +115,6 @@ public:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
         startup.hStdOutput = output.get();
         startup.hStdError = output.get();
         PROCESS_INFORMATION info{};
@@ -131,7 +125,8 @@ public:
         return info.dwProcessId;
     }
 
-    // Waits for the restore-host that start started and gives its exit code.
+    // Waits for the restore-host that start started and gives its exit code; throws when it
+    // has not ended after `timeout` milliseconds.
     int finish(DWORD timeout = 300000)
     {
         if (WaitForSingleObject(process_.get(), timeout) != WAIT_OBJECT_0) {
@@ -148,9 +143,9 @@ public:
     std::vector<std::string> lines() const
     {
         std::vector<std::string> out;
-        std::ifstream in(fs::path(toWide(transcriptPath)), std::ios::binary);
+        std::ifstream in(support::toPath(transcriptPath), std::ios::binary);
         for (std::string line; std::getline(in, line);)
-            out.push_back(shortLine(JsonParser::parse(line)));
+            out.push_back(shortLine(line));
         return out;
     }
     // The lines that start with `prefix`, in order.
@@ -171,21 +166,19 @@ public:
     std::string hostOutput() const { return readText(scratch_ / "host.out"); }
     // The worker's local diagnostics, empty when it wrote none.
     std::string wdiag() const { return readText(work + "\\wdiag.log"); }
-    bool jobFileLeft() const { return restore_test::exists(work + "\\restore.job"); }
-    // A file or directory written into the scratch directory, for --job and --config.
+    bool jobFileLeft() const { return support::exists(work + "\\restore.job"); }
+    // A file written into the scratch directory, for --job and --config.
     std::string scratchFile(const std::string& name, const std::string& bytes)
     {
-        restore_test::writeFile(scratch_ / name, bytes);
+        support::writeFile(scratch_ / name, bytes);
         return scratch_ / name;
     }
     // A program beside the test executable.
-    static std::string besideTest(const std::string& program) { return toUtf8(besideTest(toWide(program))); }
-    static std::wstring besideTest(const std::wstring& program)
+    static std::string besideTest(const std::string& program)
     {
         wchar_t self[MAX_PATH];
-        const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const std::wstring path(self, n);
-        return path.substr(0, path.find_last_of(L"\\/") + 1) + program;
+        const std::string path = toUtf8(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH)));
+        return path.substr(0, path.find_last_of("\\/") + 1) + program;
     }
     // Where a record stored as C:\source\<relative> is restored.
     std::string restoredPath(const std::string& relative) const { return root + "\\Drive_C\\source\\" + relative; }
@@ -199,7 +192,7 @@ private:
     static std::wstring quoted(const std::string& arg) { return L"\"" + toWide(arg) + L"\""; }
     static std::string readText(const std::string& path)
     {
-        return restore_test::exists(path) ? restore_test::readFile(path) : std::string();
+        return support::exists(path) ? support::readFile(path) : std::string();
     }
 };
 

@@ -22,30 +22,18 @@ namespace {
 namespace fs = std::filesystem;
 using e2e::HostRun;
 using Lines = std::vector<std::string>;
-using restore_test::exists;
-using restore_test::readFile;
-using restore_test::replaceAll;
-using restore_test::writeFile;
+using support::exists;
+using support::patterned;
+using support::readFile;
+using support::writeFile;
 
 constexpr std::size_t kChunk = 1048576;
-
-// Bytes that differ from chunk to chunk, so that a chunk written at the wrong place shows.
-std::string patterned(std::size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
 
 // The source holds a directory "docs" with two files, then "large.bin" of four chunks:
 // job order docs, docs\a.txt, docs\b.txt, large.bin.
 void writeSmallTree(HostRun& host)
 {
-    fs::create_directories(fs::path(toWide(host.source + "\\docs")));
+    fs::create_directories(support::toPath(host.source + "\\docs"));
     writeFile(host.source + "\\docs\\a.txt", "first file\r\n");
     writeFile(host.source + "\\docs\\b.txt", "second file\r\n");
     writeFile(host.source + "\\large.bin", patterned(3 * kChunk + 1000, 7));
@@ -180,7 +168,7 @@ TEST(RestoreHost, WorkerEndedFromOutsideIsNoSuccess)
     // "Not ready" makes the worker wait nine seconds before it asks again: it is ended then,
     // with the exit code 0 that Wine gives a process killed from outside.
     bool ended = false;
-    const int code = host.run({"--fault", "not-ready=1"}, [&](DWORD hostId) {
+    const int code = host.run({"--fault", "not-ready=1"}, 300000, [&](DWORD hostId) {
         for (int i = 0; i < 160 && !ended; ++i) {
             Sleep(50);
             if (!exists(host.transcriptPath) ||
@@ -214,7 +202,7 @@ TEST(RestoreHost, WhatCannotBeServedStopsTheHostBeforeTheWorker)
     HostRun host;
     writeSmallTree(host);
     host.pack();
-    fs::remove(fs::path(toWide(backupset::chunkFilePath(host.set, 2))));
+    fs::remove(support::toPath(backupset::chunkFilePath(host.set, 2)));
     const Case cases[] = {
         {"missing configuration",
          {"--config", host.set + "\\none.cfg"},
@@ -337,7 +325,7 @@ TEST(RestoreHost, DamagedObjectLeavesItsExistingTargetUntouched)
     HostRun host;
     writeSmallTree(host);
     host.pack();
-    fs::create_directories(fs::path(toWide(host.restoredPath("docs"))));
+    fs::create_directories(support::toPath(host.restoredPath("docs")));
     writeFile(host.restoredPath("large.bin"), "the copy the user had");
     EXPECT_EQ(host.run({"--fault", "corrupt=3"}), 0);
     EXPECT_EQ(readFile(host.restoredPath("large.bin")), "the copy the user had");
@@ -368,8 +356,9 @@ TEST(RestoreHost, UncRestoreRootRestoresItsObjectsWithOrWithoutATrailingBackslas
     const char* prefix = std::getenv("WINEPREFIX");
     ASSERT_NE(prefix, nullptr) << "tests run in a Wine prefix";
     const std::string server = "rwtest" + std::to_string(GetCurrentProcessId());
-    const std::string unc = "Z:" + replaceAll(prefix, "/", "\\") + "\\dosdevices\\unc\\" + server;
-    fs::create_directories(fs::path(toWide(unc + "\\share")));
+    std::string unc = "Z:" + std::string(prefix) + "\\dosdevices\\unc\\" + server;
+    std::replace(unc.begin(), unc.end(), '/', '\\');
+    fs::create_directories(support::toPath(unc + "\\share"));
     for (const std::string base : {"r1", "r2"}) {
         const std::string root = "\\\\" + server + "\\share\\" + base;
         HostRun host;
@@ -382,7 +371,7 @@ TEST(RestoreHost, UncRestoreRootRestoresItsObjectsWithOrWithoutATrailingBackslas
         EXPECT_EQ(readFile(restored + "docs\\a.txt"), "first file\r\n") << given;
         EXPECT_EQ(readFile(restored + "large.bin"), patterned(3 * kChunk + 1000, 7)) << given;
     }
-    fs::remove_all(fs::path(toWide(unc)));
+    support::removeTree(unc);
 }
 
 TEST(RestoreHost, EmptyMovesAtBootValueNeverFailsTheRun)
