@@ -31,15 +31,15 @@ void decodeForm(benchmark::State& state, ChunkForm form)
     std::string keyBytes(32, '\0');
     for (int i = 0; i < 32; ++i)
         keyBytes[i] = static_cast<char>(i * 7 + 1);
-    setDataKey(keyBytes);
+    const DataKey key(keyBytes);
     // The detail lines are built as in a worker at level 3, and dropped.
     setLogSink([](const std::string&, int, bool) {});
     const std::string plain = textLikeChunk();
-    const std::string container = encodeChunk(plain, form, dataKey());
+    const std::string container = encodeChunk(plain, form, key.key());
     ChunkObject object{"C:\\bench\\file.bin", 8 * std::uint64_t(kChunkSize), MetaKind::Ntfs, false};
     std::string out;
     for (auto _ : state) {
-        decodeChunk(container, object, out, 0);
+        decodeChunk(container, object, out, 0, key);
         benchmark::DoNotOptimize(out.data());
     }
     if (out != plain)

@@ -10,10 +10,9 @@
 // S of them with chunk files, J bytes of restore.job.
 #include "object_layout.h"
 
-#include "chunk_store.h"
-#include "pack.h"
-#include "path_text.h"
-
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/path_text.h"
 #include "proto/messages.h"
 
 #include <algorithm>

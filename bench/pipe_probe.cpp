@@ -1,6 +1,7 @@
 // pipe-probe: the raw ceiling of the pipe between a parent and its worker under this system.
-// The parent creates the two named pipes as restore-host does (its own ends blocking, the
-// child's overlapped) and starts itself as the child. The child asks with a small request
+// The parent creates the two named pipes, its own ends blocking (restore-host's are
+// overlapped, with calls that wait, and serve as fast), the child's overlapped, and starts
+// itself as the child. The child asks with a small request
 // and reads each 1 MiB reply with ReadFileEx into a 128 KiB buffer, waiting alertably, as
 // the worker's pipe stream does; the parent answers every request with WriteFile, in pieces
 // of 256 KiB as restore-host writes. Nothing is decoded, nothing is written to disk.

@@ -14,7 +14,7 @@
 
 namespace {
 
-const bool keySet = (setDataKey(std::string(32, '\x5a')), true);
+const DataKey key(std::string(32, '\x5a'));
 
 MetaKind kindOf(std::uint8_t byte)
 {
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string chunk(reinterpret_cast<const char*>(data + 5), size - 5);
     std::string out = "previous contents";
     try {
-        decodeChunk(chunk, object, out, index);
+        decodeChunk(chunk, object, out, index, key);
     } catch (const error::Exception&) {
         return 0;
     }

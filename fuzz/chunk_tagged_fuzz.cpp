@@ -18,7 +18,7 @@
 
 namespace {
 
-const bool keySet = (setDataKey(std::string(32, '\x3c')), true);
+const DataKey key(std::string(32, '\x3c'));
 
 // The payload, zero-padded to the cipher's unit and encrypted; `padding` says how many
 // bytes were added.
@@ -26,7 +26,7 @@ std::string encrypted(const std::string& plain, std::size_t& padding)
 {
     padding = (32 - plain.size() % 32) % 32;
     std::string cipher;
-    encryptBuffer(cipher, plain + std::string(padding, '\0'), dataKey());
+    encryptBuffer(cipher, plain + std::string(padding, '\0'), key.key());
     return cipher;
 }
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string out;
     try {
-        decodeChunk(chunk, object, out, index);
+        decodeChunk(chunk, object, out, index, key);
     } catch (const error::Exception&) {
         return 0;
     }

@@ -18,9 +18,9 @@ void logDecoded(const char* form)
 }
 
 // Decrypts the payload after the 4-byte tag.
-void decryptPayload(const std::string& data, std::string& plain)
+void decryptPayload(const std::string& data, std::string& plain, const DataKey& key)
 {
-    decryptWithDataKey(plain, reinterpret_cast<const unsigned char*>(data.data()) + 4, data.size() - 4);
+    key.decrypt(plain, reinterpret_cast<const unsigned char*>(data.data()) + 4, data.size() - 4);
 }
 
 } // namespace
@@ -52,7 +52,8 @@ void inflateInto(const unsigned char* input, std::size_t length, std::string& ou
     }
 }
 
-void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index)
+void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
+                 const DataKey& key)
 {
     switch (object.kind) {
     case MetaKind::Ntfs: break;
@@ -79,7 +80,7 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
         return;
     }
     if (data.compare(0, 4, "ENCN") == 0) {
-        decryptPayload(data, out);
+        decryptPayload(data, out, key);
         std::uint32_t expected = expectedChunkLength(object.size, index);
         if (out.size() < expected)
             throw error::EInvariant("Chunk shorter than we wanted it");
@@ -89,7 +90,7 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
     }
     if (data.compare(0, 3, "ENZ") == 0) {
         std::string stream;
-        decryptPayload(data, stream);
+        decryptPayload(data, stream, key);
         int padding = static_cast<signed char>(data[3]);
         // Padding outside the decrypted text cannot come from a real packer.
         if (padding < 0 || static_cast<std::size_t>(padding) > stream.size())

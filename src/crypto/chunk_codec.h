@@ -6,6 +6,8 @@
 
 #include "common/error.h"
 
+class DataKey;
+
 // A compressed chunk that does not inflate; the reason is zlib's error name.
 class EZLib : public error::WithReason<error::Exception> {
     using WithReason::WithReason;
@@ -30,10 +32,11 @@ struct ChunkObject {
 std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index);
 
 // Replaces `out` with the plain bytes of chunk `index` of `object`, to be written at
-// index × kChunkSize. Decrypts with the process-wide data key. An encrypted chunk is cut
+// index × kChunkSize. Decrypts with `key`. An encrypted chunk is cut
 // to its expected length; one that is shorter, or a compressed chunk that inflates past
 // it, throws error::EInvariant.
-void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index);
+void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
+                 const DataKey& key);
 
 // zlib one-shot decompression of the whole input into `out`, which holds at most `limit`
 // bytes: more output throws error::EInvariant "Chunk longer than we wanted it", so that a

@@ -2,46 +2,20 @@
 
 #include "common/error.h"
 
-#include <optional>
-
-namespace {
-
-struct DataKey {
-    AesKey key{2, BigNum()};
-    // Empty when the key cannot make one: every decryption then says why.
-    std::optional<AesKeyInstance> schedule;
-};
-
-DataKey& theKey()
+DataKey::DataKey(const std::string& keyBytes) : key_{2, BigNum::fromBytesLE(keyBytes)}
 {
-    static DataKey key;
-    return key;
-}
-
-} // namespace
-
-const AesKey& dataKey()
-{
-    return theKey().key;
-}
-
-void setDataKey(const std::string& keyBytes)
-{
-    DataKey& data = theKey();
-    data.key = AesKey{2, BigNum::fromBytesLE(keyBytes)};
-    data.schedule.emplace();
+    schedule_.emplace();
     try {
-        makeKey(*data.schedule, kAesDecrypt, data.key);
+        makeKey(*schedule_, kAesDecrypt, key_);
     } catch (const error::Exception&) {
-        data.schedule.reset();
+        schedule_.reset();
     }
 }
 
-void decryptWithDataKey(std::string& out, const unsigned char* in, std::size_t length)
+void DataKey::decrypt(std::string& out, const unsigned char* in, std::size_t length) const
 {
-    const DataKey& data = theKey();
-    if (data.schedule)
-        decryptBuffer(out, in, length, *data.schedule);
+    if (schedule_)
+        decryptBuffer(out, in, length, *schedule_);
     else
-        decryptBuffer(out, in, length, data.key);
+        decryptBuffer(out, in, length, key_);
 }

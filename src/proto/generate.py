@@ -5,8 +5,10 @@
 
 writes OUTPUT_DIR/proto/messages.h (every class) and four sources: records.cpp (records),
 application_messages.cpp (top-level messages), context_messages.cpp (messages with a tag pair)
-and catalogue.cpp (union alternatives and the table of top-level messages). The format of the
-description is explained at the top of protocol.desc. Standard library only.
+catalogue.cpp (union alternatives and the table of top-level messages) and transcribed.cpp (the
+fields of the messages restore-host's transcript shows). The format of the description is
+explained at the top of protocol.desc; what each kind of field becomes is the table KINDS.
+Standard library only.
 """
 
 import os
@@ -43,17 +45,21 @@ class DescriptionError(Exception):
 class Field:
     def __init__(self, name, kind, line):
         self.name = name
-        self.kind = kind  # bool, double, bignum, string, integer, enum, record, list, union
+        self.kind = kind  # a key of KINDS
         self.line = line
-        self.cpp_type = None
-        self.max_length = None  # strings
+        self.max_length = None  # strings and bytes
         self.minimum = self.maximum = None  # integers
         self.bounded = False
         self.target = None  # enum, record, list or union name
         self.nullable = False
         self.optional = False
         self.defaulted = False  # always written, yet a received value may end before it
-        self.recycled = False  # strings: storage kept for the next message when the owner dies
+        self.recycled = False  # storage kept for the next message when the owner dies
+        self.transcribed = True  # shown by the transcript when its message is
+
+    @property
+    def cpp_type(self):
+        return KINDS[self.kind].cpp
 
     @property
     def flag(self):
@@ -75,6 +81,7 @@ class Entry:
         self.constants = []  # enumerations
         self.alternatives = []  # unions
         self.element = None  # lists: a Field describing one element
+        self.transcribed = False  # messages and pairs: restore-host's transcript shows the fields
 
     @property
     def constructed(self):
@@ -93,6 +100,122 @@ def literal(value, cpp_type):
     if value > 2**31 - 1 or value < -(2**31 - 1):
         return "%dll" % value
     return str(value)
+
+
+# ---------------------------------------------------------------- field kinds
+
+
+class Kind:
+    """What one kind of field becomes. The texts are formatted with the field's name, target
+    (the enumeration, record, list or union it names), max (the largest length), range
+    (", MIN, MAX" of a bounded integer, else nothing), owner (the class holding the field) and
+    value (the field as the transcription reaches it)."""
+
+    def __init__(self, member, read, write, cpp=None, argument=None, note=None, legacy=False,
+                 holds_target=False, recyclable=False, transcribe=None, present=None, element=None):
+        self.member = member  # the member's declaration
+        self.read = read  # the expression that reads a received value into the member
+        self.write = write  # the statement that writes the member
+        self.cpp = cpp  # the member's C++ type, for a plain value
+        self.argument = argument  # after the type word: None, "length", "range", "union"; "named":
+        # no type word, the field names an entry of this kind
+        self.note = note  # function (field, entries by name) -> the member's comment or None
+        self.legacy = legacy  # reading and writing depend on the encoding
+        self.holds_target = holds_target  # the member needs its target's class complete
+        self.recyclable = recyclable  # the member's storage may be kept for the next message
+        self.transcribe = transcribe  # the FieldVisitor call; None: the transcript cannot show it
+        self.present = present  # a test the value passes to be shown, else it shows as absent
+        self.element = element  # function (list name, element) -> (base class, extra lines,
+        # comment) of a list of this kind; None: no list holds it
+
+
+def union_note(field, by_name):
+    alternatives = by_name[field.target].alternatives
+    if len(alternatives) <= 5:
+        return "%s: %s" % (field.target, " | ".join(alternatives))
+    return "%s: %d messages" % (field.target, len(alternatives))
+
+
+def string_list(name, element):
+    return ("detail::StringList<%s>" % name,
+            ["    static constexpr std::uint32_t maxLength = %d;" % element.max_length],
+            "SEQUENCE OF strings of at most %d bytes" % element.max_length)
+
+
+def integer_list(name, element):
+    cpp = element.cpp_type
+    return ("detail::IntegerList<%s, %s>" % (name, cpp),
+            ["    static constexpr %s minimum = %s;" % (cpp, literal(element.minimum, cpp)),
+             "    static constexpr %s maximum = %s;" % (cpp, literal(element.maximum, cpp))],
+            "SEQUENCE OF %s, %d to %d" % (cpp, element.minimum, element.maximum))
+
+
+def record_list(name, element):
+    return ("detail::RecordList<%s, %s>" % (name, element.target),
+            ['    static constexpr const char* elementConstant = "%s";' % constant_stem(element.target)],
+            "SEQUENCE OF %s" % element.target)
+
+
+def union_list(name, element):
+    return ("detail::UnionList<%s>" % name,
+            ["    static constexpr const detail::Union& alternatives = unions::%s;" % element.target],
+            "SEQUENCE OF union %s" % element.target)
+
+
+def at_most(field, by_name):
+    return "at most %d bytes" % field.max_length
+
+
+def integer_kind(cpp, signed):
+    return Kind(
+        "{cpp} {name} = 0;", "detail::readInteger({name}, received{range})",
+        "detail::writeInteger(io, {name}{range});", cpp=cpp, argument="range",
+        note=lambda field, by_name: "%d to %d" % (field.minimum, field.maximum) if field.bounded else None,
+        transcribe='visitor.%s("{name}", {value});' % ("signedNumber" if signed else "unsignedNumber"),
+        element=integer_list)
+
+
+KINDS = {
+    "bool": Kind("bool {name} = false;", "detail::readBool({name}, received)", "detail::writeBool(io, {name});",
+                 cpp="bool"),
+    "double": Kind("double {name} = 0;", "detail::readReal({name}, received)", "detail::writeReal(io, {name});",
+                   cpp="double"),
+    "bignum": Kind("BigNum {name};", "detail::readBigNum({name}, received)", "detail::writeBigNum(io, {name});",
+                   cpp="BigNum"),
+    "string": Kind("std::string {name};", "detail::readString({name}, received, legacy, {max})",
+                   "detail::writeString(io, {name}, legacy, {max});", cpp="std::string", argument="length",
+                   note=at_most, legacy=True, recyclable=True, transcribe='visitor.text("{name}", {value});',
+                   element=string_list),
+    # A string on the wire, but binary data: the transcript shows its length and MD5.
+    "bytes": Kind("std::string {name};", "detail::readString({name}, received, legacy, {max})",
+                  "detail::writeString(io, {name}, legacy, {max});", cpp="std::string", argument="length",
+                  note=at_most, legacy=True, recyclable=True, transcribe='visitor.bytes("{name}", {value});'),
+    "enum": Kind("std::int32_t {name} = 0;", "detail::readEnumerated<{target}>({name}, received)",
+                 "detail::writeEnumerated(io, {name});", cpp="std::int32_t", argument="named",
+                 note=lambda field, by_name: field.target, transcribe='visitor.signedNumber("{name}", {value});'),
+    "record": Kind("Owned<{target}> {name};", "detail::readRecord({name}, received, legacy)",
+                   'detail::writeRequired(io, {name}.get(), legacy, "this->{name}");', argument="named",
+                   legacy=True, holds_target=True, element=record_list),
+    "list": Kind("{target}::Storage {name};", "detail::readList<{target}>({name}, received, legacy)",
+                 "detail::writeList<{target}>(io, {name}, legacy);", argument="named", legacy=True,
+                 holds_target=True),
+    "union": Kind("Owned<protocol::BerConstructed> {name};",
+                  'detail::readUnion({name}, unions::{target}, received, legacy, "{owner}.this->{name}")',
+                  'detail::writeRequired(io, {name}.get(), legacy, "this->{name}");', argument="union",
+                  note=union_note, legacy=True, transcribe='visitor.message("{name}", *{value});',
+                  present="{value}", element=union_list),
+}
+for _name, (_cpp, _low, _high) in INTEGERS.items():
+    KINDS[_name] = integer_kind(_cpp, _low < 0)
+
+
+def texts(field, owner="", value=""):
+    """What the texts of the field's kind are formatted with."""
+    bounds = ""
+    if field.bounded:
+        bounds = ", %s, %s" % (literal(field.minimum, field.cpp_type), literal(field.maximum, field.cpp_type))
+    return dict(name=field.name, target=field.target, max=field.max_length, range=bounds, owner=owner,
+                cpp=field.cpp_type, value=value)
 
 
 # ---------------------------------------------------------------- parsing
@@ -114,8 +237,10 @@ def parse(text):
         keyword = words[0]
         if keyword in ("enum", "record", "union") and len(words) == 2:
             current = Entry(keyword, words[1], number)
-        elif keyword in ("message", "pair") and len(words) == 3 and words[2].isdigit():
+        elif keyword in ("message", "pair") and len(words) in (3, 4) and words[2].isdigit() and \
+                words[3:] in ([], ["transcribed"]):
             current = Entry(keyword, words[1], number, int(words[2]))
+            current.transcribed = len(words) == 4
         elif keyword == "list" and len(words) >= 4 and words[2] == "of":
             current = Entry(keyword, words[1], number)
             current.element = parse_type("element", words[3:], number)
@@ -130,6 +255,9 @@ def parse(text):
 def parse_type(name, words, line):
     words = list(words)
     field = Field(name, None, line)
+    if words[-2:] == ["not", "transcribed"]:
+        field.transcribed = False
+        words = words[:-2]
     if words[-1:] == ["recycled"]:
         field.recycled = True
         words = words[:-1]
@@ -144,21 +272,21 @@ def parse_type(name, words, line):
         words = words[:-1]
     if not words:
         raise DescriptionError("line %d: field %s has no type" % (line, name))
-    if field.recycled and (words[0] != "string" or field.has_flag or field.defaulted):
-        raise DescriptionError("line %d: only a required string can be recycled" % line)
+    recyclable = words[0] in KINDS and KINDS[words[0]].recyclable
+    if field.recycled and (not recyclable or field.has_flag or field.defaulted):
+        raise DescriptionError("line %d: only a required string or bytes can be recycled" % line)
     head, rest = words[0], words[1:]
-    if head in ("bool", "double", "bignum") and not rest:
+    argument = KINDS[head].argument if head in KINDS else "named"
+    if argument is None and not rest:
         field.kind = head
-        field.cpp_type = {"bool": "bool", "double": "double", "bignum": "BigNum"}[head]
-    elif head == "string" and len(rest) == 1 and rest[0].isdigit():
-        field.kind = "string"
-        field.cpp_type = "std::string"
+    elif argument == "length" and len(rest) == 1 and rest[0].isdigit():
+        field.kind = head
         field.max_length = int(rest[0])
         if field.max_length > 2**32 - 1:
             raise DescriptionError("line %d: string maximum too large" % line)
-    elif head in INTEGERS and len(rest) <= 1:
-        field.kind = "integer"
-        field.cpp_type, low, high = INTEGERS[head]
+    elif argument == "range" and len(rest) <= 1:
+        field.kind = head
+        _, low, high = INTEGERS[head]
         field.minimum, field.maximum = low, high
         if rest:
             match = re.fullmatch(r"(-?\d+)\.\.(-?\d+)", rest[0])
@@ -168,8 +296,8 @@ def parse_type(name, words, line):
             if not low <= field.minimum <= field.maximum <= high:
                 raise DescriptionError("line %d: range outside %s" % (line, head))
         field.bounded = (field.minimum, field.maximum) != (low, high)
-    elif head == "union" and len(rest) == 1:
-        field.kind = "union"
+    elif argument == "union" and len(rest) == 1:
+        field.kind = head
         field.target = rest[0]
     elif not rest and re.fullmatch(r"[A-Za-z_]\w*", head):
         field.kind = "named"  # resolved later: enum, record or list
@@ -223,7 +351,7 @@ def check(entries):
             if target is None or target.keyword == "union":
                 raise DescriptionError("line %d: unknown type %s" % (field.line, field.target))
             if target.keyword == "enum":
-                field.kind, field.cpp_type = "enum", "std::int32_t"
+                field.kind = "enum"
             elif target.keyword == "list":
                 field.kind = "list"
             elif target.keyword in ("record",) or owner == "list":
@@ -245,7 +373,7 @@ def check(entries):
             if element.nullable or element.optional or element.defaulted:
                 raise DescriptionError("line %d: list elements cannot be optional" % entry.line)
             resolve(element, "list")
-            if element.kind not in ("record", "union", "string", "integer"):
+            if KINDS[element.kind].element is None:
                 raise DescriptionError("line %d: unsupported list element" % entry.line)
         if entry.keyword == "union":
             seen = {}
@@ -277,6 +405,10 @@ def check(entries):
                     defaulted_seen = True
                 elif optional_seen or defaulted_seen:
                     raise DescriptionError("line %d: required field after an optional or defaulted one" % field.line)
+                if not field.transcribed and not entry.transcribed:
+                    raise DescriptionError("line %d: %s is not transcribed anyway" % (field.line, entry.name))
+                if entry.transcribed and field.transcribed and KINDS[field.kind].transcribe is None:
+                    raise DescriptionError("line %d: the transcript cannot show field %s" % (field.line, field.name))
     return by_name
 
 
@@ -297,7 +429,7 @@ def ordered(entries, by_name):
             fields = [entry.element]
         else:
             fields = entry.fields
-        return [f.target for f in fields if f.kind in ("record", "list")]
+        return [f.target for f in fields if KINDS[f.kind].holds_target]
 
     def visit(entry):
         if state.get(entry.name) == "done":
@@ -320,30 +452,12 @@ def ordered(entries, by_name):
 
 
 def member_declaration(field, by_name):
-    if field.kind in ("bool", "integer", "enum", "double"):
-        default = " = false" if field.kind == "bool" else " = 0"
-        declaration = "%s %s%s;" % (field.cpp_type, field.name, default)
-    elif field.kind in ("string", "bignum"):
-        declaration = "%s %s;" % (field.cpp_type, field.name)
-    elif field.kind == "record":
-        declaration = "Owned<%s> %s;" % (field.target, field.name)
-    elif field.kind == "union":
-        declaration = "Owned<protocol::BerConstructed> %s;" % field.name
-    elif field.kind == "list":
-        declaration = "%s::Storage %s;" % (field.target, field.name)
+    kind = KINDS[field.kind]
+    declaration = kind.member.format(**texts(field))
     notes = []
-    if field.kind == "string":
-        notes.append("at most %d bytes" % field.max_length)
-    if field.kind == "integer" and field.bounded:
-        notes.append("%d to %d" % (field.minimum, field.maximum))
-    if field.kind == "enum":
-        notes.append(field.target)
-    if field.kind == "union":
-        alternatives = by_name[field.target].alternatives
-        if len(alternatives) <= 5:
-            notes.append("%s: %s" % (field.target, " | ".join(alternatives)))
-        else:
-            notes.append("%s: %d messages" % (field.target, len(alternatives)))
+    note = kind.note(field, by_name) if kind.note else None
+    if note:
+        notes.append(note)
     if field.nullable:
         notes.append("or NULL")
     if field.optional:
@@ -414,25 +528,7 @@ def class_declaration(entry, by_name):
 
 def list_declaration(entry, by_name):
     name, element = entry.name, entry.element
-    if element.kind == "record":
-        base = "detail::RecordList<%s, %s>" % (name, element.target)
-        extra = ['    static constexpr const char* elementConstant = "%s";' % constant_stem(element.target)]
-        comment = "SEQUENCE OF %s" % element.target
-    elif element.kind == "union":
-        base = "detail::UnionList<%s>" % name
-        extra = ["    static constexpr const detail::Union& alternatives = unions::%s;" % element.target]
-        comment = "SEQUENCE OF union %s" % element.target
-    elif element.kind == "string":
-        base = "detail::StringList<%s>" % name
-        extra = ["    static constexpr std::uint32_t maxLength = %d;" % element.max_length]
-        comment = "SEQUENCE OF strings of at most %d bytes" % element.max_length
-    else:
-        base = "detail::IntegerList<%s, %s>" % (name, element.cpp_type)
-        extra = [
-            "    static constexpr %s minimum = %s;" % (element.cpp_type, literal(element.minimum, element.cpp_type)),
-            "    static constexpr %s maximum = %s;" % (element.cpp_type, literal(element.maximum, element.cpp_type)),
-        ]
-        comment = "SEQUENCE OF %s, %d to %d" % (element.cpp_type, element.minimum, element.maximum)
+    base, extra, comment = KINDS[element.kind].element(name, element)
     return [
         "// %s: a view of a list member of its owner." % comment,
         "class %s : public %s {" % (name, base),
@@ -502,58 +598,15 @@ def header(entries, by_name):
 
 
 def read_expression(entry, field):
-    name = field.name
-    if field.kind == "bool":
-        return "detail::readBool(%s, received)" % name
-    if field.kind == "double":
-        return "detail::readReal(%s, received)" % name
-    if field.kind == "bignum":
-        return "detail::readBigNum(%s, received)" % name
-    if field.kind == "string":
-        return "detail::readString(%s, received, legacy, %d)" % (name, field.max_length)
-    if field.kind == "integer":
-        if field.bounded:
-            return "detail::readInteger(%s, received, %s, %s)" % (
-                name, literal(field.minimum, field.cpp_type), literal(field.maximum, field.cpp_type))
-        return "detail::readInteger(%s, received)" % name
-    if field.kind == "enum":
-        return "detail::readEnumerated<%s>(%s, received)" % (field.target, name)
-    if field.kind == "record":
-        return "detail::readRecord(%s, received, legacy)" % name
-    if field.kind == "list":
-        return "detail::readList<%s>(%s, received, legacy)" % (field.target, name)
-    if field.kind == "union":
-        return 'detail::readUnion(%s, unions::%s, received, legacy, "%s.this->%s")' % (
-            name, field.target, entry.name, name)
-    raise AssertionError(field.kind)
+    return KINDS[field.kind].read.format(**texts(field, owner=entry.name))
 
 
 def write_statement(field):
-    name = field.name
-    if field.kind == "bool":
-        return "detail::writeBool(io, %s);" % name
-    if field.kind == "double":
-        return "detail::writeReal(io, %s);" % name
-    if field.kind == "bignum":
-        return "detail::writeBigNum(io, %s);" % name
-    if field.kind == "string":
-        return "detail::writeString(io, %s, legacy, %d);" % (name, field.max_length)
-    if field.kind == "integer":
-        if field.bounded:
-            return "detail::writeInteger(io, %s, %s, %s);" % (
-                name, literal(field.minimum, field.cpp_type), literal(field.maximum, field.cpp_type))
-        return "detail::writeInteger(io, %s);" % name
-    if field.kind == "enum":
-        return "detail::writeEnumerated(io, %s);" % name
-    if field.kind in ("record", "union"):
-        return 'detail::writeRequired(io, %s.get(), legacy, "this->%s");' % (name, name)
-    if field.kind == "list":
-        return "detail::writeList<%s>(io, %s, legacy);" % (field.target, name)
-    raise AssertionError(field.kind)
+    return KINDS[field.kind].write.format(**texts(field))
 
 
 def uses_legacy(field):
-    return field.kind in ("string", "record", "list", "union")
+    return KINDS[field.kind].legacy
 
 
 def comparison(entry, operator):
@@ -660,6 +713,35 @@ def catalogue(entries, by_name):
     return "\n".join(out) + "\n"
 
 
+def transcription(entries):
+    out = ["// Generated by src/proto/generate.py from src/proto/protocol.desc. Do not edit.",
+           "// The fields of the messages that restore-host's transcript shows.",
+           '#include "proto/messages.h"', '#include "proto/transcribed.h"', "", "namespace proto {", "",
+           "const char* visitTranscribed(const protocol::BerValue& message, FieldVisitor& visitor)", "{"]
+    for entry in entries:
+        if not entry.transcribed:
+            continue
+        fields = [f for f in entry.fields if f.transcribed]
+        if not fields:
+            out += ["    if (dynamic_cast<const %s*>(&message))" % entry.name, '        return "%s";' % entry.name]
+            continue
+        out.append("    if (auto* m = dynamic_cast<const %s*>(&message)) {" % entry.name)
+        for field in fields:
+            kind = KINDS[field.kind]
+            value = "m->" + field.name
+            tests = (["m->" + field.flag] if field.has_flag else []) + ([kind.present.format(value=value)]
+                                                                          if kind.present else [])
+            call = kind.transcribe.format(**texts(field, value=value))
+            if tests:
+                out += ["        if (%s)" % " && ".join(tests), "            " + call, "        else",
+                        '            visitor.absent("%s");' % field.name]
+            else:
+                out.append("        " + call)
+        out += ['        return "%s";' % entry.name, "    }"]
+    out += ["    return nullptr;", "}", "", "} // namespace proto"]
+    return "\n".join(out) + "\n"
+
+
 def write_file(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", newline="\n") as out:
@@ -688,6 +770,7 @@ def main(argv):
     write_file(os.path.join(base, "application_messages.cpp"), source("Top-level messages", messages))
     write_file(os.path.join(base, "context_messages.cpp"), source("Messages with a tag pair", pairs))
     write_file(os.path.join(base, "catalogue.cpp"), catalogue(entries, by_name))
+    write_file(os.path.join(base, "transcribed.cpp"), transcription(entries))
     return 0
 
 

@@ -71,6 +71,12 @@ struct Calls {
     decltype(&::CancelIo) CancelIo = ::CancelIo;
     decltype(&::GetStdHandle) GetStdHandle = ::GetStdHandle;
     decltype(&::CreateNamedPipeW) CreateNamedPipeW = ::CreateNamedPipeW;
+    decltype(&::CreateEventW) CreateEventW = ::CreateEventW;
+    decltype(&::GetOverlappedResult) GetOverlappedResult = ::GetOverlappedResult;
+    // a child process on the parent's pipes
+    decltype(&::SetHandleInformation) SetHandleInformation = ::SetHandleInformation;
+    decltype(&::CreateProcessW) CreateProcessW = ::CreateProcessW;
+    decltype(&::GetExitCodeProcess) GetExitCodeProcess = ::GetExitCodeProcess;
     // security descriptors, owners and access lists
     decltype(&::LocalFree) LocalFree = ::LocalFree;
     decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)

@@ -32,8 +32,8 @@ std::string inQuotes(const std::string& name)
 
 } // namespace
 
-ChunkDispatcher::ChunkDispatcher(const proto::ClientRestoreJob& job, WriterContext& writers)
-    : job_(job), index_(job), writers_(writers)
+ChunkDispatcher::ChunkDispatcher(const proto::ClientRestoreJob& job, const DataKey& key, WriterContext& writers)
+    : job_(job), index_(job), key_(key), writers_(writers)
 {
 }
 
@@ -79,7 +79,7 @@ void ChunkDispatcher::receive(const proto::ChunkResponse& chunk)
     if (!writer_)
         throw ERestore("No writer active when the time came to write a chunk.");
 
-    decodeChunk(chunk.data, object_, plain_, chunk.chunkIndex);
+    decodeChunk(chunk.data, object_, plain_, chunk.chunkIndex, key_);
     const std::uint64_t offset = std::uint64_t(chunk.chunkIndex) * kChunkSize;
     if (logEnabled(3))
         logMessage("Writing chunk at offset " + formatUnsigned64(offset), 3, false);

@@ -6,6 +6,7 @@
 // as failed, its later chunks are skipped, and the run goes on.
 #include "common/error.h"
 #include "crypto/chunk_codec.h"
+#include "crypto/data_key.h"
 #include "proto/messages.h"
 #include "restore/writers.h"
 
@@ -35,9 +36,9 @@ private:
 // and its writer. Handles every chunk of the run in turn.
 class ChunkDispatcher {
 public:
-    // Restores the objects of `job` (which outlives the dispatcher) below the job's root,
-    // with `writers` passed to every writer.
-    ChunkDispatcher(const proto::ClientRestoreJob& job, WriterContext& writers);
+    // Restores the objects of `job` below the job's root, decrypting with `key` and passing
+    // `writers` to every writer; all three outlive the dispatcher.
+    ChunkDispatcher(const proto::ClientRestoreJob& job, const DataKey& key, WriterContext& writers);
 
     // Handles one chunk. Returns normally also when the chunk's object fails; only
     // exceptions that are not error::Exception pass. A failed object is abandoned (its work
@@ -66,6 +67,7 @@ private:
 
     const proto::ClientRestoreJob& job_;
     JobIndex index_;
+    const DataKey& key_;
     WriterContext& writers_;
     std::set<std::string> completed_;
     std::set<std::string> failed_;

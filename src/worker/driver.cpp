@@ -104,7 +104,7 @@ bool loadJob(Run& run)
     return true;
 }
 
-void loadDataKey()
+DataKey loadDataKey()
 {
     logAt(3, "loading data_key from config");
     try {
@@ -113,7 +113,7 @@ void loadDataKey()
         const std::string keyBytes = config.getString("DataKey", kMaxDataKeyText);
         if (logEnabled(3))
             logAt(3, "Will decrypt restored files with key: " + BigNum::fromBytesLE(keyBytes).toHex(0));
-        setDataKey(keyBytes);
+        return DataKey(keyBytes);
     } catch (const EConfig& e) {
         throw error::EFatal("No usable data key: " + e.fullText());
     }
@@ -242,7 +242,7 @@ int restore(const RestoreSteps& steps, ParentLink& link)
     report(run, kPreparing, 0);
     if (!loadJob(run))
         return 1;
-    loadDataKey();
+    const DataKey key = loadDataKey();
     logAt(2, "Have key, we're good to go...");
     report(run, kPreparing, 100);
 
@@ -256,7 +256,7 @@ int restore(const RestoreSteps& steps, ParentLink& link)
 
     const RestorePrivileges privileges = enableRestorePrivileges();
     WriterContext writers{steps.placement(), privileges.security};
-    ChunkDispatcher dispatcher(*run.job, writers);
+    ChunkDispatcher dispatcher(*run.job, key, writers);
 
     run.totals.restoreStartTime = UsecTime::now();
     report(run, kRestoring, 0);

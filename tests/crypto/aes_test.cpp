@@ -400,24 +400,22 @@ TEST(AesBuffer, KeyProblemsAreReported)
     expectInvariant([&] { decryptBuffer(out, bytesOf(in), in.size(), none); }, "AES decryption failed");
 }
 
-// The data key's schedule is made when the key is set; a key too large for it still fails
-// every decryption with its own text, as it would with the key itself.
+// The data key's schedule is made with the key; a key too large for it still fails every
+// decryption with its own text, as it would with the key itself.
 TEST(AesBuffer, TheDataKeyDecryptsAsItsKeyDoes)
 {
     std::string cipher = randomBytes(96, 3);
     for (const std::string& keyBytes : {randomBytes(32, 5), randomBytes(31, 6), std::string(33, '\x01')}) {
-        setDataKey(keyBytes);
+        const DataKey key(keyBytes);
         std::string expected, out;
         if (keyBytes.size() > 32) {
-            expectInvariant([&] { decryptWithDataKey(out, bytesOf(cipher), cipher.size()); },
-                            "BigNum encoding pad wrong");
+            expectInvariant([&] { key.decrypt(out, bytesOf(cipher), cipher.size()); }, "BigNum encoding pad wrong");
             continue;
         }
         decryptBuffer(expected, cipher, AesKey{2, BigNum::fromBytesLE(keyBytes)});
-        decryptWithDataKey(out, bytesOf(cipher), cipher.size());
+        key.decrypt(out, bytesOf(cipher), cipher.size());
         EXPECT_EQ(out, expected) << keyBytes.size() << " key bytes";
     }
-    setDataKey(std::string());
 }
 
 TEST(AesBuffer, RoundTripsOfRandomData)

@@ -31,10 +31,12 @@ std::string zlibStream(const std::string& plain)
     return stream;
 }
 
+const DataKey key7(patternBytes(32, 7));
+
 std::string encrypt(const std::string& plain)
 {
     std::string cipher;
-    encryptBuffer(cipher, plain, dataKey());
+    encryptBuffer(cipher, plain, key7.key());
     return cipher;
 }
 
@@ -42,7 +44,6 @@ class ChunkCodec : public testing::Test {
 protected:
     void SetUp() override
     {
-        setDataKey(patternBytes(32, 7));
         previousSink = setLogSink([this](const std::string& text, int level, bool) {
             records.push_back(std::to_string(level) + ":" + text);
         });
@@ -57,7 +58,7 @@ protected:
                        bool isLink = false)
     {
         std::string out = "old contents";
-        decodeChunk(data, ChunkObject{"C:\\data\\x.txt", size, kind, isLink}, out, index);
+        decodeChunk(data, ChunkObject{"C:\\data\\x.txt", size, kind, isLink}, out, index, *key);
         return out;
     }
 
@@ -73,6 +74,7 @@ protected:
         return "no failure";
     }
 
+    const DataKey* key = &key7; // the key every decode uses
     LogSink previousSink;
     std::vector<std::string> records;
 };
@@ -178,7 +180,7 @@ TEST_F(ChunkCodec, CompressedChunkNeverInflatesPastItsExpectedLength)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string plain(c.plain, 'z');
-        const std::string container = encodeChunk(plain, ChunkForm::EncryptedCompressed, dataKey());
+        const std::string container = encodeChunk(plain, ChunkForm::EncryptedCompressed, key7.key());
         if (c.fits)
             EXPECT_EQ(decode(container, c.size, c.index), plain);
         else
@@ -203,8 +205,9 @@ TEST_F(ChunkCodec, CompressedPayloadsThatDoNotInflate)
     EXPECT_EQ(failure<EZLib>(std::string("ENZ\xff") + encrypt(patternBytes(32, 1)), 5000, 0), "Z_DATA_ERROR");
     EXPECT_EQ(failure<EZLib>(std::string("ENZ\x7f") + encrypt(patternBytes(32, 1)), 5000, 0), "Z_DATA_ERROR");
     // The wrong key turns the stream into noise.
-    std::string container = encodeChunk(plain, ChunkForm::EncryptedCompressed, dataKey());
-    setDataKey(patternBytes(32, 8));
+    std::string container = encodeChunk(plain, ChunkForm::EncryptedCompressed, key7.key());
+    const DataKey otherKey(patternBytes(32, 8));
+    key = &otherKey;
     EXPECT_EQ(failure<EZLib>(container, 5000, 0), "Z_DATA_ERROR");
 }
 
@@ -215,7 +218,7 @@ TEST_F(ChunkCodec, EveryFormRoundTripsThroughTheEncoder)
          {std::size_t(1), std::size_t(31), std::size_t(32), std::size_t(1000), std::size_t(kChunkSize)}) {
         std::string plain = patternBytes(size, static_cast<std::uint32_t>(size));
         for (ChunkForm form : {ChunkForm::Cleartext, ChunkForm::Encrypted, ChunkForm::EncryptedCompressed})
-            EXPECT_EQ(decode(encodeChunk(plain, form, dataKey()), size, 0), plain)
+            EXPECT_EQ(decode(encodeChunk(plain, form, key7.key()), size, 0), plain)
                 << size << " form " << static_cast<int>(form);
     }
 }

@@ -4,7 +4,7 @@
 // worker's working directory, the restore root, and the transcript the host writes. The
 // transcript is read back as one short line per entry, so that tests compare sequences.
 #include "e2e/json_line.h"
-#include "pack.h"
+#include "backupset/pack.h"
 #include "restore/restore_fixture.h"
 
 #include "common/text.h"

@@ -2,9 +2,9 @@
 // overlapped pipes, as the backup client runs them. The tests look at the transcript, the
 // exit code, the restored files, the job file and the worker's local diagnostics.
 #include "e2e/host_run.h"
-#include "chunk_store.h"
-#include "sample_tree.h"
-#include "verify.h"
+#include "backupset/chunk_store.h"
+#include "backupset/sample_tree.h"
+#include "backupset/verify.h"
 
 #include <gtest/gtest.h>
 

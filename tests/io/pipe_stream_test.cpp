@@ -3,10 +3,11 @@
 #include "io/pipe_stream.h"
 
 #include "common/error.h"
+#include "io/child_process.h"
 #include "io/pipe_pair.h"
 #include "io/selector.h"
 
-#include "expect_throw.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,10 @@
 
 namespace {
 
-using testing_pipe::makePipePair;
-using testing_pipe::PipePair;
+using support::expectThrows;
+
+using io::makePipePair;
+using io::PipePair;
 
 std::string pattern(std::size_t n, unsigned seed = 1)
 {
@@ -87,7 +90,7 @@ TEST(PipeIStream, LendsWhatArrivedAndReadsAgainOnlyWhenAllIsConsumed)
     expectThrows<io::ENotReady>([&] { lent(in); }, "Selectable test-in not ready");
 
     const std::string sent = pattern(100);
-    testing_pipe::writeAll(pipe.client.get(), sent);
+    io::writeAll(pipe.client.get(), sent);
     io::waitReady(in);
     EXPECT_EQ(lent(in), sent);
 
@@ -101,7 +104,7 @@ TEST(PipeIStream, LendsWhatArrivedAndReadsAgainOnlyWhenAllIsConsumed)
     EXPECT_FALSE(in.isReady());
     EXPECT_THROW(lent(in), io::ENotReady);
 
-    testing_pipe::writeAll(pipe.client.get(), "more");
+    io::writeAll(pipe.client.get(), "more");
     io::waitReady(in);
     EXPECT_EQ(lent(in), "more");
 }
@@ -110,7 +113,7 @@ TEST(PipeIStream, PartlyConsumedBytesKeepTheStreamReadyOnItsSelector)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     io::PipeIStream in("test-in", pipe.server.release(), true);
-    testing_pipe::writeAll(pipe.client.get(), "abcdef");
+    io::writeAll(pipe.client.get(), "abcdef");
     io::Selector<int> selector;
     selector.add(in, 7);
     EXPECT_EQ(selector.poll().second, 7);
@@ -123,7 +126,7 @@ TEST(PipeIStream, EndOfStreamWhenTheWriterCloses)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     io::PipeIStream in("test-in", pipe.server.release(), true);
-    testing_pipe::writeAll(pipe.client.get(), "last");
+    io::writeAll(pipe.client.get(), "last");
     pipe.client.reset();
 
     io::waitReady(in);
@@ -193,7 +196,7 @@ TEST(PipeIStream, BrokenPipeAtTheNextIssueMarksTheStreamReadyOnItsSelector)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     io::PipeIStream in("test-in", pipe.server.release(), true);
-    testing_pipe::writeAll(pipe.client.get(), "xy");
+    io::writeAll(pipe.client.get(), "xy");
     io::Selector<int> selector;
     selector.add(in, 1);
     EXPECT_EQ(selector.poll().second, 1);
@@ -246,7 +249,7 @@ TEST(PipeIStream, EmptyCompletionStartsTheNextRead)
     io::sleep(UsecTime(0, 10000));
     EXPECT_EQ(readFileExCalls, 2);
     EXPECT_FALSE(in.isReady());
-    testing_pipe::writeAll(pipe.client.get(), "after nothing");
+    io::writeAll(pipe.client.get(), "after nothing");
     io::waitReady(in);
     EXPECT_EQ(lent(in), "after nothing");
 }
@@ -255,7 +258,7 @@ TEST(PipeIStream, CompletionRoutinesRunDuringSleep)
 {
     PipePair pipe = makePipePair(PIPE_ACCESS_INBOUND);
     io::PipeIStream in("test-in", pipe.server.release(), true);
-    testing_pipe::writeAll(pipe.client.get(), "while asleep");
+    io::writeAll(pipe.client.get(), "while asleep");
     io::sleep(UsecTime(0, 50000));
     EXPECT_TRUE(in.isReady());
     EXPECT_EQ(lent(in), "while asleep");
@@ -274,7 +277,7 @@ TEST(PipeIStream, FailedWaitThrows)
         expectThrows<io::EInputOutput>([&] { io::waitReady(in); }, "WaitForMultipleEvents returned error: " +
                                                                        error::systemErrorText(ERROR_NOT_ENOUGH_MEMORY));
     }
-    testing_pipe::writeAll(pipe.client.get(), "z");
+    io::writeAll(pipe.client.get(), "z");
     io::waitReady(in);
     EXPECT_EQ(lent(in), "z");
 }
@@ -300,7 +303,7 @@ TEST(PipeIStream, ShutdownWaitsForTheOutstandingRead)
         // The borrowed handle is still open and usable.
         if (!owns) {
             io::PipeIStream again("test-in", pipe.server.get(), false);
-            testing_pipe::writeAll(pipe.client.get(), "still open");
+            io::writeAll(pipe.client.get(), "still open");
             io::waitReady(again);
             EXPECT_EQ(lent(again), "still open");
         }
@@ -318,7 +321,7 @@ TEST(StdInStream, ReadsTheStandardInputHandle)
     io::StdInStream in;
     EXPECT_EQ(in.name(), "stdin");
     EXPECT_EQ(in.handle(), given);
-    testing_pipe::writeAll(pipe.client.get(), "job");
+    io::writeAll(pipe.client.get(), "job");
     io::waitReady(in);
     EXPECT_EQ(lent(in), "job");
 }
@@ -360,7 +363,7 @@ TEST(PipeOStream, OneWriteAtATime)
     EXPECT_EQ(fill(out, second), 5000u);
     io::waitReady(out);
     EXPECT_EQ(writeFileExCalls, 2);
-    EXPECT_EQ(testing_pipe::readUpTo(pipe.client.get(), 6000), first + second);
+    EXPECT_EQ(io::readUpTo(pipe.client.get(), 6000), first + second);
 }
 
 TEST(PipeOStream, CommitOfNothingOnlySignalsReadiness)
@@ -387,7 +390,7 @@ TEST(PipeOStream, WritesLargerThanThePipeBufferDrainInOrder)
     PipePair pipe = makePipePair(PIPE_ACCESS_OUTBOUND, 4096);
     const std::string all = pattern(3 * io::kPipeBufferSize + 777, 3);
     std::string received;
-    std::thread peer([&] { received = testing_pipe::readUpTo(pipe.client.get(), all.size()); });
+    std::thread peer([&] { received = io::readUpTo(pipe.client.get(), all.size()); });
     {
         io::PipeOStream out("test-out", pipe.server.get(), false);
         std::size_t done = 0;
@@ -497,50 +500,18 @@ TEST(PipeStreamDeathTest, BufferRulesAreInvariants)
 // ---------------------------------------------------------------------------------------
 // A child process with the pipe ends as its standard handles, as the parent starts the worker
 
-std::wstring childPath()
-{
-    wchar_t self[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, n);
-    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"stdio_echo_child.exe";
-}
-
 TEST(StdStreams, ChildCopiesItsStandardInputToItsStandardOutput)
 {
-    PipePair toChild = makePipePair(PIPE_ACCESS_OUTBOUND);
-    PipePair fromChild = makePipePair(PIPE_ACCESS_INBOUND);
-    ASSERT_TRUE(SetHandleInformation(toChild.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
-    ASSERT_TRUE(SetHandleInformation(fromChild.client.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = toChild.client.get();
-    startup.hStdOutput = fromChild.client.get();
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::wstring path = childPath();
-    std::wstring commandLine = L"\"" + path + L"\"";
-    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                               &process))
-        << GetLastError();
-    sys::UniqueHandle child(process.hProcess);
-    sys::UniqueHandle childThread(process.hThread);
-    toChild.client.reset();
-    fromChild.client.reset();
-
+    io::ChildProcess child(io::besideThisProgram(L"stdio_echo_child.exe"), L"", L"");
     const std::string sent = pattern(3 * io::kPipeBufferSize + 12345, 9);
     std::thread feeder([&] {
-        testing_pipe::writeAll(toChild.server.get(), sent);
-        toChild.server.reset(); // the child's standard input ends
+        EXPECT_TRUE(child.send(sent));
+        child.closeInput(); // the child's standard input ends
     });
-    const std::string echoed = testing_pipe::readUpTo(fromChild.server.get(), sent.size() + 1);
+    const std::string echoed = child.receive(sent.size() + 1);
     feeder.join();
 
-    ASSERT_EQ(WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
-    DWORD exitCode = 99;
-    GetExitCodeProcess(child.get(), &exitCode);
-    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(child.exitCode(60000), 0u);
     EXPECT_EQ(echoed.size(), sent.size());
     EXPECT_TRUE(echoed == sent);
 }

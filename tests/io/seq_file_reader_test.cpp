@@ -4,7 +4,7 @@
 #include "io/selector.h"
 #include "io/temp_dir.h"
 
-#include "expect_throw.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,8 @@
 #endif
 
 namespace {
+
+using support::expectThrows;
 
 using testing_fs::TempDir;
 

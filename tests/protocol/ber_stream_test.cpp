@@ -449,7 +449,7 @@ TEST(BerWriter, FailureOfTheFillerStepIsKept)
 
 TEST(BerReader, ReadsMessagesFromAPipeAsTheyArrive)
 {
-    testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_INBOUND);
+    io::PipePair pipe = io::makePipePair(PIPE_ACCESS_INBOUND);
     std::vector<proto::ChunkSend> sent;
     std::string wire;
     for (std::uint32_t i = 0; i < 5; ++i) {
@@ -460,11 +460,11 @@ TEST(BerReader, ReadsMessagesFromAPipeAsTheyArrive)
     std::thread peer([&] {
         std::size_t at = 0;
         for (std::size_t size : {std::size_t(1), std::size_t(9), std::size_t(333), std::size_t(70001)}) {
-            testing_pipe::writeAll(pipe.client.get(), wire.substr(at, size));
+            io::writeAll(pipe.client.get(), wire.substr(at, size));
             at += size;
             Sleep(1);
         }
-        testing_pipe::writeAll(pipe.client.get(), wire.substr(at));
+        io::writeAll(pipe.client.get(), wire.substr(at));
         pipe.client.reset();
     });
     io::PipeIStream in("stdin", pipe.server.get(), false);
@@ -486,11 +486,11 @@ TEST(BerReader, ReadsMessagesFromAPipeAsTheyArrive)
 
 TEST(BerWriter, MessageLargerThanThePipeBufferReachesThePeerWhole)
 {
-    testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+    io::PipePair pipe = io::makePipePair(PIPE_ACCESS_OUTBOUND);
     const proto::ChunkSend big = chunkSend(3, 400000);
     const std::string expected = encode(big) + encode(proto::ErrorDuplicateLogin());
     std::string received;
-    std::thread peer([&] { received = testing_pipe::readUpTo(pipe.client.get(), expected.size() + 1); });
+    std::thread peer([&] { received = io::readUpTo(pipe.client.get(), expected.size() + 1); });
     {
         io::PipeOStream out("stdout", pipe.server.get(), false);
         BerWriter writer(out);
@@ -510,7 +510,7 @@ TEST(BerWriter, MessageLargerThanThePipeBufferReachesThePeerWhole)
 
 TEST(BerWriter, WriterAndReaderOnOnePipeInOneThread)
 {
-    testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_DUPLEX);
+    io::PipePair pipe = io::makePipePair(PIPE_ACCESS_DUPLEX);
     io::PipeOStream out("stdout", pipe.server.get(), false);
     io::PipeIStream in("stdin", pipe.client.get(), false);
     proto::Protocol factory;
@@ -562,7 +562,7 @@ TEST(BerWriter, PipeWriteCompletionErrorFailsTheWriter)
     for (bool filler : {false, true}) {
         SCOPED_TRACE(filler ? "found by the filler step" : "found by the next message");
         writesIssued = 0;
-        testing_pipe::PipePair pipe = testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND);
+        io::PipePair pipe = io::makePipePair(PIPE_ACCESS_OUTBOUND);
         io::PipeOStream out("stdout", pipe.server.get(), false);
         BerWriter writer(out);
         writer.write(chunkSend(1, 10));

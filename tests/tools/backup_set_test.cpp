@@ -1,6 +1,6 @@
-#include "chunk_store.h"
-#include "pack.h"
-#include "sample_tree.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/sample_tree.h"
 
 #include "config/config_store.h"
 #include "crypto/chunk_codec.h"
@@ -83,7 +83,7 @@ struct Served {
 // holds; each decoded chunk is checked against the length its position requires.
 std::vector<Served> serveAll(const ChunkStore& store)
 {
-    setDataKey(keyFromConfig(store.directory()));
+    const DataKey key(keyFromConfig(store.directory()));
     std::vector<Served> served;
     for (std::size_t i = 0; i < store.objectCount(); ++i) {
         Served object;
@@ -93,7 +93,7 @@ std::vector<Served> serveAll(const ChunkStore& store)
         std::string container, plain;
         for (std::uint32_t index = 0; reader.next(container); ++index) {
             object.containers.push_back(container);
-            decodeChunk(container, meta, plain, index);
+            decodeChunk(container, meta, plain, index, key);
             if (!meta.isLink && meta.size > 0) {
                 EXPECT_EQ(plain.size(), expectedChunkLength(meta.size, index)) << meta.name << " chunk " << index;
             }

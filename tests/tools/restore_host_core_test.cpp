@@ -1,13 +1,13 @@
 // The parent program's portable parts: its command line, fault scripts and the paths it is
 // given, the conversation it holds with the worker (faults included), and the transcript's JSON.
-#include "chunk_store.h"
 #include "conversation.h"
 #include "host_options.h"
-#include "pack.h"
 #include "transcript.h"
 
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
 #include "crypto/chunk_codec.h"
-#include "expect_throw.h"
+#include "support.h"
 #include "io/temp_dir.h"
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
@@ -19,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+using support::expectThrows;
 
 using namespace host;
 using testing_fs::TempDir;

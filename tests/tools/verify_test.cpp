@@ -1,6 +1,6 @@
-#include "chunk_store.h"
-#include "pack.h"
-#include "verify.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/verify.h"
 
 #include "io/temp_dir.h"
 

@@ -32,14 +32,19 @@ std::string testKeyBytes()
     return key;
 }
 
+const DataKey& testKey()
+{
+    static const DataKey key(testKeyBytes());
+    return key;
+}
+
 std::string encrypted(const std::string& plain)
 {
-    return encodeChunk(plain, ChunkForm::Encrypted, dataKey());
+    return encodeChunk(plain, ChunkForm::Encrypted, testKey().key());
 }
 
 class DispatchTest : public ::testing::Test {
 protected:
-    void SetUp() override { setDataKey(testKeyBytes()); }
     // The active writer holds its work file; it goes before the clean-up of the files.
     void TearDown() override { dispatcher_.reset(); }
 
@@ -54,7 +59,7 @@ protected:
         job_.files.clear();
         for (const proto::FileMetaData& r : records)
             job_.files.emplace_back(new proto::FileMetaData(r));
-        dispatcher_ = std::make_unique<ChunkDispatcher>(job_, context_);
+        dispatcher_ = std::make_unique<ChunkDispatcher>(job_, testKey(), context_);
     }
     const proto::FileMetaData* recordAt(std::size_t i) const { return job_.files.at(i).get(); }
 

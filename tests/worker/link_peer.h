@@ -61,11 +61,7 @@ inline std::vector<Message> decodeAll(const std::string& bytes)
 // The worker's standard streams as pipe ends, and the parent's ends of the same pipes.
 class Peer {
 public:
-    Peer()
-        : toWorker_(testing_pipe::makePipePair(PIPE_ACCESS_OUTBOUND)),
-          fromWorker_(testing_pipe::makePipePair(PIPE_ACCESS_INBOUND))
-    {
-    }
+    Peer() : toWorker_(io::makePipePair(PIPE_ACCESS_OUTBOUND)), fromWorker_(io::makePipePair(PIPE_ACCESS_INBOUND)) {}
 
     // A link over the worker's ends; the pipes must outlive it.
     std::unique_ptr<ParentLink> makeLink()
@@ -76,7 +72,7 @@ public:
                                             [out] { return std::make_unique<io::PipeOStream>("stdout", out, false); });
     }
 
-    void send(const std::string& bytes) { testing_pipe::writeAll(toWorker_.server.get(), bytes); }
+    void send(const std::string& bytes) { io::writeAll(toWorker_.server.get(), bytes); }
     void send(const protocol::BerValue& message) { send(encode(message)); }
     // The parent closes the worker's standard input.
     void closeWorkerInput() { toWorker_.server.reset(); }
@@ -87,13 +83,13 @@ public:
         DWORD available = 0;
         if (!PeekNamedPipe(fromWorker_.server.get(), nullptr, 0, nullptr, &available, nullptr))
             throw std::runtime_error("PeekNamedPipe failed: " + std::to_string(GetLastError()));
-        return testing_pipe::readUpTo(fromWorker_.server.get(), available);
+        return io::readUpTo(fromWorker_.server.get(), available);
     }
     std::vector<Message> takeMessages() { return decodeAll(takeBytes()); }
 
 private:
-    testing_pipe::PipePair toWorker_;
-    testing_pipe::PipePair fromWorker_;
+    io::PipePair toWorker_;
+    io::PipePair fromWorker_;
 };
 
 // A peer and a link over its pipes, installed for the free functions while it lives.

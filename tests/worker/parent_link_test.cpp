@@ -1,12 +1,12 @@
 // The parent link over real overlapped named pipes, with the parent in the test's process.
 #include "worker/parent_link.h"
 
+#include "io/child_process.h"
 #include "io/errors.h"
 #include "proto/messages.h"
-#include "worker/child_on_pipes.h"
 #include "worker/link_peer.h"
 
-#include "expect_throw.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,8 @@
 #include <string>
 
 namespace {
+
+using support::expectThrows;
 
 using link_test::encode;
 using link_test::LinkedToPeer;
@@ -270,11 +272,11 @@ TEST_F(ParentLinkTest, TypedExchangeHoldsTheExpectedReplyAndRefusesAnyOther)
 
 namespace {
 
-class ChildWorker : public link_test::ChildOnPipes {
+class ChildWorker : public io::ChildProcess {
 public:
-    ChildWorker() : ChildOnPipes(L"parent_link_child.exe", L"", L"") {}
-    void send(const std::string& bytes) { sendBytes(bytes); }
-    std::string receiveRest() { return receiveAll(); }
+    ChildWorker() : ChildProcess(io::besideThisProgram(L"parent_link_child.exe"), L"", L"") {}
+    void send(const std::string& bytes) { ASSERT_TRUE(ChildProcess::send(bytes)); }
+    std::string receiveRest() { return receive(SIZE_MAX); }
 };
 
 TEST(ProcessWideParentLink, ChildTakesItsLevelAndExchangesOverItsStandardHandles)
@@ -291,7 +293,7 @@ TEST(ProcessWideParentLink, ChildTakesItsLevelAndExchangesOverItsStandardHandles
     status.severity = 1;
     status.text = "status 2";
     EXPECT_EQ(child.receiveRest(), encode(status));
-    EXPECT_EQ(child.exitCode(), 0u);
+    EXPECT_EQ(child.exitCode(60000), 0u);
 }
 
 TEST(ProcessWideParentLink, ChildWhoseParentLeavesEndsQuietly)
@@ -301,7 +303,7 @@ TEST(ProcessWideParentLink, ChildWhoseParentLeavesEndsQuietly)
     EXPECT_EQ(child.receive(question.size()), question);
     child.closeInput();
     EXPECT_EQ(child.receiveRest(), "");
-    EXPECT_EQ(child.exitCode(), 1u);
+    EXPECT_EQ(child.exitCode(60000), 1u);
 }
 
 } // namespace

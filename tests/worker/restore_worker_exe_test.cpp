@@ -1,10 +1,9 @@
 // restore-worker.exe itself, started as a child whose standard handles are the test's pipes,
 // in a working directory holding restore.job and harbex.cfg.
 #include "bignum/base36.h"
-#include "io/pipe_pair.h"
+#include "io/child_process.h"
 #include "proto/messages.h"
 #include "sys/handle.h"
-#include "worker/child_on_pipes.h"
 #include "worker/link_peer.h"
 
 #include <gtest/gtest.h>
@@ -18,15 +17,15 @@ namespace {
 
 using link_test::encode;
 
-class WorkerProcess : public link_test::ChildOnPipes {
+class WorkerProcess : public io::ChildProcess {
 public:
     explicit WorkerProcess(const std::filesystem::path& directory)
-        : ChildOnPipes(L"restore-worker.exe", L"ignored arguments", directory.wstring())
+        : ChildProcess(io::besideThisProgram(L"restore-worker.exe"), L"ignored arguments", directory.wstring())
     {
     }
-    void send(const protocol::BerValue& message) { sendBytes(encode(message)); }
+    void send(const protocol::BerValue& message) { ASSERT_TRUE(ChildProcess::send(encode(message))); }
     // Every message up to the end of the worker's output.
-    std::vector<link_test::Message> receiveRest() { return link_test::decodeAll(receiveAll()); }
+    std::vector<link_test::Message> receiveRest() { return link_test::decodeAll(receive(SIZE_MAX)); }
 };
 
 void writeText(const std::filesystem::path& path, const std::string& bytes)
@@ -68,7 +67,7 @@ std::vector<std::string> runWorker(const link_test::InTemporaryDirectory& dir,
         else
             seen.push_back("other");
     }
-    exitCode = worker.exitCode();
+    exitCode = worker.exitCode(60000);
     return seen;
 }
 

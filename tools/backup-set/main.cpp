@@ -3,11 +3,11 @@
 // the directory its set was packed from. Exit codes: 0 done (verify: the trees match),
 // 1 verify found differences, 2 a bad command line or a path or value in it that names
 // nothing usable, 3 the work could not be done.
-#include "chunk_store.h"
-#include "pack.h"
-#include "path_text.h"
-#include "sample_tree.h"
-#include "verify.h"
+#include "backupset/chunk_store.h"
+#include "backupset/pack.h"
+#include "backupset/path_text.h"
+#include "backupset/sample_tree.h"
+#include "backupset/verify.h"
 
 #include "common/error.h"
 

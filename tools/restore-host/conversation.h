@@ -4,8 +4,9 @@
 // says how many chunks of the whole restore remain after it, from which the worker reports
 // its percentage and time left. The faults
 // of the options bend the conversation on purpose.
-#include "chunk_store.h"
 #include "host_options.h"
+
+#include "backupset/chunk_store.h"
 #include "protocol/ber_value.h"
 
 #include <cstddef>

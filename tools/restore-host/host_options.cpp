@@ -1,8 +1,7 @@
 #include "host_options.h"
 
-#include "chunk_store.h"
-#include "path_text.h"
-
+#include "backupset/chunk_store.h"
+#include "backupset/path_text.h"
 #include "common/text.h"
 
 #include <filesystem>

@@ -1,9 +1,7 @@
 #include "host_session.h"
 
-#include "chunk_store.h"
 #include "conversation.h"
 #include "display_thread.h"
-#include "path_text.h"
 #include "progress_line.h"
 #include "slim_lock.h"
 #include "summary.h"
@@ -11,8 +9,11 @@
 #include "worker_account.h"
 #include "worker_process.h"
 
+#include "backupset/chunk_store.h"
+#include "backupset/path_text.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "io/child_process.h"
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
@@ -98,22 +99,6 @@ void readWorker(WorkerProcess& worker, Inbox& inbox)
         inbox.push({nullptr, false, e.fullText()});
     }
     inbox.push({nullptr, true, {}});
-}
-
-std::wstring besideHost(const wchar_t* program)
-{
-    std::wstring self(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-        if (n == 0)
-            error::throwSystemError(GetLastError(), "cannot find restore-host's own path");
-        if (n < self.size()) {
-            self.resize(n);
-            break;
-        }
-        self.resize(self.size() * 2);
-    }
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + program;
 }
 
 // Puts `from` at `to`, or removes `to` when it is not wanted.
@@ -384,7 +369,7 @@ int runHost(const Options& options, const Screen& screen)
     Conversation conversation(store, options.logLevel, options.faults, options.servedObjects.value_or(SIZE_MAX));
     const fs::path work = prepareWorkDirectory(options);
     const std::wstring program =
-        options.workerProgram.empty() ? besideHost(L"restore-worker.exe") : toWide(options.workerProgram);
+        options.workerProgram.empty() ? io::besideThisProgram(L"restore-worker.exe") : toWide(options.workerProgram);
 
     std::optional<DisplayThread> display;
     if (!options.quiet)

@@ -1,7 +1,7 @@
 #include "transcript.h"
 
 #include "crypto/md5.h"
-#include "proto/messages.h"
+#include "proto/transcribed.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -41,14 +41,6 @@ std::string member(const char* name, std::uint64_t value)
 {
     return member(name, std::to_string(value));
 }
-std::string memberSigned(const char* name, std::int64_t value)
-{
-    return member(name, std::to_string(value));
-}
-std::string memberOrNull(const char* name, bool present, std::uint64_t value)
-{
-    return member(name, present ? std::to_string(value) : std::string("null"));
-}
 
 std::string withClass(const char* name, const std::string& members = "")
 {
@@ -61,6 +53,21 @@ std::string dataDescription(const std::string& data)
     md5.update(data.size(), data.data());
     return "{\"length\":" + std::to_string(data.size()) + ",\"md5\":\"" + md5.hexDigest() + "\"}";
 }
+
+// The fields of a message as JSON members, each with its leading comma.
+struct JsonMembers : proto::FieldVisitor {
+    void signedNumber(const char* name, std::int64_t value) override { json += member(name, std::to_string(value)); }
+    void unsignedNumber(const char* name, std::uint64_t value) override { json += member(name, value); }
+    void text(const char* name, const std::string& value) override { json += member(name, jsonString(value)); }
+    void bytes(const char* name, const std::string& value) override { json += member(name, dataDescription(value)); }
+    void message(const char* name, const protocol::BerValue& value) override
+    {
+        json += member(name, describeMessage(value));
+    }
+    void absent(const char* name) override { json += member(name, std::string("null")); }
+
+    std::string json;
+};
 
 } // namespace
 
@@ -99,42 +106,9 @@ std::string jsonString(const std::string& text)
 
 std::string describeMessage(const protocol::BerValue& message)
 {
-    using namespace proto;
-    if (dynamic_cast<const GetLogLevel*>(&message))
-        return withClass("GetLogLevel");
-    if (auto* m = dynamic_cast<const CurrentLogLevel*>(&message))
-        return withClass("CurrentLogLevel", memberSigned("level", m->level));
-    if (auto* m = dynamic_cast<const ClientWorkerLog*>(&message))
-        return withClass("ClientWorkerLog",
-                         memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
-    if (auto* m = dynamic_cast<const ClientLogMessage*>(&message))
-        return withClass("ClientLogMessage",
-                         memberSigned("severity", m->severity) + member("text", jsonString(m->text)));
-    if (auto* m = dynamic_cast<const UpdateRestoreProgress*>(&message))
-        return withClass("UpdateRestoreProgress",
-                         memberSigned("state", m->state) + memberSigned("percentage", m->percentage) +
-                             memberOrNull("rate", m->hasRate, m->rate) + member("files", m->files) +
-                             member("bytes", m->bytes) + memberOrNull("timeLeft", m->hasTimeLeft, m->timeLeft));
-    if (auto* m = dynamic_cast<const MessageExchangeRequest*>(&message))
-        return withClass("MessageExchangeRequest",
-                         member("exchangeNumber", m->exchangeNumber) +
-                             member("request", m->request ? describeMessage(*m->request) : "null"));
-    if (auto* m = dynamic_cast<const MessageExchangeResponse*>(&message))
-        return withClass("MessageExchangeResponse",
-                         member("exchangeNumber", m->exchangeNumber) +
-                             member("response", m->response ? describeMessage(*m->response) : "null"));
-    if (dynamic_cast<const RestoreInquiry*>(&message))
-        return withClass("RestoreInquiry");
-    if (dynamic_cast<const ChunkRequest*>(&message))
-        return withClass("ChunkRequest");
-    if (auto* m = dynamic_cast<const RestoreStatus*>(&message))
-        return withClass("RestoreStatus", memberSigned("status", m->status) + member("code", m->code));
-    if (auto* m = dynamic_cast<const ChunkResponse*>(&message))
-        return withClass("ChunkResponse", member("name", jsonString(m->name)) + member("chunkIndex", m->chunkIndex) +
-                                              member("remainingChunks", m->remainingChunks) +
-                                              member("data", dataDescription(m->data)));
-    if (dynamic_cast<const ChunkNone*>(&message))
-        return withClass("ChunkNone");
+    JsonMembers members;
+    if (const char* name = proto::visitTranscribed(message, members))
+        return withClass(name, members.json);
     return withClass("Other", member("tag", message.tag(false)));
 }
 

@@ -14,8 +14,9 @@ namespace host {
 // written as \u00XX of the byte, so a line stays valid JSON whatever the worker sent.
 std::string jsonString(const std::string& text);
 
-// The JSON object describing `message`: {"class":"...", fields...}. Messages of the restore
-// conversation show every field; any other message shows its class and wire tag.
+// The JSON object describing `message`: {"class":"...", fields...}. The messages of the restore
+// conversation show their fields (those transcribed in protocol.desc); any other message
+// shows its class and wire tag.
 std::string describeMessage(const protocol::BerValue& message);
 
 // The JSON object of raw bytes sent as they stand: their length and MD5.

@@ -1,8 +1,7 @@
 #pragma once
-// The worker as a child process whose standard input and output are overlapped named
-// pipes, as the backup client starts it. The host's own ends are plain blocking handles:
-// one thread reads everything the worker writes while another answers it.
-#include "sys/handle.h"
+// The worker as a child process on overlapped named pipes, as the backup client starts it,
+// with the account the host keeps of it: its run time, peak working set and processor time.
+#include "io/child_process.h"
 
 #include <windows.h>
 
@@ -24,13 +23,13 @@ public:
     WorkerProcess& operator=(const WorkerProcess&) = delete;
 
     // Writes all of `bytes` to the worker's input; false when the worker no longer reads it.
-    bool send(const std::string& bytes);
+    bool send(const std::string& bytes) { return child_.send(bytes); }
     // The parent closes the worker's standard input.
-    void closeInput();
-    bool inputClosed() const { return !toWorker_; }
+    void closeInput() { child_.closeInput(); }
+    bool inputClosed() const { return child_.inputClosed(); }
 
     // Reads what the worker wrote into `buffer`; 0 once its output has ended.
-    std::size_t read(char* buffer, std::size_t size);
+    std::size_t read(char* buffer, std::size_t size) { return child_.read(buffer, size); }
 
     // Waits for the worker to exit and gives its exit code.
     DWORD wait();
@@ -48,10 +47,8 @@ public:
     double seconds() const;
 
 private:
-    sys::UniqueHandle toWorker_;   // the host's end of the worker's standard input
-    sys::UniqueHandle fromWorker_; // the host's end of the worker's standard output
-    sys::UniqueHandle process_;
-    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    io::ChildProcess child_;
     std::chrono::steady_clock::time_point ended_;
     std::chrono::steady_clock::time_point sampled_;
     bool exited_ = false;

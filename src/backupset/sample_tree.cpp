@@ -1,6 +1,6 @@
-#include "sample_tree.h"
+#include "backupset/sample_tree.h"
 
-#include "path_text.h"
+#include "backupset/path_text.h"
 
 #include <chrono>
 #include <filesystem>

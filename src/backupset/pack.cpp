@@ -1,12 +1,11 @@
-#include "pack.h"
+#include "backupset/pack.h"
 
-#include "chunk_store.h"
-#include "path_text.h"
-
-#include "common/format.h"
-#include "crypto/aes.h"
+#include "backupset/chunk_store.h"
+#include "backupset/path_text.h"
 #include "bignum/base36.h"
 #include "bignum/bignum.h"
+#include "common/format.h"
+#include "crypto/aes.h"
 
 #include <algorithm>
 #include <chrono>

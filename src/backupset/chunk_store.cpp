@@ -1,7 +1,6 @@
-#include "chunk_store.h"
+#include "backupset/chunk_store.h"
 
-#include "path_text.h"
-
+#include "backupset/path_text.h"
 #include "common/error.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"

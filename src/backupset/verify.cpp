@@ -1,7 +1,7 @@
-#include "verify.h"
+#include "backupset/verify.h"
 
-#include "chunk_store.h"
-#include "path_text.h"
+#include "backupset/chunk_store.h"
+#include "backupset/path_text.h"
 #include "restore/file_meta.h"
 #include "restore/paths.h"
 
