@@ -1,9 +1,7 @@
-// Arbitrary bytes from a parent or a job file, through the stream-facing BER reader and
-// the real message factory. The first byte chooses how many bytes each stream read lends,
-// so the reader's window handling is exercised with every split. Every input must end in
-// messages, the end of the stream, or io::EInputOutput; a crash, an assertion, any other
-// exception, a sanitizer report or a leak is a finding. Each message is written again and
-// read back, which must give the same bytes.
+// Arbitrary bytes from a parent or a job file, through the stream-facing BER reader; the first
+// byte chooses how many bytes each stream read lends. Every input must end in messages, the
+// end of the stream, or io::EInputOutput; anything else (a crash, an assertion, a sanitizer
+// report, a leak) is a finding. Each message must write back to bytes that read back alike.
 #include "io/memory_stream.h"
 #include "io/selector.h"
 #include "proto/protocol_factory.h"

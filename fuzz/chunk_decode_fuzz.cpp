@@ -1,9 +1,7 @@
-// Arbitrary chunk data, as a parent may send it, through the chunk decoder. The first bytes
-// describe the object: its size (three bytes, up to 16 MiB), the chunk's index (one byte,
-// 255 standing for the largest index) and its metadata kind and link flag (one byte); the
-// rest is the chunk's data. Every input must decode or end in an error::Exception; a crash,
-// an assertion, any other exception, a sanitizer report or a leak is a finding, and so is
-// an encrypted or compressed chunk that decodes to more than its expected length.
+// Arbitrary chunk data through the chunk decoder. The first bytes describe the object: size
+// (three bytes), chunk index (one byte, 255: the largest), metadata kind and link flag (one
+// byte). Every input must decode or end in an error::Exception; anything else is a finding,
+// and so is an encrypted or compressed chunk decoded beyond its expected length.
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"
 

@@ -1,12 +1,9 @@
-// Valid chunk tags followed by arbitrary bytes: the first byte chooses the form (clear,
-// encrypted, or encrypted and compressed), the next three the object's size (up to
-// 16 MiB) and the next one the chunk's index (255: the largest). The rest is the payload as
-// the decoder sees it once decrypted: it is encrypted with the data key here, so that the
-// clear text of an encrypted chunk and the zlib stream of a compressed one are the fuzzer's
-// bytes. Every input must decode or end in an error::Exception; a crash, an assertion, any
-// other exception, a sanitizer report or a leak is a finding, and so is output longer than
-// the chunk's expected length (for the encrypted forms), or other than the payload (for a
-// clear chunk) or its padded clear text cut to that length (for an encrypted one).
+// Valid chunk tags before arbitrary bytes: the first byte chooses the form (clear, encrypted,
+// compressed), the next three the object's size, the next the chunk's index (255: the
+// largest). The rest is the payload once decrypted (it is encrypted here), so the clear text
+// and the zlib stream are the fuzzer's. Every input must decode or end in an
+// error::Exception; anything else is a finding, and so is output longer than the chunk's
+// expected length, or other than the payload (clear) or its padded text cut to that length.
 #include "crypto/aes.h"
 #include "crypto/chunk_codec.h"
 #include "crypto/data_key.h"

@@ -1,8 +1,6 @@
-// Arbitrary configuration text through the store's parser, then the data key read from it
-// as the worker reads it, with and without its length limit. Every input must parse or end
-// in an error::Exception (EConfig, error::EParseError); a crash, an assertion, any other
-// exception, a sanitizer report or a leak is a finding, and so is a key decoded from a text
-// longer than the limit.
+// Arbitrary configuration text through the store's parser, then its data key with and
+// without the length limit. Every input must parse or end in an error::Exception; anything
+// else is a finding, and so is a key decoded from a text longer than the limit.
 #include "common/error.h"
 #include "config/config_store.h"
 #include "crypto/data_key.h"

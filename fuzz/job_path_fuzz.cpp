@@ -1,9 +1,7 @@
-// Arbitrary bytes as a job file: decoded as a ClientRestoreJob, and each record taken
-// through its metadata (kind, times, attributes, owner, security descriptor, what the chunk
-// decoder needs) to the Windows path it is restored to, below the job's restore root and
-// where it came from. Every input must end in messages or an error::Exception; a crash, an
-// assertion, any other exception, a sanitizer report or a leak is a finding, and so is a
-// path mapped below a restore root that does not start with that root and a backslash.
+// Arbitrary bytes as a job file: each record of a decoded job taken through its metadata to
+// the Windows path it is restored to. Every input must end in messages or an
+// error::Exception; anything else is a finding, and so is a path mapped below a restore root
+// that does not start with that root and a backslash.
 #include "proto/messages.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"

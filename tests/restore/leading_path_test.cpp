@@ -4,7 +4,6 @@
 
 #include "common/error.h"
 #include "restore/restore_fixture.h"
-#include "sys/syscalls.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +17,6 @@
 namespace {
 
 using namespace restore_test;
-using Lines = std::vector<LogLine>;
 
 // Through the long form: some trees here are deeper than MAX_PATH.
 bool isDirectory(const std::string& path)
@@ -27,23 +25,27 @@ bool isDirectory(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// What the faked Windows calls saw. Every fake forwards to the real function unless a
-// scripted answer says otherwise.
+enum class Fails { None, GetAttributes, SetAttributes, GetSecurity };
+
+// What the faked calls saw; every fake forwards to Windows unless told otherwise.
 struct Seen {
     std::vector<std::wstring> created; // CreateDirectoryW paths, in order
-    std::deque<DWORD> script;          // answers for `scripted`: 0 is the real call
-    std::wstring scripted;
-    std::wstring reportReadOnly; // a directory that GetFileAttributesW says is read-only
-    std::vector<std::wstring> attributesRead, attributesSet;
-    std::vector<DWORD> attributeValuesSet;
-    DWORD getAttributesFails = 0, setAttributesFails = 0;
-    std::vector<std::wstring> daclsFetched;
-    DWORD fetchResult = ERROR_SUCCESS;
-    std::vector<std::wstring> daclsSetOn;
-    std::vector<std::string> daclsSet;
-    std::vector<SECURITY_INFORMATION> daclMasks;
+    std::wstring scripted;             // the path whose answers are scripted
+    std::deque<DWORD> script;          // 0: the real call
+    std::wstring reportReadOnly;       // a directory reported read-only, as Windows keeps it
+    Fails fails = Fails::None;         // a call that answers ERROR_ACCESS_DENIED
+    std::vector<std::wstring> touched; // attributes or access lists read or set
+    std::vector<DWORD> attributesSet;
+    std::vector<std::string> daclsSet; // "<path> <dacl>"
 };
 Seen seen;
+
+bool failing(Fails call, LPCWSTR path)
+{
+    seen.touched.push_back(path);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return seen.fails == call;
+}
 
 BOOL WINAPI fakeCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
@@ -61,52 +63,38 @@ BOOL WINAPI fakeCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 
 DWORD WINAPI fakeGetAttributes(LPCWSTR path)
 {
-    seen.attributesRead.push_back(path);
-    if (seen.getAttributesFails != 0) {
-        ::SetLastError(seen.getAttributesFails);
+    if (failing(Fails::GetAttributes, path))
         return INVALID_FILE_ATTRIBUTES;
-    }
     const DWORD attributes = ::GetFileAttributesW(path);
-    // Wine keeps no read-only attribute on directories; Windows does.
-    if (path == seen.reportReadOnly && attributes != INVALID_FILE_ATTRIBUTES)
-        return attributes | FILE_ATTRIBUTE_READONLY;
-    return attributes;
+    return path == seen.reportReadOnly ? attributes | FILE_ATTRIBUTE_READONLY : attributes;
 }
 
 BOOL WINAPI fakeSetAttributes(LPCWSTR path, DWORD attributes)
 {
-    seen.attributesSet.push_back(path);
-    seen.attributeValuesSet.push_back(attributes);
-    if (seen.setAttributesFails != 0) {
-        ::SetLastError(seen.setAttributesFails);
-        return FALSE;
-    }
-    return ::SetFileAttributesW(path, attributes);
+    seen.attributesSet.push_back(attributes);
+    return !failing(Fails::SetAttributes, path) && ::SetFileAttributesW(path, attributes);
+}
+
+DWORD WINAPI fakeGetSecurity(LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                             PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (failing(Fails::GetSecurity, path))
+        return ERROR_ACCESS_DENIED;
+    return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
 }
 
 // Wine keeps no descriptor that SetNamedSecurityInfoW is given: what it was given is the result.
-DWORD WINAPI fakeSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID, PACL dacl, PACL)
+DWORD WINAPI fakeSetSecurity(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID, PACL dacl, PACL)
 {
-    seen.daclsSetOn.push_back(path);
-    seen.daclMasks.push_back(info);
-    seen.daclsSet.push_back(aclText(dacl));
+    EXPECT_EQ(info, SECURITY_INFORMATION(DACL_SECURITY_INFORMATION));
+    seen.touched.push_back(path);
+    seen.daclsSet.push_back(toUtf8(path) + " " + aclText(dacl));
     return ERROR_SUCCESS;
 }
 
 class LeadingPath : public ::testing::Test {
 protected:
     void SetUp() override { seen = Seen(); }
-
-    // The levels of `path` below its drive, in their long form, top first.
-    static std::vector<std::wstring> levelsBelowDrive(const std::string& path)
-    {
-        std::vector<std::wstring> levels;
-        for (std::size_t at = path.find('\\', path.find('\\') + 1); at != std::string::npos;
-             at = path.find('\\', at + 1))
-            levels.push_back(longForm(path.substr(0, at)));
-        levels.push_back(longForm(path));
-        return levels;
-    }
 
     ScratchDir scratch_;
     LogCapture log_;
@@ -116,269 +104,111 @@ private:
         replaced(sys::calls.CreateDirectoryW, fakeCreateDirectory),
         replaced(sys::calls.GetFileAttributesW, fakeGetAttributes),
         replaced(sys::calls.SetFileAttributesW, fakeSetAttributes),
-        replaced(
-            sys::calls.GetNamedSecurityInfoW,
-            +[](LPCWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
-                PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-                seen.daclsFetched.push_back(path);
-                if (seen.fetchResult != ERROR_SUCCESS)
-                    return seen.fetchResult;
-                return ::GetNamedSecurityInfoW(path, type, info, owner, group, dacl, sacl, descriptor);
-            }),
-        replaced(sys::calls.SetNamedSecurityInfoW, fakeSetNamedSecurity),
+        replaced(sys::calls.GetNamedSecurityInfoW, fakeGetSecurity),
+        replaced(sys::calls.SetNamedSecurityInfoW, fakeSetSecurity),
     };
 };
 
-TEST_F(LeadingPath, ExistingDirectoriesCostOneCreateEachAndNothingElse)
-{
-    const std::string directory = scratch_ / "a\\b";
-    ASSERT_TRUE(::CreateDirectoryW(longForm(scratch_ / "a").c_str(), nullptr));
-    ASSERT_TRUE(::CreateDirectoryW(longForm(directory).c_str(), nullptr));
-
-    ensureLeadingPath(directory);
-
-    EXPECT_EQ(seen.created, levelsBelowDrive(directory));
-    EXPECT_EQ(seen.created.front().substr(0, 7), std::wstring(L"\\\\?\\C:\\")) << "first level is below the drive";
-    EXPECT_TRUE(seen.attributesRead.empty());
-    EXPECT_TRUE(seen.attributesSet.empty());
-    EXPECT_TRUE(seen.daclsFetched.empty());
-    EXPECT_TRUE(seen.daclsSetOn.empty());
-    EXPECT_TRUE(log_.lines.empty());
-}
-
-TEST_F(LeadingPath, MissingLevelsAreCreated)
-{
-    struct Case {
-        const char* what;
-        std::string below;
-    };
-    const Case cases[] = {
-        {"one new level", "new"},
-        {"three new levels", "x\\y\\z"},
-        {"names with blanks and non-ASCII letters", "caf\xC3\xA9 1\\\xE2\x82\xAC 2"},
-        {"trailing separator", "t\\u\\"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string directory = scratch_ / c.below;
-        ensureLeadingPath(directory);
-        EXPECT_TRUE(isDirectory(directory));
-        EXPECT_TRUE(log_.lines.empty());
-    }
-}
-
-TEST_F(LeadingPath, PathsBeyondTheOldLimitGoThroughTheLongForm)
-{
-    std::string directory = scratch_.path();
-    while (directory.size() <= 400)
-        directory += "\\a-rather-long-directory-name";
-    ensureLeadingPath(directory);
-    EXPECT_TRUE(isDirectory(directory));
-    EXPECT_EQ(seen.created, levelsBelowDrive(directory));
-}
-
-TEST_F(LeadingPath, NothingToDoWithoutALevelBelowTheDrive)
-{
-    for (const std::string directory : {"relative", "C:", "C:\\", ""}) {
-        ensureLeadingPath(directory);
-        EXPECT_TRUE(seen.created.empty()) << directory;
-    }
-}
-
-// Scripted answers of CreateDirectoryW for the deepest level (0: the real call), and what
-// the walk does about them.
+// Every level below the drive is created through the long form (this tree is deeper than
+// MAX_PATH); one that exists costs that call alone. A refusal is answered once by clearing a
+// read-only parent's bit, once by giving the local system account full access to the
+// parent; a third refusal or any other code throws. A failed repair is only logged: the
+// next attempt to create decides.
 TEST_F(LeadingPath, RefusalsAreAnsweredByRepairsThenThrown)
 {
+    std::string base = scratch_.path();
+    while (base.size() <= 300)
+        base += "\\a-rather-long-directory-name";
+    ensureLeadingPath(base);
+    ASSERT_TRUE(isDirectory(base));
+    const DWORD denied = ERROR_ACCESS_DENIED;
     struct Case {
         const char* what;
-        std::deque<DWORD> script;
+        std::deque<DWORD> script; // CreateDirectoryW's answers for the level
         bool parentReadOnly;
-        bool created;         // the level exists afterwards
-        std::size_t attempts; // CreateDirectoryW calls for the level
-        std::size_t attributeReads, daclFetches;
-        const std::type_info* thrown; // null: no exception
-        DWORD code;                   // the code whose text ends the exception's text
+        Fails fails;
+        std::size_t daclsSet;
+        DWORD thrown; // the code whose text ends the exception's text; 0: none
     };
     const Case cases[] = {
-        {"already exists", {ERROR_ALREADY_EXISTS}, false, false, 1, 0, 0, nullptr, 0},
-        {"denied once, read-only parent", {ERROR_ACCESS_DENIED, 0}, true, true, 2, 1, 0, nullptr, 0},
-        {"denied once, writable parent", {ERROR_ACCESS_DENIED, 0}, false, true, 2, 1, 0, nullptr, 0},
-        {"denied twice", {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0}, true, true, 3, 1, 1, nullptr, 0},
-        {"denied three times",
-         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-         false,
-         false,
-         3,
-         1,
-         1,
-         &typeid(error::ESystemError),
-         ERROR_ACCESS_DENIED},
-        {"path not found",
-         {ERROR_PATH_NOT_FOUND},
-         false,
-         false,
-         1,
-         0,
-         0,
-         &typeid(error::EFileNotFoundError),
-         ERROR_PATH_NOT_FOUND},
-        {"invalid name", {ERROR_INVALID_NAME}, false, false, 1, 0, 0, &typeid(error::ESystemError), ERROR_INVALID_NAME},
-        {"denied, then another code",
-         {ERROR_ACCESS_DENIED, ERROR_DISK_FULL},
-         false,
-         false,
-         2,
-         1,
-         0,
-         &typeid(error::ESystemError),
-         ERROR_DISK_FULL},
+        {"already exists", {ERROR_ALREADY_EXISTS}, false, Fails::None, 0, 0},
+        {"denied once, read-only parent", {denied, 0}, true, Fails::None, 0, 0},
+        {"denied once, writable parent", {denied, 0}, false, Fails::None, 0, 0},
+        {"denied twice", {denied, denied, 0}, true, Fails::None, 1, 0},
+        {"denied three times", {denied, denied, denied}, false, Fails::None, 1, denied},
+        {"path not found", {ERROR_PATH_NOT_FOUND}, false, Fails::None, 0, ERROR_PATH_NOT_FOUND},
+        {"denied, then another code", {denied, ERROR_DISK_FULL}, false, Fails::None, 0, ERROR_DISK_FULL},
+        {"attributes unreadable", {denied, 0}, true, Fails::GetAttributes, 0, 0},
+        {"read-only bit stays", {denied, 0}, true, Fails::SetAttributes, 0, 0},
+        {"access list unreadable", {denied, denied, denied}, false, Fails::GetSecurity, 0, denied},
     };
     int round = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string parent = scratch_ / ("p" + std::to_string(round++));
+        // A hidden parent: a repair must keep every attribute but read-only.
+        const std::string parent = base + "\\p" + std::to_string(round++);
         const std::string directory = parent + "\\child";
         ASSERT_TRUE(::CreateDirectoryW(longForm(parent).c_str(), nullptr));
-        // A hidden parent: the repair must keep every attribute but read-only.
         ASSERT_TRUE(::SetFileAttributesW(longForm(parent).c_str(), FILE_ATTRIBUTE_HIDDEN));
-        const DWORD before = attributesOf(parent);
-        ASSERT_EQ(before, DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
         seen = Seen();
-        if (c.parentReadOnly)
-            seen.reportReadOnly = longForm(parent);
         seen.scripted = longForm(directory);
         seen.script = c.script;
-        log_.lines.clear();
+        seen.reportReadOnly = c.parentReadOnly ? longForm(parent) : L"";
+        seen.fails = c.fails;
 
+        const std::type_info* type = c.thrown == ERROR_PATH_NOT_FOUND ? &typeid(error::EFileNotFoundError)
+                                     : c.thrown != 0                  ? &typeid(error::ESystemError)
+                                                                      : nullptr;
         EXPECT_EQ(thrown([&] { ensureLeadingPath(directory); }),
-                  std::make_pair(c.thrown, c.thrown ? "Cannot create leading path \"" + directory +
-                                                          "\": " + error::systemErrorText(c.code)
-                                                    : std::string()));
-
-        EXPECT_EQ(std::count(seen.created.begin(), seen.created.end(), seen.scripted), long(c.attempts));
-        EXPECT_EQ(isDirectory(directory), c.created);
-        EXPECT_EQ(seen.attributesRead, std::vector<std::wstring>(c.attributeReads, longForm(parent)));
-        EXPECT_EQ(seen.attributesSet, std::vector<std::wstring>(c.parentReadOnly ? 1 : 0, longForm(parent)))
-            << "only a read-only parent is changed";
-        if (c.parentReadOnly) {
-            EXPECT_EQ(seen.attributeValuesSet, std::vector<DWORD>{before});
+                  std::make_pair(type, c.thrown ? "Cannot create leading path \"" + directory +
+                                                      "\": " + error::systemErrorText(c.thrown)
+                                                : std::string()));
+        EXPECT_TRUE(seen.script.empty()) << "every answer was asked for";
+        EXPECT_EQ(std::count(seen.created.begin(), seen.created.end(), seen.scripted), long(c.script.size()));
+        EXPECT_EQ(isDirectory(directory), c.script.back() == 0);
+        // Only the parent is repaired, and only a read-only one's bit is cleared.
+        EXPECT_EQ(std::count(seen.touched.begin(), seen.touched.end(), longForm(parent)), long(seen.touched.size()));
+        EXPECT_EQ(seen.attributesSet, std::vector<DWORD>(c.parentReadOnly && c.fails != Fails::GetAttributes,
+                                                         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
+        EXPECT_EQ(::GetFileAttributesW(longForm(parent).c_str()),
+                  DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
+        ASSERT_EQ(seen.daclsSet.size(), c.daclsSet);
+        if (c.daclsSet != 0) {
+            EXPECT_EQ(seen.daclsSet[0].rfind(toUtf8(longForm(parent)) + " D:(A;OICI;FA;;;SY)", 0), 0u)
+                << seen.daclsSet[0];
         }
-        EXPECT_EQ(attributesOf(parent), before);
-        EXPECT_EQ(seen.daclsFetched, std::vector<std::wstring>(c.daclFetches, longForm(parent)));
-        ASSERT_EQ(seen.daclsSet.size(), c.daclFetches);
-        for (std::size_t i = 0; i < seen.daclsSet.size(); ++i) {
-            EXPECT_EQ(seen.daclsSetOn[i], longForm(parent));
-            EXPECT_EQ(seen.daclMasks[i], SECURITY_INFORMATION(DACL_SECURITY_INFORMATION));
-            const std::string& dacl = seen.daclsSet[i];
-            const std::size_t firstEntry = dacl.find('(');
-            ASSERT_NE(firstEntry, std::string::npos) << dacl;
-            EXPECT_EQ(dacl.substr(firstEntry, 16), "(A;OICI;FA;;;SY)") << dacl;
+        if (c.fails != Fails::None) {
+            EXPECT_EQ(log_.lines.back().level, 1);
         }
-        Lines expectedLines;
-        if (c.daclFetches != 0)
-            expectedLines = {{2, "Not allowed to create leading path " + directory + " - will add ACE to " + parent},
-                             {2, "Will give us explicit access to " + parent}};
-        EXPECT_EQ(log_.lines, expectedLines);
+        log_.lines.clear();
     }
 }
 
 // A volume or share root belongs to everything on it: a refusal below it is reported,
-// never answered by clearing its read-only bit or adding to its access list.
+// never answered by clearing its read-only bit or adding to its access list. The roots
+// themselves, and paths without a level below the drive, need nothing.
 TEST_F(LeadingPath, VolumeAndShareRootsAreNeverCreatedNorRepaired)
 {
-    struct Case {
-        std::string directory, firstLevel;
-        std::wstring firstCreated;
-    };
     const std::string drive = scratch_.path().substr(0, scratch_.path().find('\\', 3));
-    const Case cases[] = {
-        {scratch_.path(), drive, longForm(drive)},
-        {"\\\\server\\share\\a\\b", "\\\\server\\share\\a", L"\\\\server\\share\\a"},
+    const std::pair<std::string, std::string> cases[] = {
+        {scratch_.path(), drive},
+        {"\\\\server\\share\\a\\b", "\\\\server\\share\\a"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [directory, firstLevel] : cases) {
         seen = Seen();
-        seen.scripted = c.firstCreated;
+        seen.scripted = firstLevel[0] == '\\' ? toWide(firstLevel) : longForm(firstLevel);
         seen.script = {ERROR_ACCESS_DENIED};
         seen.reportReadOnly = L"\\\\?\\C:\\";
-        expectThrows<error::ESystemError>([&] { ensureLeadingPath(c.directory); },
-                                          "Cannot create leading path \"" + c.firstLevel +
+        expectThrows<error::ESystemError>([&] { ensureLeadingPath(directory); },
+                                          "Cannot create leading path \"" + firstLevel +
                                               "\": " + error::systemErrorText(ERROR_ACCESS_DENIED));
-        EXPECT_EQ(seen.created, std::vector<std::wstring>{c.firstCreated}) << c.directory;
-        EXPECT_TRUE(seen.attributesRead.empty()) << c.directory;
-        EXPECT_TRUE(seen.attributesSet.empty()) << c.directory;
-        EXPECT_TRUE(seen.daclsFetched.empty() && seen.daclsSetOn.empty()) << c.directory;
+        EXPECT_EQ(seen.created, std::vector<std::wstring>{seen.scripted}) << directory;
+        EXPECT_TRUE(seen.touched.empty()) << directory;
     }
-    // The roots themselves, with or without their separator, need nothing.
     seen = Seen();
-    for (const char* root : {"C:\\", "C:", "\\\\server\\share\\", "\\\\server\\share"})
+    for (const char* root : {"C:\\", "C:", "\\\\server\\share\\", "\\\\server\\share", "relative", ""})
         EXPECT_NO_THROW(ensureLeadingPath(root)) << root;
     EXPECT_TRUE(seen.created.empty());
-}
-
-// Failed repairs are only logged; the next attempt to create decides.
-TEST_F(LeadingPath, FailedRepairsAreLogged)
-{
-    struct Case {
-        const char* what;
-        DWORD getAttributesFails, setAttributesFails, fetchResult;
-        std::deque<DWORD> script;
-        bool throws;
-        Lines lines; // "<parent>" and "<path>" stand for the paths
-    };
-    const std::string text5 = error::systemErrorText(ERROR_ACCESS_DENIED);
-    const std::string text32 = error::systemErrorText(ERROR_SHARING_VIOLATION);
-    const Case cases[] = {
-        {"attributes unreadable",
-         ERROR_ACCESS_DENIED,
-         0,
-         ERROR_SUCCESS,
-         {ERROR_ACCESS_DENIED, 0},
-         false,
-         {{1, "Unable to retrieve file attributes for path <parent>: " + text5}}},
-        {"read-only attribute stays",
-         0,
-         ERROR_SHARING_VIOLATION,
-         ERROR_SUCCESS,
-         {ERROR_ACCESS_DENIED, 0},
-         false,
-         {{1, "Unable to clear read only attributte on directory <parent>: " + text32}}},
-        {"access list unreadable",
-         0,
-         0,
-         ERROR_ACCESS_DENIED,
-         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-         true,
-         {{2, "Not allowed to create leading path <path> - will add ACE to <parent>"},
-          {2, "Will give us explicit access to <parent>"},
-          {1, "Cannot fetch DACL for <parent>"}}},
-    };
-    int round = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string parent = scratch_ / ("r" + std::to_string(round++));
-        const std::string directory = parent + "\\child";
-        ASSERT_TRUE(::CreateDirectoryW(longForm(parent).c_str(), nullptr));
-        seen = Seen();
-        seen.reportReadOnly = longForm(parent);
-        seen.getAttributesFails = c.getAttributesFails;
-        seen.setAttributesFails = c.setAttributesFails;
-        seen.fetchResult = c.fetchResult;
-        seen.scripted = longForm(directory);
-        seen.script = c.script;
-        log_.lines.clear();
-
-        const auto [type, text] = thrown([&] { ensureLeadingPath(directory); });
-        EXPECT_EQ(type, c.throws ? &typeid(error::ESystemError) : nullptr);
-        EXPECT_EQ(text, c.throws ? "Cannot create leading path \"" + directory + "\": " + text5 : "");
-        EXPECT_EQ(isDirectory(directory), !c.throws);
-        EXPECT_TRUE(seen.daclsSet.empty());
-
-        Lines expected;
-        for (const LogLine& line : c.lines)
-            expected.push_back(
-                {line.level, replaceAll(replaceAll(line.text, "<parent>", parent), "<path>", directory)});
-        EXPECT_EQ(log_.lines, expected);
-    }
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 // HFS: the access mode; HFS: the four time stamps), changed by `fill`. Portable.
 #include "proto/messages.h"
 
+#include <cstdint>
 #include <functional>
+#include <string>
 
 namespace restore_test {
 
@@ -38,6 +40,28 @@ inline proto::FileMetaData hfsMeta(const std::function<void(proto::FileMetaHFS&)
     if (fill)
         fill(hfs);
     return record;
+}
+
+// `record` named, sized and marked a directory or not.
+inline proto::FileMetaData named(proto::FileMetaData record, const std::string& name, std::uint64_t size,
+                                 bool directory = false)
+{
+    record.name = name;
+    record.size = size;
+    record.directory = directory;
+    return record;
+}
+
+inline proto::FileMetaData ntfsRecord(const std::string& name, std::uint64_t size, bool directory = false)
+{
+    return named(ntfsMeta(), name, size, directory);
+}
+
+// A UNIX record whose owner may write, unless `readOnly`.
+inline proto::FileMetaData unixRecord(const std::string& name, std::uint64_t size, bool directory = false,
+                                      bool readOnly = false)
+{
+    return named(unixMeta([&](proto::FileMetaUNIX& m) { m.mode->ownerWrite = !readOnly; }), name, size, directory);
 }
 
 } // namespace restore_test

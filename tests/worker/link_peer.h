@@ -4,20 +4,18 @@
 // output. The parent's side uses the blocking pipe helpers, which never run the worker's
 // completion routines; everything the worker writes has reached the pipe when its call
 // returns, so the parent can take it without waiting.
-#include "common/error.h"
 #include "io/pipe_pair.h"
 #include "io/pipe_stream.h"
 #include "proto/protocol_factory.h"
 #include "protocol/ber_decoder.h"
 #include "protocol/ber_value.h"
-#include "sys/syscalls.h"
+#include "support.h"
 #include "worker/parent_link.h"
 #include "worker/worker_log.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,28 +39,20 @@ inline std::vector<Message> decodeAll(const std::string& bytes)
     proto::Protocol factory;
     protocol::BerDecoder decoder(factory);
     std::vector<Message> messages;
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t left = bytes.size();
-    std::size_t sinceLastMessage = 0;
-    while (left != 0) {
-        const std::size_t used = decoder.process(data, left);
-        data += used;
-        left -= used;
-        sinceLastMessage += used;
-        if (decoder.hasMessage()) {
-            messages.push_back(decoder.take());
-            sinceLastMessage = 0;
+    for (std::size_t used = 0; used < bytes.size();) {
+        used += decoder.process(reinterpret_cast<const unsigned char*>(bytes.data()) + used, bytes.size() - used);
+        if (!decoder.hasMessage()) {
+            ADD_FAILURE() << "bytes of an unfinished message at the end";
+            break;
         }
+        messages.push_back(decoder.take());
     }
-    EXPECT_EQ(sinceLastMessage, 0u) << "bytes of an unfinished message at the end";
     return messages;
 }
 
 // The worker's standard streams as pipe ends, and the parent's ends of the same pipes.
 class Peer {
 public:
-    Peer() : toWorker_(io::makePipePair(PIPE_ACCESS_OUTBOUND)), fromWorker_(io::makePipePair(PIPE_ACCESS_INBOUND)) {}
-
     // A link over the worker's ends; the pipes must outlive it.
     std::unique_ptr<ParentLink> makeLink()
     {
@@ -88,22 +78,18 @@ public:
     std::vector<Message> takeMessages() { return decodeAll(takeBytes()); }
 
 private:
-    io::PipePair toWorker_;
-    io::PipePair fromWorker_;
+    io::PipePair toWorker_ = io::makePipePair(PIPE_ACCESS_OUTBOUND);
+    io::PipePair fromWorker_ = io::makePipePair(PIPE_ACCESS_INBOUND);
 };
 
-// A peer and a link over its pipes, installed for the free functions while it lives.
+// A peer and a link over its pipes, installed for the log's lines while it lives.
 class LinkedToPeer {
 public:
-    LinkedToPeer() : link(peer.makeLink()), logToParent_(*link) {}
-    LinkedToPeer(const LinkedToPeer&) = delete;
-    LinkedToPeer& operator=(const LinkedToPeer&) = delete;
-
     Peer peer;
-    std::unique_ptr<ParentLink> link;
+    std::unique_ptr<ParentLink> link = peer.makeLink();
 
 private:
-    LogToParent logToParent_; // the log's lines go to the peer
+    LogToParent logToParent_{*link};
 };
 
 // Broken standard output, through the system-call table.
@@ -117,31 +103,20 @@ inline BOOL WINAPI writeRefused(HANDLE, LPCVOID, DWORD, LPOVERLAPPED, LPOVERLAPP
 }
 
 // WriteFileEx accepts the write, but its completion reports error 232 and no byte moved.
-struct PendingCompletion {
-    LPOVERLAPPED overlapped = nullptr;
-    LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr;
-};
-inline PendingCompletion pendingCompletion;
-
-inline void CALLBACK deliverFailedCompletion(ULONG_PTR)
-{
-    pendingCompletion.routine(ERROR_NO_DATA, 0, pendingCompletion.overlapped);
-}
-
+inline LPOVERLAPPED pendingOverlapped;
+inline LPOVERLAPPED_COMPLETION_ROUTINE pendingRoutine;
 inline BOOL WINAPI writeCompletesWithError(HANDLE, LPCVOID, DWORD, LPOVERLAPPED overlapped,
                                            LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
-    pendingCompletion = {overlapped, routine};
-    if (QueueUserAPC(deliverFailedCompletion, GetCurrentThread(), 0))
-        return TRUE;
-    ADD_FAILURE() << "QueueUserAPC failed: " << GetLastError();
-    return FALSE;
+    pendingOverlapped = overlapped;
+    pendingRoutine = routine;
+    return QueueUserAPC([](ULONG_PTR) { pendingRoutine(ERROR_NO_DATA, 0, pendingOverlapped); }, GetCurrentThread(), 0);
 }
 
-// The first write goes through; every later one is refused.
+// The first `writesLeft` writes go through; every later one is refused.
 inline int writesLeft = 0;
-inline BOOL WINAPI writeOnceThenRefuse(HANDLE h, LPCVOID data, DWORD n, LPOVERLAPPED overlapped,
-                                       LPOVERLAPPED_COMPLETION_ROUTINE routine)
+inline BOOL WINAPI writeThenRefuse(HANDLE h, LPCVOID data, DWORD n, LPOVERLAPPED overlapped,
+                                   LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
     if (writesLeft-- > 0)
         return ::WriteFileEx(h, data, n, overlapped, routine);
@@ -150,36 +125,18 @@ inline BOOL WINAPI writeOnceThenRefuse(HANDLE h, LPCVOID data, DWORD n, LPOVERLA
 
 } // namespace faults
 
-// Runs the test in a fresh temporary directory as the working directory, and goes back.
-class InTemporaryDirectory {
+// A scratch directory that is the working directory while it lives.
+class InTemporaryDirectory : public support::ScratchDir {
 public:
-    InTemporaryDirectory()
-    {
-        path_ = std::filesystem::temp_directory_path() /
-                ("rw-worker-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(path_);
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(path_);
-    }
+    InTemporaryDirectory() { std::filesystem::current_path(support::toPath(path())); }
     ~InTemporaryDirectory()
     {
         std::error_code ignored;
         std::filesystem::current_path(previous_, ignored);
-        std::filesystem::remove_all(path_, ignored);
     }
-    InTemporaryDirectory(const InTemporaryDirectory&) = delete;
-    InTemporaryDirectory& operator=(const InTemporaryDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
 
 private:
-    static int& counter()
-    {
-        static int n = 0;
-        return n;
-    }
-    std::filesystem::path path_;
-    std::filesystem::path previous_;
+    std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
 } // namespace link_test
