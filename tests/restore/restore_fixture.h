@@ -158,14 +158,4 @@ inline void setPendingRenames(const std::vector<std::wstring>& strings)
         throw std::runtime_error("cannot set the moves at boot");
 }
 
-// The kernel's device form of a path on a drive (\Device\...\rest), as the registry's hive
-// list names the files that back it.
-inline std::wstring devicePath(const std::string& path)
-{
-    wchar_t device[MAX_PATH];
-    if (::QueryDosDeviceW(toWide(path.substr(0, 2)).c_str(), device, MAX_PATH) == 0)
-        throw std::runtime_error("no device name for " + path.substr(0, 2));
-    return std::wstring(device) + toWide(path.substr(2));
-}
-
 } // namespace restore_test
