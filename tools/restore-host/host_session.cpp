@@ -176,14 +176,14 @@ public:
             const protocol::BerConstructed& message = *item.message;
             transcript_.message("worker", message);
             hear(message);
-            // Sampled while the worker runs: its memory and times are its own once it is gone.
-            // A report may be its last word, so it is always sampled.
+            // Sampled while the worker runs: its memory is its own once it is gone. A report
+            // may be its last word, so it is always sampled.
             const auto* request = dynamic_cast<const proto::MessageExchangeRequest*>(&message);
             const bool chunkRequest =
                 request != nullptr && dynamic_cast<const proto::ChunkRequest*>(request->request.get());
             const bool report = dynamic_cast<const proto::UpdateRestoreProgress*>(&message) != nullptr;
             if (request != nullptr || report)
-                worker_.sampleUsage(report);
+                worker_.samplePeakWorkingSet(report);
             std::vector<Outgoing> replies = conversation_.answer(message);
             if (chunkRequest)
                 markTransfer(replies);
@@ -214,11 +214,8 @@ public:
         result.bytesServed = conversation_.bytesServed();
         result.seconds = worker_.seconds();
         result.peakWorkingSet = worker_.peakWorkingSet();
-        result.cpuSeconds = worker_.cpuSeconds();
-        if (transferEnd_) {
-            result.transferSeconds = std::chrono::duration<double>(transferEnd_->time - firstChunk_->time).count();
-            result.transferCpuSeconds = transferEnd_->cpuSeconds - firstChunk_->cpuSeconds;
-        }
+        if (transferEnd_)
+            result.transferSeconds = std::chrono::duration<double>(*transferEnd_ - *firstChunk_).count();
         if (result.vanished)
             transcript_.event("worker-vanished", "\"code\":" + std::to_string(workerExitCode));
         transcript_.event("exit", "\"code\":" + std::to_string(result.exitCode));
@@ -244,8 +241,7 @@ private:
         }
     }
 
-    // The transfer runs from the first chunk request to the one answered with ChunkNone; the
-    // worker's time and processor time are taken at both ends.
+    // The transfer runs from the first chunk request to the one answered with ChunkNone.
     void markTransfer(const std::vector<Outgoing>& replies)
     {
         const bool first = !firstChunk_;
@@ -255,8 +251,7 @@ private:
         });
         if (!first && !last)
             return;
-        worker_.sampleUsage(true);
-        const Instant now{std::chrono::steady_clock::now(), worker_.cpuSeconds()};
+        const auto now = std::chrono::steady_clock::now();
         if (first)
             firstChunk_ = now;
         if (last)
@@ -279,7 +274,7 @@ private:
         p.bytesDone = conversation_.bytesServed();
         p.bytesTotal = bytesTotal_;
         if (firstChunk_)
-            p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - firstChunk_->time).count();
+            p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - *firstChunk_).count();
         return p;
     }
 
@@ -323,12 +318,8 @@ private:
     bool reported_ = false; // the worker said where it stands
     std::int32_t state_ = 0;
     std::int32_t percentage_ = 0;
-    struct Instant {
-        std::chrono::steady_clock::time_point time;
-        double cpuSeconds; // the worker's
-    };
-    std::optional<Instant> firstChunk_;
-    std::optional<Instant> transferEnd_;
+    std::optional<std::chrono::steady_clock::time_point> firstChunk_;
+    std::optional<std::chrono::steady_clock::time_point> transferEnd_;
     bool hostClosedInput_ = false;
     std::string wire_; // the message being sent
 };

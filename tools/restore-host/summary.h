@@ -19,11 +19,8 @@ struct RunResult {
     std::uint64_t bytesServed = 0;   // plain bytes of the chunks served
     double seconds = 0;              // the worker's run
     std::uint64_t peakWorkingSet = 0;
-    double cpuSeconds = 0; // the worker's processor time, user and kernel
-    // From the first chunk request to the one answered with ChunkNone (0 when it never came):
-    // wall time, and the worker's processor time.
+    // From the first chunk request to the one answered with ChunkNone (0 when it never came).
     double transferSeconds = 0;
-    double transferCpuSeconds = 0;
 };
 
 // How many names of failed objects the summary shows.
@@ -31,9 +28,8 @@ inline constexpr std::size_t kNamesShown = 3;
 
 // The summary, one line after another, each ending in a newline.
 std::string summaryText(const WorkerAccount& account, const RunResult& result);
-// "restore-host: exit=0 objects=N bytes=B seconds=S peak_working_set=P cpu_seconds=C
-// transfer_seconds=T transfer_cpu_seconds=U", the last line the host writes: N objects and B
-// bytes actually served.
+// "restore-host: exit=0 objects=N bytes=B seconds=S peak_working_set=P transfer_seconds=T",
+// the last line the host writes: N objects and B bytes actually served.
 std::string resultLine(const RunResult& result);
 // The line that says the worker vanished, shown even when the host is quiet.
 std::string vanishedLine(std::uint32_t workerExitCode);

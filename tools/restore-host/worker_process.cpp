@@ -29,9 +29,9 @@ WorkerProcess::~WorkerProcess()
 
 DWORD WorkerProcess::wait()
 {
-    sampleUsage(true);
+    samplePeakWorkingSet(true);
     const DWORD code = child_.exitCode();
-    sampleUsage(true);
+    samplePeakWorkingSet(true);
     if (!exited_)
         ended_ = std::chrono::steady_clock::now();
     exited_ = true;
@@ -44,7 +44,7 @@ void WorkerProcess::terminate()
         child_.terminate(kGivenUp);
 }
 
-void WorkerProcess::sampleUsage(bool now)
+void WorkerProcess::samplePeakWorkingSet(bool now)
 {
     const auto time = std::chrono::steady_clock::now();
     if (!now && time - sampled_ < kSampleInterval)
@@ -54,11 +54,6 @@ void WorkerProcess::sampleUsage(bool now)
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(child_.process(), &counters, sizeof counters))
         peakWorkingSet_ = std::max<std::uint64_t>(peakWorkingSet_, counters.PeakWorkingSetSize);
-    FILETIME creation{}, exit{}, kernel{}, user{};
-    if (GetProcessTimes(child_.process(), &creation, &exit, &kernel, &user)) {
-        auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
-        cpuSeconds_ = std::max(cpuSeconds_, static_cast<double>(ticks(kernel) + ticks(user)) / 1e7);
-    }
 }
 
 double WorkerProcess::seconds() const

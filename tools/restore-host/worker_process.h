@@ -35,14 +35,12 @@ public:
     DWORD wait();
     // Ends the worker at once (the host gave up on it).
     void terminate();
-    // Takes the worker's peak working set and the processor time it used so far while it runs
-    // (Wine tells neither once the process has ended). Unless `now`, at most once in
-    // 20 ms: asking costs the system a look at the process.
-    void sampleUsage(bool now = false);
+    // Takes the worker's peak working set while it runs (the system may not tell it once the
+    // process has ended). Unless `now`, at most once in 20 ms: asking costs the system a look
+    // at the process.
+    void samplePeakWorkingSet(bool now = false);
     // The largest peak working set sampled, in bytes; 0 when the system never said.
     std::uint64_t peakWorkingSet() const { return peakWorkingSet_; }
-    // The largest processor time sampled (user and kernel), in seconds.
-    double cpuSeconds() const { return cpuSeconds_; }
     // Wall time from the start to the exit seen by wait().
     double seconds() const;
 
@@ -53,7 +51,6 @@ private:
     std::chrono::steady_clock::time_point sampled_;
     bool exited_ = false;
     std::uint64_t peakWorkingSet_ = 0;
-    double cpuSeconds_ = 0;
 };
 
 } // namespace host
