@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define RW_AES_HARDWARE 1
@@ -47,35 +48,30 @@ __m128i roundKey(const std::uint32_t* words)
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
 }
 
-// Decrypts N blocks side by side: the rounds of one block wait on each other, those of
+// Decrypts the blocks I... side by side: the rounds of one block wait on each other, those of
 // different blocks do not, so eight keep the instruction's pipeline full. With `chain`, CBC:
 // each block is XORed with the ciphertext before it (the chain for the first) and `chain` is
 // left at the last ciphertext block. Every block is read before any is stored, so `output`
-// may be `input`. N is a constant, so the states stay in registers.
-template <std::size_t N>
-inline void decryptGroup(const __m128i* keys, int rounds, const unsigned char* input, unsigned char* output,
-                         __m128i* chain)
+// may be `input`. The block loops are written out by the pack expansions, whatever the
+// optimiser unrolls, so that the states stay in registers.
+template <std::size_t... I>
+inline void decryptGroup(std::index_sequence<I...>, const __m128i* keys, int rounds, const unsigned char* input,
+                         unsigned char* output, __m128i* chain)
 {
+    constexpr std::size_t kCount = sizeof...(I);
     auto block = [input](std::size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + 16 * i)); };
-    __m128i state[N];
-    for (std::size_t i = 0; i < N; ++i)
-        state[i] = _mm_xor_si128(block(i), keys[0]);
+    __m128i state[kCount] = {_mm_xor_si128(block(I), keys[0])...};
     for (int r = 1; r < rounds; ++r) {
         const __m128i key = keys[r];
-        for (std::size_t i = 0; i < N; ++i)
-            state[i] = _mm_aesdec_si128(state[i], key);
+        ((state[I] = _mm_aesdec_si128(state[I], key)), ...);
     }
-    for (std::size_t i = 0; i < N; ++i)
-        state[i] = _mm_aesdeclast_si128(state[i], keys[rounds]);
+    ((state[I] = _mm_aesdeclast_si128(state[I], keys[rounds])), ...);
     if (chain != nullptr) {
-        const __m128i last = block(N - 1);
-        for (std::size_t i = N - 1; i > 0; --i)
-            state[i] = _mm_xor_si128(state[i], block(i - 1));
-        state[0] = _mm_xor_si128(state[0], *chain);
+        const __m128i last = block(kCount - 1);
+        ((state[I] = _mm_xor_si128(state[I], I == 0 ? *chain : block(I - 1))), ...);
         *chain = last;
     }
-    for (std::size_t i = 0; i < N; ++i)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(output + 16 * i), state[i]);
+    (_mm_storeu_si128(reinterpret_cast<__m128i*>(output + 16 * I), state[I]), ...);
 }
 
 constexpr std::size_t kLanes = 8;
@@ -108,9 +104,9 @@ void aesHardwareDecrypt(const std::uint32_t* roundKeys, int rounds, const unsign
     __m128i* chained = iv != nullptr ? &chain : nullptr;
     std::size_t done = 0;
     for (; blocks - done >= kLanes; done += kLanes)
-        decryptGroup<kLanes>(keys, rounds, input + 16 * done, output + 16 * done, chained);
+        decryptGroup(std::make_index_sequence<kLanes>(), keys, rounds, input + 16 * done, output + 16 * done, chained);
     for (; done < blocks; ++done)
-        decryptGroup<1>(keys, rounds, input + 16 * done, output + 16 * done, chained);
+        decryptGroup(std::make_index_sequence<1>(), keys, rounds, input + 16 * done, output + 16 * done, chained);
     if (iv != nullptr)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), chain);
     std::memset(keys, 0, sizeof keys);
