@@ -14,14 +14,14 @@ DisplayThread::~DisplayThread()
 
 void DisplayThread::progress(const Progress& progress)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SlimLock> lock(mutex_);
     display_.progress(progress);
     changed();
 }
 
 void DisplayThread::log(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SlimLock> lock(mutex_);
     display_.log(line);
     changed();
 }
@@ -32,7 +32,7 @@ void DisplayThread::changed()
     // leaves the thread asleep.
     if (idle_ && display_.waiting()) {
         idle_ = false;
-        wake_.notify_one();
+        wake_.notifyOne();
     }
 }
 
@@ -41,16 +41,16 @@ void DisplayThread::finish()
     if (!thread_.joinable())
         return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<SlimLock> lock(mutex_);
         stopping_ = true;
-        wake_.notify_one();
+        wake_.notifyOne();
     }
     thread_.join();
 }
 
 void DisplayThread::run()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<SlimLock> lock(mutex_);
     while (!stopping_) {
         const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         const std::string text = display_.take(now);
@@ -59,8 +59,8 @@ void DisplayThread::run()
             write_(text);
             lock.lock();
         } else if (display_.waiting()) {
-            wake_.wait_until(lock, start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                std::chrono::duration<double>(display_.nextTake())));
+            wake_.waitUntil(lock, start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(display_.nextTake())));
         } else {
             idle_ = true;
             wake_.wait(lock, [this] { return stopping_ || !idle_; });

@@ -2,11 +2,10 @@
 // The display on a thread of its own: the host hands it events and goes back to answering the
 // worker at once, whatever the screen costs.
 #include "display.h"
+#include "slim_lock.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -32,8 +31,9 @@ private:
     // waits for its next redraw).
     void changed();
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    // Slim: every hand-over of an event would otherwise be a request to Wine's server.
+    SlimLock mutex_;
+    SlimCondition wake_;
     Display display_;
     bool stopping_ = false;
     bool idle_ = false;

@@ -2,11 +2,13 @@
 // A lock and a condition that wait without Wine's server: Windows' slim reader/writer lock and
 // condition variable, which Wine builds on the kernel's futexes. The runtime's std::mutex and
 // std::condition_variable wait on semaphores, and every wait and wake is a request to Wine's
-// server, several for each message that one thread of the host hands to another.
-#include <windows.h>
-
+// server, several for each message that one thread of the host hands to another. The portable
+// build (the display's tests) has the standard ones under the same names.
 #include <chrono>
 #include <mutex>
+
+#ifdef _WIN32
+#include <windows.h>
 
 namespace host {
 
@@ -51,3 +53,37 @@ private:
 };
 
 } // namespace host
+
+#else
+#include <condition_variable>
+
+namespace host {
+
+class SlimLock {
+public:
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    std::mutex mutex_;
+};
+
+class SlimCondition {
+public:
+    template <class Predicate>
+    void wait(std::unique_lock<SlimLock>& lock, Predicate ready)
+    {
+        condition_.wait(lock, ready);
+    }
+    void waitUntil(std::unique_lock<SlimLock>& lock, std::chrono::steady_clock::time_point deadline)
+    {
+        condition_.wait_until(lock, deadline);
+    }
+    void notifyOne() { condition_.notify_one(); }
+
+private:
+    std::condition_variable_any condition_;
+};
+
+} // namespace host
+#endif
