@@ -15,6 +15,17 @@
 #include <limits>
 #include <vector>
 
+namespace {
+
+// Whether `directory` is `made` or one of the directories above it.
+bool alreadyMade(const std::string& made, const std::string& directory)
+{
+    return made.compare(0, directory.size(), directory) == 0 &&
+           (made.size() == directory.size() || made[directory.size()] == '\\');
+}
+
+} // namespace
+
 void RestoreWriter::createLeadingPath(const std::string& path)
 {
     std::vector<std::string> components = split(path, '\\', false);
@@ -49,7 +60,10 @@ RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std:
             throw error::EInvariant("No backslash in full path name");
         leading = target_.substr(0, slash);
     }
-    ensureLeadingPath(leading);
+    if (!alreadyMade(context_.madeDirectory, leading)) {
+        ensureLeadingPath(leading);
+        context_.madeDirectory = leading;
+    }
 
     if (!directory) {
         workPath_ = workFilePath(target_, context_.placement);

@@ -18,6 +18,9 @@ struct WriterContext {
     // The process holds the security privilege: work files are opened for their SACL too,
     // and SACLs are restored.
     bool systemSecurity = true;
+    // The directory whose leading path was made last: the objects after it in that directory
+    // (a job lists a directory's objects together) need no walk of their own.
+    std::string madeDirectory{};
 };
 
 class RestoreWriter {
