@@ -80,6 +80,16 @@ HiveRegistry::HiveRegistry(std::set<std::wstring> liveHives)
 
 bool HiveRegistry::isLiveHive(const std::string& path) const
 {
+    if (!answered_ || path != lastPath_) {
+        lastAnswer_ = backsLiveHive(path);
+        lastPath_ = path;
+        answered_ = true;
+    }
+    return lastAnswer_;
+}
+
+bool HiveRegistry::backsLiveHive(const std::string& path) const
+{
     std::string absolute = path;
     try {
         absolute = absolutePath(path);

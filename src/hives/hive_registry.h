@@ -44,11 +44,16 @@ public:
     PendingMoves& pendingMoves() override { return pendingMoves_; }
 
 private:
+    bool backsLiveHive(const std::string& path) const;
     // The device name of a drive ("C:"), asked once per drive; empty when Windows has none.
     const std::wstring& deviceOf(const std::wstring& drive) const;
 
     std::set<std::wstring> liveHives_; // upper-cased device paths
     mutable std::map<std::wstring, std::wstring> devices_;
+    // The last path asked about and the answer: placing one object asks up to four times.
+    mutable std::string lastPath_;
+    mutable bool lastAnswer_ = false;
+    mutable bool answered_ = false;
     PendingMoves pendingMoves_;
     bool rebootRequired_ = false;
     std::set<std::string> listed_; // work files, as listed
