@@ -5,22 +5,7 @@
 #include "common/log.h"
 #include "restore/file_meta.h"
 
-JobIndex::JobIndex(const proto::ClientRestoreJob& job)
-{
-    if (!job.hasFiles)
-        return;
-    first_.reserve(job.files.size());
-    for (const proto::Owned<proto::FileMetaData>& record : job.files) {
-        if (record)
-            first_.try_emplace(record->name, record.get()); // a later duplicate keeps the first
-    }
-}
-
-const proto::FileMetaData* JobIndex::find(const std::string& name) const
-{
-    auto found = first_.find(name);
-    return found == first_.end() ? nullptr : found->second;
-}
+#include <algorithm>
 
 namespace {
 
@@ -32,47 +17,58 @@ std::string inQuotes(const std::string& name)
 
 } // namespace
 
-ChunkDispatcher::ChunkDispatcher(const proto::ClientRestoreJob& job, const DataKey& key, WriterContext& writers)
-    : job_(job), index_(job), key_(key), writers_(writers)
+ChunkDispatcher::ChunkDispatcher(RestoreJob& job, const DataKey& key, WriterContext& writers)
+    : job_(job), key_(key), writers_(writers)
 {
 }
 
-void ChunkDispatcher::fail(const std::string& name, const error::Exception& e)
+std::size_t ChunkDispatcher::recordOf(const std::string& name) const
+{
+    if (current_ != JobRecords::npos && job_.records.name(current_) == name)
+        return current_;
+    return job_.records.find(name);
+}
+
+void ChunkDispatcher::fail(std::size_t record, const std::string& name, const error::Exception& e)
 {
     if (logEnabled(1))
         logMessage("Failing restore of object " + inQuotes(name) + ": " + e.fullText(), 1, false);
-    failed_.insert(name);
+    if (record != JobRecords::npos)
+        job_.records.setState(record, JobRecords::State::Failed);
+    else
+        failedUnknown_.insert(name);
 }
 
 bool ChunkDispatcher::completeActive()
 {
     std::unique_ptr<RestoreWriter> writer = std::move(writer_);
-    const std::string name = current_ != nullptr ? current_->name : std::string();
     try {
         writer->complete();
+        if (current_ != JobRecords::npos)
+            job_.records.setState(current_, JobRecords::State::Completed);
         return true;
     } catch (const error::Exception& e) {
-        fail(name, e);
+        fail(current_, current_ != JobRecords::npos ? std::string(job_.records.name(current_)) : std::string(), e);
         writer->abandon();
         return false;
     }
 }
 
-void ChunkDispatcher::receive(const proto::ChunkResponse& chunk)
+void ChunkDispatcher::receive(const proto::ChunkResponse& chunk, std::size_t record)
 {
     const std::string& name = chunk.name;
-    if (completed_.count(name) != 0)
+    if (record != JobRecords::npos && job_.records.state(record) == JobRecords::State::Completed)
         throw ERestore("Server sent file " + inQuotes(name) + " chunks after completion!");
 
-    if (current_ == nullptr || current_->name != name) {
-        const proto::FileMetaData* record = index_.find(name);
-        if (record == nullptr)
+    if (current_ == JobRecords::npos || current_ != record) {
+        if (record == JobRecords::npos)
             throw ERestore("No metadata for file " + inQuotes(name));
-        if (writer_ && completeActive())
-            completed_.insert(current_->name);
-        current_ = nullptr;
-        writer_ = createWriter(job_.restoreRoot, *record, writers_);
-        object_ = FileMetaVariant(*record).chunkObject();
+        if (writer_)
+            completeActive();
+        current_ = JobRecords::npos;
+        const std::unique_ptr<proto::FileMetaData> metadata = job_.records.record(record);
+        writer_ = createWriter(job_.restoreRoot, *metadata, writers_);
+        object_ = FileMetaVariant(*metadata).chunkObject();
         current_ = record;
     }
 
@@ -89,19 +85,22 @@ void ChunkDispatcher::receive(const proto::ChunkResponse& chunk)
 void ChunkDispatcher::dispatch(const proto::ChunkResponse& chunk)
 {
     const std::string& name = chunk.name;
-    if (failed_.count(name) != 0) {
+    const std::size_t record = recordOf(name);
+    const bool failed = record != JobRecords::npos ? job_.records.state(record) == JobRecords::State::Failed
+                                                   : failedUnknown_.count(name) != 0;
+    if (failed) {
         if (logEnabled(3))
             logMessage("File " + name + " failed previously. Skipping chunk " + formatUnsigned(chunk.chunkIndex), 3,
                        false);
         return;
     }
     try {
-        receive(chunk);
+        receive(chunk, record);
     } catch (const error::Exception& e) {
-        fail(name, e);
+        fail(record, name, e);
         // Only a complete object is moved over its target: a writer that failed is dropped
         // without completing, and the target keeps its old contents.
-        if (writer_ && current_ != nullptr && current_->name == name) {
+        if (writer_ && current_ != JobRecords::npos && current_ == record) {
             writer_->abandon();
             writer_.reset();
         }
@@ -111,4 +110,15 @@ void ChunkDispatcher::dispatch(const proto::ChunkResponse& chunk)
 bool ChunkDispatcher::finishActiveWriter()
 {
     return writer_ && completeActive();
+}
+
+std::vector<std::string> ChunkDispatcher::failedObjects() const
+{
+    std::vector<std::string> names(failedUnknown_.begin(), failedUnknown_.end());
+    for (std::size_t r = 0; r < job_.records.size(); ++r) {
+        if (job_.records.state(r) == JobRecords::State::Failed)
+            names.emplace_back(job_.records.name(r));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -9,36 +9,21 @@
 #include "crypto/data_key.h"
 #include "proto/messages.h"
 #include "restore/writers.h"
+#include "worker/job_records.h"
 
 #include <cstddef>
 #include <memory>
 #include <set>
 #include <string>
-#include <string_view>
-#include <unordered_map>
+#include <vector>
 
-// The first record of each name in a job's record list; built once per job.
-class JobIndex {
-public:
-    JobIndex() = default;
-    // Indexes the job's records; a job without a record list has none.
-    explicit JobIndex(const proto::ClientRestoreJob& job);
-
-    // The first record named `name` in the job's list, or null.
-    const proto::FileMetaData* find(const std::string& name) const;
-    std::size_t size() const { return first_.size(); }
-
-private:
-    std::unordered_map<std::string_view, const proto::FileMetaData*> first_;
-};
-
-// The file table of one run: the objects completed and failed, the object being received
-// and its writer. Handles every chunk of the run in turn.
+// The file table of one run: the object being received and its writer; what became of each
+// object is kept with its record in the job. Handles every chunk of the run in turn.
 class ChunkDispatcher {
 public:
     // Restores the objects of `job` below the job's root, decrypting with `key` and passing
     // `writers` to every writer; all three outlive the dispatcher.
-    ChunkDispatcher(const proto::ClientRestoreJob& job, const DataKey& key, WriterContext& writers);
+    ChunkDispatcher(RestoreJob& job, const DataKey& key, WriterContext& writers);
 
     // Handles one chunk. Returns normally also when the chunk's object fails; only
     // exceptions that are not error::Exception pass. A failed object is abandoned (its work
@@ -51,27 +36,26 @@ public:
     // abandoned as any other.
     bool finishActiveWriter();
 
-    // Objects whose writer was completed because a later object began.
-    const std::set<std::string>& completedObjects() const { return completed_; }
-    // Objects whose restore failed, in byte-wise order of their names.
-    const std::set<std::string>& failedObjects() const { return failed_; }
-    // The record of the object being received (pointing into the job), or null.
-    const proto::FileMetaData* currentRecord() const { return current_; }
+    // The names of the objects whose restore failed, in byte-wise order: records of the job
+    // and names that no record has.
+    std::vector<std::string> failedObjects() const;
+    // The number of the record of the object being received, or JobRecords::npos.
+    std::size_t currentRecord() const { return current_; }
     // The writer of that object, or null.
     RestoreWriter* activeWriter() const { return writer_.get(); }
 
 private:
-    void receive(const proto::ChunkResponse& chunk);
-    void fail(const std::string& name, const error::Exception& e);
+    // The first record named `name`, the current one found without a look-up.
+    std::size_t recordOf(const std::string& name) const;
+    void receive(const proto::ChunkResponse& chunk, std::size_t record);
+    void fail(std::size_t record, const std::string& name, const error::Exception& e);
     bool completeActive();
 
-    const proto::ClientRestoreJob& job_;
-    JobIndex index_;
+    RestoreJob& job_;
     const DataKey& key_;
     WriterContext& writers_;
-    std::set<std::string> completed_;
-    std::set<std::string> failed_;
-    const proto::FileMetaData* current_ = nullptr;
+    std::set<std::string> failedUnknown_; // failed names that no record has
+    std::size_t current_ = JobRecords::npos;
     ChunkObject object_; // what decoding needs of the current object
     std::unique_ptr<RestoreWriter> writer_;
     std::string plain_; // the decoded chunk; its storage serves every chunk

@@ -31,7 +31,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,9 +46,9 @@ constexpr std::int32_t kNoRestore = 3;
 // What one run holds from its start to its end; every step is handed what it needs of it.
 struct Run {
     ParentLink& link;
-    std::unique_ptr<proto::ClientRestoreJob> job;
-    std::string jobPath; // absolute, for the deletions after the job is loaded
-    RestoreTotals totals;
+    std::unique_ptr<RestoreJob> job{};
+    std::string jobPath{}; // absolute, for the deletions after the job is loaded
+    RestoreTotals totals{};
 };
 
 void report(const Run& run, std::int32_t state, std::int32_t percentage)
@@ -57,21 +56,20 @@ void report(const Run& run, std::int32_t state, std::int32_t percentage)
     reportProgress(run.link, run.totals, state, percentage);
 }
 
-std::unique_ptr<proto::ClientRestoreJob> readJob()
+std::unique_ptr<RestoreJob> readJob()
 {
+    auto job = std::make_unique<RestoreJob>();
     SeqFileReader file(kJobFile);
-    proto::Protocol factory;
+    JobFileProtocol factory(*job);
     protocol::BerReader reader(factory, file);
     std::unique_ptr<protocol::BerConstructed> value;
     while (value == nullptr) {
         io::waitReady(reader);
         value = reader.read();
     }
-    auto* job = dynamic_cast<proto::ClientRestoreJob*>(value.get());
-    if (job == nullptr)
+    if (dynamic_cast<proto::ClientRestoreJob*>(value.get()) == nullptr)
         throw error::EFatal("Cannot parse file");
-    value.release();
-    return std::unique_ptr<proto::ClientRestoreJob>(job);
+    return job;
 }
 
 // Loads the job and its totals. False when the job file cannot be read: it is deleted and
@@ -80,20 +78,10 @@ bool loadJob(Run& run)
 {
     try {
         run.job = readJob();
-        RestoreTotals& totals = run.totals;
-        totals.jobFiles = totals.jobDirectories = totals.jobBytes = 0;
-        // A job without a record list restores nothing.
-        if (run.job->hasFiles) {
-            for (const auto& record : run.job->files) {
-                if (!record)
-                    continue;
-                totals.jobBytes += record->size;
-                if (record->directory)
-                    ++totals.jobDirectories;
-                else
-                    ++totals.jobFiles;
-            }
-        }
+        const JobRecords& records = run.job->records;
+        run.totals.jobBytes = records.bytes();
+        run.totals.jobDirectories = records.directories();
+        run.totals.jobFiles = records.size() - records.directories();
     } catch (const error::Exception& e) {
         // The end of the job file too: a broken job, not the parent's departure.
         logAt(2, "Unable to open and parse restore job file: " + e.fullText() + " - exiting");
@@ -179,39 +167,37 @@ void receiveChunks(Run& run, ChunkDispatcher& dispatcher)
 }
 
 // Sets the time stamps of every restored directory again, deepest first: objects moved
-// into a directory after its completion changed its last-write time.
-void restoreDirectoryTimesAgain(const proto::ClientRestoreJob& job, const std::set<std::string>& done,
-                                const std::set<std::string>& failed)
+// into a directory after its completion changed its last-write time. Only the first record
+// of a name is restored, so only it is ever completed.
+void restoreDirectoryTimesAgain(const RestoreJob& job)
 {
-    if (!job.hasFiles)
-        return;
-    std::vector<std::pair<std::string, const proto::FileMetaData*>> directories;
-    std::set<std::string> seen;
-    for (const auto& record : job.files) {
-        if (!record || !record->directory || done.count(record->name) == 0 || failed.count(record->name) != 0)
+    const JobRecords& records = job.records;
+    std::vector<std::pair<std::string, std::size_t>> directories;
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        if (!records.isDirectory(r) || records.state(r) != JobRecords::State::Completed)
             continue;
-        if (!seen.insert(record->name).second)
-            continue; // the first record of a name is the one restored
         try {
-            directories.emplace_back(mapPath(FileMetaVariant(*record), job.restoreRoot), record.get());
+            directories.emplace_back(mapPath(FileMetaVariant(*records.record(r)), job.restoreRoot), r);
         } catch (const error::Exception& e) {
-            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1,
+                  "Cannot set the times of directory \"" + std::string(records.name(r)) + "\" again: " + e.fullText());
         }
     }
     auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
     std::stable_sort(directories.begin(), directories.end(),
                      [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
-    for (const auto& [path, record] : directories) {
+    for (const auto& [path, r] : directories) {
         try {
-            restoreDirectoryTimes(path, FileMetaVariant(*record));
+            restoreDirectoryTimes(path, FileMetaVariant(*records.record(r)));
         } catch (const error::Exception& e) {
-            logAt(1, "Cannot set the times of directory \"" + record->name + "\" again: " + e.fullText());
+            logAt(1,
+                  "Cannot set the times of directory \"" + std::string(records.name(r)) + "\" again: " + e.fullText());
         }
     }
 }
 
 // One line that counts and names the failed objects, cut to fit one log record.
-void logFailedObjects(const std::set<std::string>& failed)
+void logFailedObjects(const std::vector<std::string>& failed)
 {
     if (failed.empty())
         return;
@@ -262,14 +248,8 @@ int restore(const RestoreSteps& steps, ParentLink& link)
     report(run, kRestoring, 0);
     receiveChunks(run, dispatcher);
 
-    std::set<std::string> done = dispatcher.completedObjects();
-    if (const proto::FileMetaData* last = dispatcher.currentRecord();
-        last != nullptr && dispatcher.activeWriter() != nullptr) {
-        const std::string name = last->name;
-        if (dispatcher.finishActiveWriter())
-            done.insert(name);
-    }
-    restoreDirectoryTimesAgain(*run.job, done, dispatcher.failedObjects());
+    dispatcher.finishActiveWriter();
+    restoreDirectoryTimesAgain(*run.job);
     logFailedObjects(dispatcher.failedObjects());
 
     steps.hiveStep();

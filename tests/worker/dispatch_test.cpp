@@ -39,12 +39,12 @@ protected:
     void useJob(const std::vector<proto::FileMetaData>& records)
     {
         dispatcher_.reset();
-        job_.files.clear();
-        job_.restoreRoot = dir_.path();
-        job_.hasFiles = true;
+        job_ = std::make_unique<RestoreJob>();
+        job_->restoreRoot = dir_.path();
+        job_->hasFiles = true;
         for (const proto::FileMetaData& r : records)
-            job_.files.emplace_back(new proto::FileMetaData(r));
-        dispatcher_ = std::make_unique<ChunkDispatcher>(job_, testKey(), context_);
+            job_->records.add(r);
+        dispatcher_ = std::make_unique<ChunkDispatcher>(*job_, testKey(), context_);
     }
     void send(const std::string& name, std::uint32_t index, const std::string& data)
     {
@@ -61,11 +61,24 @@ protected:
         writeFile(dir_ / name, bytes);
         return dir_ / name;
     }
+    Names completedObjects() const
+    {
+        Names names;
+        for (std::size_t r = 0; r < job_->records.size(); ++r)
+            if (job_->records.state(r) == JobRecords::State::Completed)
+                names.emplace(job_->records.name(r));
+        return names;
+    }
+    Names failedNames() const
+    {
+        const std::vector<std::string> names = dispatcher_->failedObjects();
+        return Names(names.begin(), names.end());
+    }
 
     ScratchDir dir_;
     HiveRegistry hives_{std::set<std::wstring>{}};
     WriterContext context_{hives_};
-    proto::ClientRestoreJob job_;
+    std::unique_ptr<RestoreJob> job_;
     std::unique_ptr<ChunkDispatcher> dispatcher_;
 };
 
@@ -129,8 +142,8 @@ TEST_F(DispatchTest, AFailureCostsOnlyItsObjectAndItsLateChunksAreSkipped)
     EXPECT_EQ(readFile(f), "precious");
     EXPECT_TRUE(log.has(1, "Failing restore of object \"/a/\\x1b[2J\\x0aunknown\": No metadata for file "
                            "\"/a/\\x1b[2J\\x0aunknown\""));
-    EXPECT_EQ(dispatcher_->completedObjects(), Names({"/a/g"}));
-    EXPECT_EQ(dispatcher_->failedObjects(), Names({"/a/\x1b[2J\nunknown", "/a/bad", "/a/f"}));
+    EXPECT_EQ(completedObjects(), Names({"/a/g"}));
+    EXPECT_EQ(failedNames(), Names({"/a/\x1b[2J\nunknown", "/a/bad", "/a/f"}));
 }
 
 // An object is placed only when its chunks cover its recorded size, and none may reach past
@@ -154,7 +167,7 @@ TEST_F(DispatchTest, ObjectWhoseChunksDoNotCoverItsSizeFailsUnderItsOwnName)
                 send("/a/g", 0, cleartext("fresh"));
             EXPECT_EQ(dispatcher_->finishActiveWriter(), !last);
             EXPECT_TRUE(log.has(1, "Failing restore of object \"/a/f\": " + text));
-            EXPECT_EQ(dispatcher_->failedObjects(), Names({"/a/f"}));
+            EXPECT_EQ(failedNames(), Names({"/a/f"}));
             EXPECT_EQ(readFile(f), "precious");
             EXPECT_FALSE(exists(delayedWorkFile(f)));
         }
