@@ -25,15 +25,16 @@ TICK = os.sysconf("SC_CLK_TCK")
 
 
 def find_workers(prefix, program, since):
-    """The matching processes started after `since` (seconds since boot)."""
+    """The matching processes started after `since` (seconds since boot): those whose program
+    (the first word of the command line) is PROGRAM; not this sampler, whose arguments name it."""
     wanted = ("WINEPREFIX=%s" % prefix).encode()
     found = []
     for entry in os.listdir("/proc"):
-        if not entry.isdigit():
+        if not entry.isdigit() or int(entry) == os.getpid():
             continue
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if program.encode() not in f.read():
+                if not f.read().split(b"\0")[0].lower().endswith(program.lower().encode()):
                     continue
             with open("/proc/%s/environ" % entry, "rb") as f:
                 if wanted not in f.read().split(b"\0"):
