@@ -61,7 +61,10 @@ def sample(prefix, program, path):
     signal.signal(signal.SIGTERM, lambda *_: stop.append(True))
     samples = []
     workers = []
-    since = time.clock_gettime(time.CLOCK_BOOTTIME) - 0.05
+    # Workers started after this sampler was: Python may take longer to start than the program
+    # it is to follow.
+    age, _ = stat(os.getpid())
+    since = time.clock_gettime(time.CLOCK_BOOTTIME) - age - 0.02
     while not stop:
         if not workers:
             workers = find_workers(prefix, program, since)
