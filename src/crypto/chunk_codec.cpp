@@ -55,13 +55,26 @@ void inflateInto(const unsigned char* input, std::size_t length, std::string& ou
 void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
                  const DataKey& key)
 {
+    ChunkBuffers buffers;
+    buffers.plain = std::move(out);
+    const std::string_view plain = decodeChunkInPlace(data, object, index, key, buffers);
+    if (plain.data() == buffers.plain.data())
+        out = std::move(buffers.plain);
+    else
+        out.assign(plain);
+}
+
+std::string_view decodeChunkInPlace(const std::string& data, const ChunkObject& object, std::uint32_t index,
+                                    const DataKey& key, ChunkBuffers& buffers)
+{
+    std::string& out = buffers.plain;
     switch (object.kind) {
     case MetaKind::Ntfs: break;
     case MetaKind::Hfs:
     case MetaKind::Unix:
         if (object.isLink) {
             out.clear();
-            return;
+            return out;
         }
         break;
     default: throw error::EParseError("Unsupported metadata encountered during restore of '" + object.name + "'.");
@@ -69,15 +82,14 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
 
     if (index == 0 && data.empty() && object.size == 0) {
         out.clear();
-        return;
+        return out;
     }
     if (data.size() < 4)
         throw error::EParseError("Cannot make sense of input chunk; too short");
 
     if (data.compare(0, 4, "CTCN") == 0) {
-        out.assign(data, 4, std::string::npos);
         logDecoded("CleartextNocompress");
-        return;
+        return std::string_view(data).substr(4);
     }
     if (data.compare(0, 4, "ENCN") == 0) {
         decryptPayload(data, out, key);
@@ -86,10 +98,10 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
             throw error::EInvariant("Chunk shorter than we wanted it");
         out.resize(expected);
         logDecoded("EncryptedNocompress");
-        return;
+        return out;
     }
     if (data.compare(0, 3, "ENZ") == 0) {
-        std::string stream;
+        std::string& stream = buffers.stream;
         decryptPayload(data, stream, key);
         int padding = static_cast<signed char>(data[3]);
         // Padding outside the decrypted text cannot come from a real packer.
@@ -99,7 +111,7 @@ void decodeChunk(const std::string& data, const ChunkObject& object, std::string
         inflateInto(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), out,
                     expectedChunkLength(object.size, index));
         logDecoded("EncryptedZlibCompressed");
-        return;
+        return out;
     }
     throw error::EParseError("Unknown tag \"" + data.substr(0, 4) + "\"");
 }

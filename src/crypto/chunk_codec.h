@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 
@@ -37,6 +38,17 @@ std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index);
 // it, throws error::EInvariant.
 void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
                  const DataKey& key);
+
+// Storage that decoding reuses from chunk to chunk: a fresh buffer of most of a MiB would come
+// from the system, zeroed page by page, for every chunk.
+struct ChunkBuffers {
+    std::string plain;  // the plain bytes of an encrypted chunk
+    std::string stream; // the decrypted stream of a compressed chunk
+};
+// As decodeChunk, without copying a clear chunk: the plain bytes are a view of `data` past its
+// tag for a clear chunk, else of buffers.plain. Valid while both stay unchanged.
+std::string_view decodeChunkInPlace(const std::string& data, const ChunkObject& object, std::uint32_t index,
+                                    const DataKey& key, ChunkBuffers& buffers);
 
 // zlib one-shot decompression of the whole input into `out`, which holds at most `limit`
 // bytes: more output throws error::EInvariant "Chunk longer than we wanted it", so that a

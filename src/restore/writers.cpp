@@ -71,7 +71,7 @@ RestoreFileWriter::RestoreFileWriter(std::unique_ptr<FileMetaVariant> meta, std:
     }
 }
 
-void RestoreFileWriter::writeChunk(const std::string& bytes, std::uint64_t offset)
+void RestoreFileWriter::writeChunk(std::string_view bytes, std::uint64_t offset)
 {
     if (bytes.empty())
         return;
@@ -155,7 +155,7 @@ RestoreSymlinkWriter::RestoreSymlinkWriter(std::unique_ptr<FileMetaVariant> meta
                    2, false);
 }
 
-void RestoreSymlinkWriter::writeChunk(const std::string& bytes, std::uint64_t offset)
+void RestoreSymlinkWriter::writeChunk(std::string_view bytes, std::uint64_t offset)
 {
     if (!bytes.empty() || offset != 0)
         throw io::EInputOutput("Got a non-empty chunk for a symlink");

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class Placement;
 
@@ -27,7 +28,7 @@ class RestoreWriter {
 public:
     virtual ~RestoreWriter() = default;
     // Writes `bytes` at byte `offset` of the object.
-    virtual void writeChunk(const std::string& bytes, std::uint64_t offset) = 0;
+    virtual void writeChunk(std::string_view bytes, std::uint64_t offset) = 0;
     // Finishes the object: time stamps, security, attributes, and the move into place.
     virtual void complete() = 0;
     // Gives up an object that failed: nothing of it is put in place, and what it left on
@@ -55,7 +56,7 @@ public:
     // Empty bytes do nothing. Throws io::EInputOutput when no file is open (a directory)
     // or the file cannot be positioned or written, and ERestore when the bytes would reach
     // past the object's recorded size.
-    void writeChunk(const std::string& bytes, std::uint64_t offset) override;
+    void writeChunk(std::string_view bytes, std::uint64_t offset) override;
     // Call once. Throws ERestore when the chunks written do not cover the file's recorded
     // size (nothing is then touched), and what security and the hive registry throw;
     // everything else that fails is logged.
@@ -89,7 +90,7 @@ public:
     RestoreSymlinkWriter(std::unique_ptr<FileMetaVariant> meta, const std::string& root);
 
     // Accepts only the empty chunk at offset 0; anything else throws io::EInputOutput.
-    void writeChunk(const std::string& bytes, std::uint64_t offset) override;
+    void writeChunk(std::string_view bytes, std::uint64_t offset) override;
     void complete() override {}
     std::string restorePath() const override { return linkPath_; }
 

@@ -58,5 +58,5 @@ private:
     std::size_t current_ = JobRecords::npos;
     ChunkObject object_; // what decoding needs of the current object
     std::unique_ptr<RestoreWriter> writer_;
-    std::string plain_; // the decoded chunk; its storage serves every chunk
+    ChunkBuffers buffers_; // the decoded chunk; its storage serves every chunk
 };
