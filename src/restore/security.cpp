@@ -10,7 +10,6 @@
 #include "sys/syscalls.h"
 
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -79,52 +78,57 @@ void applySecurityDescriptor(const std::string& path, const std::string& sddl, b
 
 void restoreOwner(const std::string& path, const std::string& accountName)
 {
-    const std::string who = "('" + accountName + "')";
-    std::vector<BYTE> sid(4096);
-    DWORD sidSize = static_cast<DWORD>(sid.size());
-    std::vector<wchar_t> domain(8192);
-    DWORD domainSize = static_cast<DWORD>(domain.size());
+    // Every object passes here: the texts are made only for a failure, and the buffers are
+    // not zeroed first.
+    auto who = [&] { return "('" + accountName + "')"; };
+    auto lookupFailed = [&](const std::string& reason) {
+        logAt(1,
+              "Unable to restore original owner " + who() + " for '" + path + "' - account lookup failed: " + reason);
+    };
+    auto setFailed = [&](const std::string& reason) {
+        logAt(1, "Unable to restore the owner " + who() + " for restore file '" + path +
+                     "' - SetFileSecurity failed: " + reason);
+    };
+    constexpr DWORD kSidRoom = 4096;
+    constexpr DWORD kDomainRoom = 8192;
+    BYTE sid[kSidRoom];
+    DWORD sidSize = kSidRoom;
+    wchar_t domain[kDomainRoom];
+    DWORD domainSize = kDomainRoom;
     SID_NAME_USE use;
-    const std::string lookupFailed =
-        "Unable to restore original owner " + who + " for '" + path + "' - account lookup failed: ";
     std::wstring name;
     std::string why;
     if (!convertForOwner(accountName, name, why)) {
-        logAt(1, lookupFailed + why);
+        lookupFailed(why);
         return;
     }
-    if (!sys::calls.LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize, &use)) {
-        const std::string reason = error::lastErrorText();
-        logAt(1, lookupFailed + reason);
+    if (!sys::calls.LookupAccountNameW(nullptr, name.c_str(), sid, &sidSize, domain, &domainSize, &use)) {
+        lookupFailed(error::lastErrorText());
         return;
     }
 
     SECURITY_DESCRIPTOR descriptor;
     if (!sys::calls.InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
         const std::string reason = error::lastErrorText();
-        logAt(1, "Cannot initialize security descriptor for restoring file owner " + who + " for '" + path +
+        logAt(1, "Cannot initialize security descriptor for restoring file owner " + who() + " for '" + path +
                      "': " + reason);
         return;
     }
-    if (!sys::calls.SetSecurityDescriptorOwner(&descriptor, sid.data(), FALSE)) {
+    if (!sys::calls.SetSecurityDescriptorOwner(&descriptor, sid, FALSE)) {
         const std::string reason = error::lastErrorText();
-        logAt(1, "Unable to set the owner " + who + " SID of the security descriptor for restore file '" + path +
+        logAt(1, "Unable to set the owner " + who() + " SID of the security descriptor for restore file '" + path +
                      "': " + reason);
         return;
     }
-    const std::string setFailed =
-        "Unable to restore the owner " + who + " for restore file '" + path + "' - SetFileSecurity failed: ";
     std::wstring target;
     try {
         target = longPathW(path);
     } catch (const error::Exception& e) {
-        logAt(1, setFailed + e.fullText());
+        setFailed(e.fullText());
         return;
     }
-    if (!sys::calls.SetFileSecurityW(target.c_str(), OWNER_SECURITY_INFORMATION, &descriptor)) {
-        const std::string reason = error::lastErrorText();
-        logAt(1, setFailed + reason);
-    }
+    if (!sys::calls.SetFileSecurityW(target.c_str(), OWNER_SECURITY_INFORMATION, &descriptor))
+        setFailed(error::lastErrorText());
 }
 
 void grantSystemFullAccess(const std::string& directory)
