@@ -131,8 +131,7 @@ std::size_t JobRecords::find(std::string_view wanted) const
     if (table_.empty() || tabled_ != entries_.size())
         buildTable();
     const std::size_t mask = table_.size() - 1;
-    for (std::size_t slot = std::hash<std::string_view>()(wanted) & mask; table_[slot] != 0;
-         slot = (slot + 1) & mask) {
+    for (std::size_t slot = std::hash<std::string_view>()(wanted) & mask; table_[slot] != 0; slot = (slot + 1) & mask) {
         if (name(table_[slot] - 1) == wanted)
             return table_[slot] - 1;
     }
