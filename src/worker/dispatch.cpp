@@ -5,8 +5,6 @@
 #include "common/log.h"
 #include "restore/file_meta.h"
 
-#include <algorithm>
-
 namespace {
 
 // The name between double quotes, as it stands (no escaping, unlike ::quoted).
@@ -112,13 +110,12 @@ bool ChunkDispatcher::finishActiveWriter()
     return writer_ && completeActive();
 }
 
-std::vector<std::string> ChunkDispatcher::failedObjects() const
+std::set<std::string> ChunkDispatcher::failedObjects() const
 {
-    std::vector<std::string> names(failedUnknown_.begin(), failedUnknown_.end());
+    std::set<std::string> names = failedUnknown_;
     for (std::size_t r = 0; r < job_.records.size(); ++r) {
         if (job_.records.state(r) == JobRecords::State::Failed)
-            names.emplace_back(job_.records.name(r));
+            names.emplace(job_.records.name(r));
     }
-    std::sort(names.begin(), names.end());
     return names;
 }

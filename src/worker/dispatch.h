@@ -15,7 +15,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <vector>
 
 // The file table of one run: the object being received and its writer; what became of each
 // object is kept with its record in the job. Handles every chunk of the run in turn.
@@ -38,7 +37,7 @@ public:
 
     // The names of the objects whose restore failed, in byte-wise order: records of the job
     // and names that no record has.
-    std::vector<std::string> failedObjects() const;
+    std::set<std::string> failedObjects() const;
     // The number of the record of the object being received, or JobRecords::npos.
     std::size_t currentRecord() const { return current_; }
     // The writer of that object, or null.

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -197,7 +198,7 @@ void restoreDirectoryTimesAgain(const RestoreJob& job)
 }
 
 // One line that counts and names the failed objects, cut to fit one log record.
-void logFailedObjects(const std::vector<std::string>& failed)
+void logFailedObjects(const std::set<std::string>& failed)
 {
     if (failed.empty())
         return;
