@@ -173,8 +173,9 @@ TEST(HostSummary, WhatAPersonReadsFirst)
     };
     for (const Case& c : cases)
         EXPECT_EQ(summaryText(c.account, c.result), c.text);
-    EXPECT_EQ(resultLine(vanished), "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234 "
-                                    "transfer_seconds=3.250");
+    EXPECT_EQ(resultLine(vanished),
+              "restore-host: exit=3 objects=12 bytes=41943040 seconds=4.000 peak_working_set=1234 "
+              "transfer_seconds=3.250");
 }
 
 } // namespace

@@ -78,7 +78,8 @@ std::string summaryText(const WorkerAccount& account, const RunResult& result)
 std::string resultLine(const RunResult& result)
 {
     char line[256];
-    std::snprintf(line, sizeof line, "restore-host: exit=%d objects=%llu bytes=%llu seconds=%.3f peak_working_set=%llu "
+    std::snprintf(line, sizeof line,
+                  "restore-host: exit=%d objects=%llu bytes=%llu seconds=%.3f peak_working_set=%llu "
                   "transfer_seconds=%.3f",
                   result.exitCode, static_cast<unsigned long long>(result.objectsServed),
                   static_cast<unsigned long long>(result.bytesServed), result.seconds,
