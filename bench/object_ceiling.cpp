@@ -2,7 +2,8 @@
 // small-object benchmark (object_layout.h) below a directory with the calls the worker makes
 // for each object and nothing else: each directory created once; for each file a work file
 // created beside its target, given its length, written, given its times, closed, given its
-// attributes and moved over the target. No protocol, no job, no log.
+// attributes and its owner (the job's records name one, as the worker's do) and moved over
+// the target. No protocol, no job, no log.
 //
 //   object-ceiling DIR --files N      prints "object-ceiling: objects=O seconds=S"
 #include "object_layout.h"
@@ -47,6 +48,25 @@ void setPosition(HANDLE file, LONGLONG offset, const std::wstring& path)
         fail("cannot position", path);
 }
 
+// The owner the records name, set as the worker sets it: the name looked up for each object,
+// then the work file's owner alone.
+void setOwner(const std::wstring& path)
+{
+    const std::wstring owner = wide(objectbench::kOwner);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    wchar_t domain[256];
+    DWORD domainSize = 256;
+    SID_NAME_USE use;
+    if (!LookupAccountNameW(nullptr, owner.c_str(), sid, &sidSize, domain, &domainSize, &use))
+        fail("cannot look up the owner of", path);
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, sid, FALSE) ||
+        !SetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, &descriptor))
+        fail("cannot set the owner of", path);
+}
+
 void restoreFile(const std::wstring& directory, std::size_t file)
 {
     const std::wstring target = directory + L"\\" + wide(objectbench::fileName(file));
@@ -68,6 +88,7 @@ void restoreFile(const std::wstring& directory, std::size_t file)
     CloseHandle(handle);
     if (!SetFileAttributesW(work.c_str(), FILE_ATTRIBUTE_ARCHIVE))
         fail("cannot set the attributes of", work);
+    setOwner(work);
     if (!MoveFileExW(work.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
         fail("cannot move", work);
 }

@@ -11,6 +11,8 @@
 namespace objectbench {
 
 constexpr std::size_t kFilesPerDirectory = 1000;
+// The owner that every record names.
+constexpr char kOwner[] = "Administrators";
 // The files' time stamps, in seconds since 1970.
 constexpr std::uint32_t kStamp = 1700000000;
 

@@ -44,7 +44,7 @@ proto::FileMetaData* record(const std::string& name, bool directory, std::uint64
     r->directory = directory;
     r->size = size;
     auto& ntfs = r->osmeta.emplace<proto::FileMetaNTFS>();
-    ntfs.owner = backupset::kNtfsOwner;
+    ntfs.owner = objectbench::kOwner;
     ntfs.creationTime = ntfs.lastWriteTime = ntfs.lastAccessTime = objectbench::kStamp;
     ntfs.archive = !directory;
     return r;
