@@ -244,6 +244,21 @@ TEST_F(Verify, HfsTimesCompareToTheMicrosecond)
 
 #ifndef _WIN32
 
+// An NTFS record carries the read-only attribute when the owner may not write, whatever the
+// others may; the worker's copy of such a file is writable by no one. (Windows has only the
+// attribute, so the mixed permissions exist only here.)
+TEST_F(Verify, NtfsReadOnlyFollowsTheOwnersWritePermissionAlone)
+{
+    build(kNtfs);
+    fs::permissions(toPath(source / "stamp.txt"), fs::perms::owner_write, fs::perm_options::remove);
+    fs::permissions(toPath(source / "stamp.txt"), fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::add);
+    makeReadOnly(restoredPath("stamp.txt"), true);
+    EXPECT_TRUE(check().matches());
+    makeReadOnly(restoredPath("stamp.txt"), false);
+    EXPECT_EQ(found(check()), (Found{{Aspect::ReadOnly, "stamp.txt"}}));
+}
+
 // The command prints one line per difference and the summary, and says so in its exit code.
 TEST_F(Verify, TheCommandPrintsEachDifferenceAndTheSummary)
 {
