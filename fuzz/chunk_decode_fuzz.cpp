@@ -37,9 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     object.kind = kindOf(data[4]);
     object.isLink = (data[4] & 4) != 0;
     const std::string chunk(reinterpret_cast<const char*>(data + 5), size - 5);
-    std::string out = "previous contents";
+    // One set of buffers serves every input, as one serves every chunk of a run.
+    static ChunkBuffers buffers;
+    std::string_view out;
     try {
-        decodeChunk(chunk, object, out, index, key);
+        out = decodeChunk(chunk, object, buffers, index, key);
     } catch (const error::Exception&) {
         return 0;
     }

@@ -52,20 +52,8 @@ void inflateInto(const unsigned char* input, std::size_t length, std::string& ou
     }
 }
 
-void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
-                 const DataKey& key)
-{
-    ChunkBuffers buffers;
-    buffers.plain = std::move(out);
-    const std::string_view plain = decodeChunkInPlace(data, object, index, key, buffers);
-    if (plain.data() == buffers.plain.data())
-        out = std::move(buffers.plain);
-    else
-        out.assign(plain);
-}
-
-std::string_view decodeChunkInPlace(const std::string& data, const ChunkObject& object, std::uint32_t index,
-                                    const DataKey& key, ChunkBuffers& buffers)
+std::string_view decodeChunk(const std::string& data, const ChunkObject& object, ChunkBuffers& buffers,
+                             std::uint32_t index, const DataKey& key)
 {
     std::string& out = buffers.plain;
     switch (object.kind) {

@@ -32,23 +32,19 @@ struct ChunkObject {
 // or what is left of the object from the chunk's start, and 0 for a chunk past its end.
 std::uint32_t expectedChunkLength(std::uint64_t size, std::uint32_t index);
 
-// Replaces `out` with the plain bytes of chunk `index` of `object`, to be written at
-// index × kChunkSize. Decrypts with `key`. An encrypted chunk is cut
-// to its expected length; one that is shorter, or a compressed chunk that inflates past
-// it, throws error::EInvariant.
-void decodeChunk(const std::string& data, const ChunkObject& object, std::string& out, std::uint32_t index,
-                 const DataKey& key);
-
 // Storage that decoding reuses from chunk to chunk: a fresh buffer of most of a MiB would come
 // from the system, zeroed page by page, for every chunk.
 struct ChunkBuffers {
     std::string plain;  // the plain bytes of an encrypted chunk
     std::string stream; // the decrypted stream of a compressed chunk
 };
-// As decodeChunk, without copying a clear chunk: the plain bytes are a view of `data` past its
-// tag for a clear chunk, else of buffers.plain. Valid while both stay unchanged.
-std::string_view decodeChunkInPlace(const std::string& data, const ChunkObject& object, std::uint32_t index,
-                                    const DataKey& key, ChunkBuffers& buffers);
+
+// The plain bytes of chunk `index` of `object`, to be written at index × kChunkSize: a view of
+// `data` past its tag for a clear chunk (nothing is copied), else of out.plain; valid while
+// both stay unchanged. Decrypts with `key`. An encrypted chunk is cut to its expected length;
+// one that is shorter, or a compressed chunk that inflates past it, throws error::EInvariant.
+std::string_view decodeChunk(const std::string& data, const ChunkObject& object, ChunkBuffers& out, std::uint32_t index,
+                             const DataKey& key);
 
 // zlib one-shot decompression of the whole input into `out`, which holds at most `limit`
 // bytes: more output throws error::EInvariant "Chunk longer than we wanted it", so that a

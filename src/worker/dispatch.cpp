@@ -73,7 +73,7 @@ void ChunkDispatcher::receive(const proto::ChunkResponse& chunk, std::size_t rec
     if (!writer_)
         throw ERestore("No writer active when the time came to write a chunk.");
 
-    const std::string_view plain = decodeChunkInPlace(chunk.data, object_, chunk.chunkIndex, key_, buffers_);
+    const std::string_view plain = decodeChunk(chunk.data, object_, buffers_, chunk.chunkIndex, key_);
     const std::uint64_t offset = std::uint64_t(chunk.chunkIndex) * kChunkSize;
     if (logEnabled(3))
         logMessage("Writing chunk at offset " + formatUnsigned64(offset), 3, false);

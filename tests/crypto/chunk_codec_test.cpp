@@ -51,16 +51,19 @@ protected:
         MetaKind kind = MetaKind::Ntfs;
         bool isLink = false;
     };
-    // The plain bytes, or the class and text of the failure.
-    static std::pair<const std::type_info*, std::string> decode(const std::string& data, Object object)
+    // The plain bytes, or the class and text of the failure. The chunks of a test go through
+    // the same buffers one after another, as a run's chunks do: nothing of one may show in
+    // the next.
+    std::pair<const std::type_info*, std::string> decode(const std::string& data, Object object)
     {
-        std::string out = "old contents";
+        std::string out;
         const auto failure = support::thrown([&] {
-            decodeChunk(data, ChunkObject{"C:\\data\\x.txt", object.size, object.kind, object.isLink}, out,
-                        object.index, key7);
+            const ChunkObject meta{"C:\\data\\x.txt", object.size, object.kind, object.isLink};
+            out = std::string(decodeChunk(data, meta, buffers_, object.index, key7));
         });
         return failure.first ? failure : std::make_pair(nullptr, out);
     }
+    ChunkBuffers buffers_;
     static std::pair<const std::type_info*, std::string> plain(const std::string& bytes) { return {nullptr, bytes}; }
     template <class E>
     static std::pair<const std::type_info*, std::string> fails(const std::string& text)
