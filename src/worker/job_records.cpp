@@ -161,8 +161,9 @@ std::unique_ptr<proto::FileMetaData> JobRecords::record(std::size_t record) cons
         protocol::BerDecoder decoder(factory);
         decoder.process(parts.meta, parts.metaLength);
         std::unique_ptr<protocol::BerConstructed> meta = decoder.take();
+        // It decoded once from the job file; should it not again, the object fails alone.
         if (!meta)
-            assertion("A job record's metadata does not decode again");
+            throw error::EParseError("A job record's metadata does not decode again");
         decoded->osmeta.reset(meta.release());
     }
     return decoded;
