@@ -125,7 +125,7 @@ TEST(PipeIStream, EmptyCompletionStartsTheNextRead)
         });
     io::PipeIStream in("test-in", pipe.server.get(), false);
     io::sleep(UsecTime(0, 10000));
-    EXPECT_EQ(issued, 2);
+    ASSERT_EQ(issued, 2) << "without a read issued again, the wait below would never end";
     EXPECT_FALSE(in.isReady());
     io::writeAll(pipe.client.get(), "after nothing");
     io::waitReady(in);
